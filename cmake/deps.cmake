@@ -1,0 +1,23 @@
+# zlib and minizip (unzip and zip interfaces), installed, never copied.
+# Natively: Debian's zlib1g-dev and libminizip-dev. For Windows: the MinGW zlib
+# package and minizip compiled from Debian's zlib source package (scripts/bootstrap).
+if(WIN32)
+  set(QUORVIN_MINIZIP_SRC "${CMAKE_SOURCE_DIR}/.deps/zlib-src/contrib/minizip"
+      CACHE PATH "minizip sources from Debian's zlib source package")
+  if(NOT EXISTS "${QUORVIN_MINIZIP_SRC}/unzip.c")
+    message(FATAL_ERROR "minizip sources missing at ${QUORVIN_MINIZIP_SRC}: run scripts/bootstrap")
+  endif()
+  find_library(QUORVIN_ZLIB NAMES libz.a z REQUIRED)
+  add_library(quorvin_minizip STATIC
+    ${QUORVIN_MINIZIP_SRC}/unzip.c ${QUORVIN_MINIZIP_SRC}/zip.c ${QUORVIN_MINIZIP_SRC}/ioapi.c)
+  target_include_directories(quorvin_minizip SYSTEM PUBLIC ${QUORVIN_MINIZIP_SRC})
+  target_compile_definitions(quorvin_minizip PRIVATE NOCRYPT NOUNCRYPT)
+  target_compile_options(quorvin_minizip PRIVATE -w)
+  target_link_libraries(quorvin_minizip PUBLIC ${QUORVIN_ZLIB})
+else()
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(MINIZIP REQUIRED IMPORTED_TARGET minizip)
+  find_package(ZLIB REQUIRED)
+  add_library(quorvin_minizip INTERFACE)
+  target_link_libraries(quorvin_minizip INTERFACE PkgConfig::MINIZIP ZLIB::ZLIB)
+endif()

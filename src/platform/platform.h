@@ -1,0 +1,73 @@
+// The one seam between the program and the operating system.
+// Everything in src/ outside src/platform reaches the OS only through these calls
+// (plus the C runtime's stdio). There is a Win32 side and a POSIX side.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// ---- sockets ----------------------------------------------------------------
+typedef intptr_t plat_socket;
+const plat_socket PLAT_INVALID_SOCKET = -1;
+
+// Starts the socket library (WSAStartup 1.1 on Win32; nothing on POSIX).
+void plat_net_startup();
+void plat_net_cleanup();
+// Resolves a host name to its first IPv4 address, in network byte order.
+// Returns 0 on success, -1 when the lookup fails.
+int plat_resolve_ipv4(const char* host, uint32_t* addr_be);
+// Creates a TCP stream socket; PLAT_INVALID_SOCKET on failure.
+plat_socket plat_tcp_socket();
+// Blocking connect to addr_be:port. 0 on success, -1 on failure.
+int plat_connect(plat_socket s, uint32_t addr_be, int port);
+// One send call; returns the platform's result (bytes sent, or -1).
+int plat_send(plat_socket s, const char* data, int len);
+// One receive call; returns bytes received, 0 at end of stream, -1 on error.
+int plat_recv(plat_socket s, char* data, int len);
+// 1 when the last failed plat_recv on this thread was a time-out.
+int plat_recv_timed_out();
+// A receive time-out in milliseconds (0 = none) for later plat_recv calls.
+void plat_set_recv_timeout(plat_socket s, int ms);
+// Closes the socket. A receive blocked on it in another thread returns.
+void plat_close_socket(plat_socket s);
+
+// ---- threads and time -------------------------------------------------------
+typedef void* plat_thread;
+typedef unsigned (*plat_thread_fn)(void* arg);
+// Starts fn(arg) at once on a new thread; null on failure.
+plat_thread plat_thread_start(plat_thread_fn fn, void* arg);
+// Waits until the thread has ended.
+void plat_thread_join(plat_thread t);
+// 1 when the thread has ended, 0 while it runs (does not wait).
+int plat_thread_done(plat_thread t);
+// Releases the handle; the thread must have ended.
+void plat_thread_close(plat_thread t);
+
+// A lock for short critical sections shared by the two threads.
+typedef void* plat_mutex;
+plat_mutex plat_mutex_create();
+void plat_mutex_lock(plat_mutex m);
+void plat_mutex_unlock(plat_mutex m);
+
+// Milliseconds since an arbitrary start, unsigned 32-bit, wrapping.
+uint32_t plat_tick_ms();
+void plat_sleep_ms(unsigned ms);
+
+// ---- files and process ------------------------------------------------------
+// Existence of any file-system object (as _access(path, 0)); 1 or 0.
+int plat_exists(const char* path);
+// Creates one directory; 0 on success, -1 on failure.
+int plat_mkdir(const char* path);
+// Removes a file; 0 on success.
+int plat_remove(const char* path);
+// Renames from to to, replacing an existing to; 0 on success.
+int plat_rename_replace(const char* from, const char* to);
+// Sets a closed file's times from an MS-DOS date (high 16 bits) and time (low 16 bits),
+// read as local time: creation and last-write time on Win32, modification time on POSIX.
+// The last-access time stays. Failures are silent.
+void plat_set_file_time_dos(const char* path, uint32_t dos_date_time);
+// The running executable's full file name.
+std::string plat_exe_path();
+// Ends the process with the code. Does not return.
+[[noreturn]] void plat_exit(int code);

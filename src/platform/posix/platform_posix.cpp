@@ -1,0 +1,200 @@
+// POSIX side of the platform seam (the native build and its tests).
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform/platform.h"
+
+void plat_net_startup() {}
+void plat_net_cleanup() {}
+
+int plat_resolve_ipv4(const char* host, uint32_t* addr_be) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &res) != 0 || !res) return -1;
+  *addr_be = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(res);
+  return 0;
+}
+
+plat_socket plat_tcp_socket() {
+  int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return s < 0 ? PLAT_INVALID_SOCKET : s;
+}
+
+int plat_connect(plat_socket s, uint32_t addr_be, int port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+  sa.sin_addr.s_addr = addr_be;
+  int r;
+  do r = ::connect(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  while (r < 0 && errno == EINTR);
+  return r == 0 ? 0 : -1;
+}
+
+int plat_send(plat_socket s, const char* data, int len) {
+  ssize_t r;
+  do r = ::send(static_cast<int>(s), data, static_cast<size_t>(len), MSG_NOSIGNAL);
+  while (r < 0 && errno == EINTR);
+  return static_cast<int>(r);
+}
+
+static thread_local int recv_timed_out = 0;
+
+int plat_recv(plat_socket s, char* data, int len) {
+  ssize_t r;
+  do r = ::recv(static_cast<int>(s), data, static_cast<size_t>(len), 0);
+  while (r < 0 && errno == EINTR);
+  recv_timed_out = (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+  return static_cast<int>(r);
+}
+
+int plat_recv_timed_out() { return recv_timed_out; }
+
+void plat_set_recv_timeout(plat_socket s, int ms) {
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+void plat_close_socket(plat_socket s) {
+  // close() alone does not wake a recv() blocked in another thread; shutdown does.
+  ::shutdown(static_cast<int>(s), SHUT_RDWR);
+  ::close(static_cast<int>(s));
+}
+
+namespace {
+struct PosixThread {
+  pthread_t id;
+  plat_thread_fn fn;
+  void* arg;
+  volatile int done;
+  pthread_mutex_t lock;
+};
+
+void* thread_main(void* p) {
+  PosixThread* t = static_cast<PosixThread*>(p);
+  t->fn(t->arg);
+  pthread_mutex_lock(&t->lock);
+  t->done = 1;
+  pthread_mutex_unlock(&t->lock);
+  return nullptr;
+}
+}  // namespace
+
+plat_thread plat_thread_start(plat_thread_fn fn, void* arg) {
+  PosixThread* t = new PosixThread();
+  t->fn = fn;
+  t->arg = arg;
+  pthread_mutex_init(&t->lock, nullptr);
+  if (pthread_create(&t->id, nullptr, thread_main, t) != 0) {
+    pthread_mutex_destroy(&t->lock);
+    delete t;
+    return nullptr;
+  }
+  return t;
+}
+
+void plat_thread_join(plat_thread t) {
+  PosixThread* p = static_cast<PosixThread*>(t);
+  if (!p || p->id == pthread_t()) return;
+  pthread_join(p->id, nullptr);
+  p->id = pthread_t();
+}
+
+int plat_thread_done(plat_thread t) {
+  PosixThread* p = static_cast<PosixThread*>(t);
+  if (!p) return 1;
+  pthread_mutex_lock(&p->lock);
+  int d = p->done;
+  pthread_mutex_unlock(&p->lock);
+  return d;
+}
+
+void plat_thread_close(plat_thread t) {
+  PosixThread* p = static_cast<PosixThread*>(t);
+  if (!p) return;
+  plat_thread_join(p);
+  pthread_mutex_destroy(&p->lock);
+  delete p;
+}
+
+plat_mutex plat_mutex_create() {
+  pthread_mutex_t* m = new pthread_mutex_t;
+  pthread_mutex_init(m, nullptr);
+  return m;
+}
+void plat_mutex_lock(plat_mutex m) { pthread_mutex_lock(static_cast<pthread_mutex_t*>(m)); }
+void plat_mutex_unlock(plat_mutex m) { pthread_mutex_unlock(static_cast<pthread_mutex_t*>(m)); }
+
+uint32_t plat_tick_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u +
+                               static_cast<uint64_t>(ts.tv_nsec / 1000000));
+}
+
+void plat_sleep_ms(unsigned ms) {
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+int plat_exists(const char* path) { return ::access(path, F_OK) == 0 ? 1 : 0; }
+
+int plat_mkdir(const char* path) { return ::mkdir(path, 0777) == 0 ? 0 : -1; }
+
+int plat_remove(const char* path) { return std::remove(path) == 0 ? 0 : -1; }
+
+int plat_rename_replace(const char* from, const char* to) {
+  return std::rename(from, to) == 0 ? 0 : -1;
+}
+
+void plat_set_file_time_dos(const char* path, uint32_t dos) {
+  unsigned date = dos >> 16, time = dos & 0xFFFF;
+  std::tm tm{};
+  tm.tm_year = static_cast<int>(((date >> 9) & 0x7F) + 80);
+  tm.tm_mon = static_cast<int>(((date >> 5) & 0x0F)) - 1;
+  tm.tm_mday = static_cast<int>(date & 0x1F);
+  tm.tm_hour = static_cast<int>((time >> 11) & 0x1F);
+  tm.tm_min = static_cast<int>((time >> 5) & 0x3F);
+  tm.tm_sec = static_cast<int>((time & 0x1F) * 2);
+  tm.tm_isdst = -1;  // local time, daylight saving as it applied then
+  time_t t = std::mktime(&tm);
+  if (t == static_cast<time_t>(-1)) return;
+  timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;  // last access stays
+  times[1].tv_sec = t;
+  times[1].tv_nsec = 0;
+  utimensat(AT_FDCWD, path, times, 0);
+}
+
+std::string plat_exe_path() {
+  char buf[PATH_MAX + 1];
+  ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);
+  if (n <= 0) return std::string();
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+void plat_exit(int code) {
+  std::fflush(nullptr);
+  std::exit(code);
+}

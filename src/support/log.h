@@ -1,0 +1,20 @@
+// install.log: one plain-text entry per call, beside the executable.
+#pragma once
+
+#include <string>
+
+// Opens install.log in the program directory (rewriting it). A failure is silent.
+void log_open();
+// Opens the log at an explicit path (tests; log_open uses the program directory).
+void log_open_at(const std::string& path);
+// Writes one entry: the formatted text (cut to 1023 characters) and a line end,
+// under one lock so that entries of two threads never mix.
+void log_message(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+void log_close();
+
+// The program directory (set once at start; holds install.log).
+extern std::string program_directory;

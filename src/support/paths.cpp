@@ -1,0 +1,67 @@
+#include "support/paths.h"
+
+#include <cstring>
+
+#include "platform/platform.h"
+#include "support/log.h"
+
+std::string& path_join(std::string& destination, const std::string& directory,
+                       const std::string& name, char sep) {
+  destination = directory;
+  if (directory.empty() || !is_sep(directory.back())) destination += sep;
+  destination += name;
+  for (char& c : destination)
+    if (is_sep(c)) c = sep;
+  return destination;
+}
+
+std::string path_join(const std::string& directory, const std::string& name, char sep) {
+  std::string result;
+  path_join(result, directory, name, sep);
+  return result;
+}
+
+namespace {
+// Index of the separator that ends the directory part, or npos for a drive
+// root or a name without any separator.
+size_t dir_cut(const char* path, size_t len) {
+  if (len == 3 && path[1] == ':' && is_sep(path[2])) return std::string::npos;
+  for (size_t i = len; i-- > 0;)
+    if (is_sep(path[i])) return i;
+  return std::string::npos;
+}
+}  // namespace
+
+std::string path_dir(const std::string& path) {
+  size_t cut = dir_cut(path.c_str(), path.size());
+  return cut == std::string::npos ? path : path.substr(0, cut);
+}
+
+char* path_dir(std::nullptr_t, char* path) {
+  size_t cut = dir_cut(path, std::strlen(path));
+  if (cut != std::string::npos) path[cut] = '\0';
+  return path;
+}
+
+int make_dirs(const std::string& path) {
+  std::string buf = path;
+  if (!buf.empty() && is_sep(buf.back())) buf.pop_back();
+  // A separator in the first position never ends a component.
+  for (size_t i = 1; i <= buf.size(); ++i) {
+    if (i < buf.size() && !is_sep(buf[i])) continue;
+    std::string prefix = buf.substr(0, i);
+    if (!plat_exists(prefix.c_str())) {
+      if (plat_mkdir(prefix.c_str()) != 0) {
+        log_message("mkdir %s failed", prefix.c_str());
+        return -1;
+      }
+      log_message("mkdir %s", prefix.c_str());
+    }
+  }
+  return 0;
+}
+
+std::string path_base(const std::string& path) {
+  size_t i = path.find_last_of("/\\");
+  return i == std::string::npos ? path : path.substr(i + 1);
+}

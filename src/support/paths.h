@@ -1,0 +1,33 @@
+// Path helpers. Both separators are accepted wherever one is looked for; joined
+// paths carry the native separator ('\\' on Windows, '/' elsewhere).
+#pragma once
+
+#include <string>
+
+#ifdef _WIN32
+const char PATH_SEP = '\\';
+#else
+const char PATH_SEP = '/';
+#endif
+
+inline bool is_sep(char c) { return c == '/' || c == '\\'; }
+
+// directory + name with one separator between them unless directory already ends
+// in one; every separator of the result becomes sep. Returns destination.
+std::string& path_join(std::string& destination, const std::string& directory,
+                       const std::string& name, char sep = PATH_SEP);
+std::string path_join(const std::string& directory, const std::string& name,
+                      char sep = PATH_SEP);
+
+// The directory part of path: a drive root (C:\) and a name without separator
+// stay whole; otherwise everything before the last separator.
+std::string path_dir(const std::string& path);
+// In place: cuts path to its directory part and returns it.
+char* path_dir(std::nullptr_t, char* path);
+
+// Creates path and every missing parent, logging "mkdir %s" for each one made.
+// 0 when the directory exists at the end, -1 (after "mkdir %s failed") otherwise.
+int make_dirs(const std::string& path);
+
+// The text after the last separator ('/' or '\\').
+std::string path_base(const std::string& path);
