@@ -65,3 +65,8 @@ std::string path_base(const std::string& path) {
   size_t i = path.find_last_of("/\\");
   return i == std::string::npos ? path : path.substr(i + 1);
 }
+
+void to_separator(char* s, char sep) {
+  for (; *s; ++s)
+    if (is_sep(*s)) *s = sep;
+}

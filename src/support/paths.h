@@ -31,3 +31,6 @@ int make_dirs(const std::string& path);
 
 // The text after the last separator ('/' or '\\').
 std::string path_base(const std::string& path);
+
+// In place: every separator of s ('/' or '\\') becomes sep.
+void to_separator(char* s, char sep = PATH_SEP);

@@ -1,6 +1,10 @@
 // The wizard's pages and the choices they hold for the life of the process.
 #pragma once
 
+#include <cstdint>
+
+#include "platform/ui.h"
+
 // The id of the checked option button: 1051 DownloadAndInstall, 1052 DownloadOnly,
 // 1053 InstallFromDirectory.
 enum InstallModeId { DownloadAndInstall = 1051, DownloadOnly = 1052, InstallFromDirectory = 1053 };
@@ -14,3 +18,17 @@ void show_options_page();
 void show_variant_page();
 void show_download_dir_page();
 void show_install_dir_page();
+
+// Page handlers (frame.h's page_handler convention: only the id is used).
+int options_page_command(ui_window dialog, int id, intptr_t control, int notification);
+int variant_page_command(ui_window dialog, int id, intptr_t control, int notification);
+int download_dir_page_command(ui_window dialog, int id, intptr_t control, int notification);
+int install_dir_page_command(ui_window dialog, int id, intptr_t control, int notification);
+
+// Validate the stored directory on Next: 0 accepted (separators rewritten to the
+// native one), -1 refused after telling the user.
+int check_download_dir();
+int check_install_dir();
+
+// Back to the values of a fresh start (mode, flags, no directories). For tests.
+void wizard_reset_state();
