@@ -46,7 +46,8 @@ Whole-connection modes:
   close=1        read the request and close without a byte of reply
   raw=TEXT       send TEXT as the whole reply (bytes 0-255 via %XX); with
                  then=TEXT and delay=MS send that after the pause; the
-                 connection is then closed, or held while hold=1
+                 connection is then closed, held while hold=1, or reset
+                 with reset=1
 """
 
 import argparse
@@ -139,6 +140,10 @@ def answer(conn, head, server):
         if "then" in q:
             time.sleep(int(q.get("delay", "0")) / 1000.0)
             conn.sendall(q["then"].encode("latin-1"))
+        if "reset" in q:
+            time.sleep(0.1)
+            reset(conn)
+            return
         if q.get("hold") == "1":
             hold(conn)
         conn.close()
