@@ -1,14 +1,181 @@
 #include "net/socket.h"
 
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
 #include "platform/platform.h"
 #include "support/log.h"
+
+int socket_header_timeout_ms = SOCKET_HEADER_TIMEOUT_MS;
+
+namespace {
+const int BUFFER_CAPACITY = 1024;
+
+// The user-interface thread closes the connection under the worker's receive
+// on a cancel, so the handle is the one field both threads touch.
+std::atomic<intptr_t> sock{PLAT_INVALID_SOCKET};
+
+// A static block rather than a heap one: nothing to fail at start. One byte
+// past the data for the NUL of an unterminated line; the rest is slack.
+char buffer[BUFFER_CAPACITY + 3];
+int fill_level = 0;
+int read_pos = 0;
+int recv_state = SOCKET_RECV_OK;
+
+// One receive with the state kept: a result below 0 is a failure, and a
+// time-out is told apart so that the caller can say so.
+int receive(char* dst, int len) {
+  plat_socket s = sock.load();
+  if (s == PLAT_INVALID_SOCKET) {
+    recv_state = SOCKET_RECV_FAILED;
+    return -1;
+  }
+  int n = plat_recv(s, dst, len);
+  if (n < 0 && recv_state == SOCKET_RECV_OK)
+    recv_state = plat_recv_timed_out() ? SOCKET_RECV_TIMED_OUT : SOCKET_RECV_FAILED;
+  return n;
+}
+}  // namespace
 
 void socket_init() {
   log_message("socket_init");
   plat_net_startup();
+  sock.store(PLAT_INVALID_SOCKET);
+  fill_level = read_pos = 0;
 }
 
 void socket_done() {
   log_message("socket_done");
   plat_net_cleanup();
+}
+
+int socket_parse_ipv4(const char* host, uint32_t* addr_be) {
+  int n[4];
+  if (std::sscanf(host, "%d.%d.%d.%d", &n[0], &n[1], &n[2], &n[3]) != 4) return -1;
+  unsigned char bytes[4];
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(n[i] & 0xFF);
+  std::memcpy(addr_be, bytes, sizeof bytes);
+  return 0;
+}
+
+int socket_open(const char* host, int port) {
+  // Bytes left from an earlier connection must never show up on this one.
+  fill_level = read_pos = 0;
+  recv_state = SOCKET_RECV_OK;
+  uint32_t addr = 0;
+  if (socket_parse_ipv4(host, &addr) != 0 && plat_resolve_ipv4(host, &addr) != 0) {
+    log_message("socket_open: gethostbyname for \"%s\" failed", host);
+    return -1;
+  }
+  plat_socket s = plat_tcp_socket();
+  sock.store(s);
+  if (s == PLAT_INVALID_SOCKET) {
+    log_message("socket_open: socket() failed");
+    return -1;
+  }
+  if (plat_connect(s, addr, port & 0xFFFF) != 0) {
+    log_message("socket_open: connect() failed");
+    if (sock.exchange(PLAT_INVALID_SOCKET) != PLAT_INVALID_SOCKET) plat_close_socket(s);
+    return -1;
+  }
+  log_message("socket_open: connected to %s", host);
+  return 0;
+}
+
+void socket_close() {
+  log_message("socket_close");
+  plat_socket s = sock.exchange(PLAT_INVALID_SOCKET);
+  if (s != PLAT_INVALID_SOCKET) plat_close_socket(s);
+}
+
+int socket_printf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  int len = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  if (len < 0) {
+    va_end(again);
+    return -1;
+  }
+  // Sized to the text, so a long path or host is sent whole.
+  std::string text(static_cast<size_t>(len) + 1, '\0');
+  std::vsnprintf(&text[0], text.size(), format, again);
+  va_end(again);
+  text.resize(static_cast<size_t>(len));
+
+  plat_socket s = sock.load();
+  if (s == PLAT_INVALID_SOCKET) return -1;
+  int sent = 0;
+  while (sent < len) {
+    int n = plat_send(s, text.data() + sent, len - sent);
+    if (n <= 0) return -1;
+    sent += n;
+  }
+  return sent;
+}
+
+void socket_set_timeout(int ms) {
+  plat_socket s = sock.load();
+  if (s != PLAT_INVALID_SOCKET) plat_set_recv_timeout(s, ms);
+}
+
+int socket_recv_state() { return recv_state; }
+
+int socket_fill() {
+  if (read_pos == fill_level) fill_level = read_pos = 0;
+  int room = BUFFER_CAPACITY - fill_level;
+  if (room == 0) return 0;
+  int n = receive(buffer + fill_level, room);
+  if (n <= 0) return 0;
+  fill_level += n;
+  return n;
+}
+
+char* socket_readline() {
+  if (read_pos > 0 && read_pos < fill_level) {
+    std::memmove(buffer, buffer + read_pos, static_cast<size_t>(fill_level - read_pos));
+    fill_level -= read_pos;
+    read_pos = 0;
+  }
+  if (read_pos == fill_level) socket_fill();
+  int searched = 0;
+  for (;;) {
+    char* lf = static_cast<char*>(
+        std::memchr(buffer + searched, '\n', static_cast<size_t>(fill_level - searched)));
+    if (lf) {
+      int end = static_cast<int>(lf - buffer);
+      read_pos = end + 1;
+      buffer[end] = '\0';
+      while (end > 0 && (buffer[end - 1] == '\r' || buffer[end - 1] == '\n')) buffer[--end] = '\0';
+      return buffer;
+    }
+    searched = fill_level;
+    if (fill_level >= BUFFER_CAPACITY || socket_fill() == 0) break;
+  }
+  // Buffer full or stream ended: everything held goes out as it is.
+  read_pos = fill_level;
+  buffer[fill_level] = '\0';
+  return buffer;
+}
+
+int socket_read(char* dst, int size) {
+  int delivered = 0;
+  if (read_pos < fill_level && size > 0) {
+    int n = fill_level - read_pos;
+    if (n > size) n = size;
+    std::memcpy(dst, buffer + read_pos, static_cast<size_t>(n));
+    read_pos += n;
+    delivered = n;
+  }
+  while (delivered < size) {
+    int n = receive(dst + delivered, size - delivered);
+    if (n <= 0) break;
+    delivered += n;
+  }
+  return delivered;
 }

@@ -1,5 +1,51 @@
 // The single outgoing TCP connection and its line-buffered reader.
+// One connection at a time, no connection object: the handle, the 1024-byte
+// receive buffer and its two counters are module state.
 #pragma once
+
+#include <cstdint>
+
+// How long the status line and the headers may keep the user-interface thread
+// waiting: the window is not served then, so a server that accepts and never
+// answers must not hang the program. The body has no time-out of ours (the
+// user can cancel it). Tests shorten socket_header_timeout_ms.
+const int SOCKET_HEADER_TIMEOUT_MS = 60000;
+extern int socket_header_timeout_ms;
+
+// What the receives since the last socket_open ran into. Sticky until the next
+// socket_open, so that a caller can tell the peer's close (SOCKET_RECV_OK)
+// from a failed receive after socket_readline/socket_read came back short.
+enum SocketRecvState { SOCKET_RECV_OK = 0, SOCKET_RECV_FAILED = 1, SOCKET_RECV_TIMED_OUT = 2 };
 
 void socket_init();
 void socket_done();
+// Connects to host (a name, or dotted-quad text taken without a lookup) on port.
+// 0 connected, -1 failed (logged).
+int socket_open(const char* host, int port);
+// Logs "socket_close" and closes the connection if one is open. Safe to call
+// from the user-interface thread while the worker is blocked in socket_read:
+// the blocked receive returns.
+void socket_close();
+// Formats without a fixed bound and sends every byte (a short send is
+// continued). Returns the bytes sent, or -1 when a send failed.
+int socket_printf(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+// One receive into the free part of the buffer; bytes added, 0 when none were.
+int socket_fill();
+// The next line (terminators stripped) inside the receive buffer, valid until
+// the next reader call. Over-long lines come in 1024-byte pieces; once the
+// stream has ended and nothing is held, an empty line.
+char* socket_readline();
+// Held bytes first, then straight from the connection, until size bytes or the
+// stream ends; socket_recv_state() tells a close from a failure.
+int socket_read(char* dst, int size);
+
+// Receive time-out in milliseconds for the open connection (0 = none).
+void socket_set_timeout(int ms);
+int socket_recv_state();
+// Reads "%d.%d.%d.%d" (trailing text ignored); each number gives its low 8 bits.
+// 0 with the address in network byte order, -1 when host is not such text.
+int socket_parse_ipv4(const char* host, uint32_t* addr_be);

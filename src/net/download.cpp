@@ -1,0 +1,159 @@
+#include "net/download.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "net/http.h"
+#include "net/socket.h"
+#include "platform/platform.h"
+#include "platform/ui.h"
+#include "support/log.h"
+#include "wizard/frame.h"
+
+uint32_t (*progress_tick)() = plat_tick_ms;
+plat_thread (*download_start_thread)(plat_thread_fn, void*) = plat_thread_start;
+
+namespace {
+const int CHUNK_SIZE = 8192;
+const uint32_t UPDATE_INTERVAL_MS = 200;
+const unsigned QUIT_PAUSE_MS = 250;
+
+// The transfer counters. Written by the user-interface thread before the
+// worker starts; then by the worker alone; read back after it has ended.
+int bytes_received = 0;
+int progress_total = 0;
+uint32_t start_tick = 0;
+uint32_t last_update_tick = 0;
+// Set by the worker when the file could not take a chunk.
+bool write_failed = false;
+}  // namespace
+
+void progress_start(int expected_size) {
+  show_status(SetStatus, 0, "Connecting...");
+  show_status(SetProgressPos, 0, nullptr);
+  show_status(SetProgressRange, 100, nullptr);
+  show_status(SetRateText, 0, "");
+  progress_total = expected_size;
+  bytes_received = 0;
+  start_tick = progress_tick();
+  last_update_tick = 0;
+}
+
+void progress_update(int bytes_so_far) {
+  uint32_t now = progress_tick();
+  if (now == start_tick) return;
+  // Differences, not sums, so that the tick count wrapping around mid-transfer
+  // cannot freeze the display; 0 means nothing shown yet.
+  if (last_update_tick != 0 && now - last_update_tick < UPDATE_INTERVAL_MS) return;
+  last_update_tick = now;
+  uint32_t elapsed = (now - start_tick) / 1000;
+  if (elapsed == 0) elapsed = 1;
+  int percent = progress_total == 0
+                    ? 0
+                    : static_cast<int>(static_cast<int64_t>(bytes_so_far) * 100 / progress_total);
+  show_status(SetProgressPos, percent, nullptr);
+  double rate = static_cast<float>(bytes_so_far / 1024.0) / static_cast<double>(elapsed);
+  char text[128];
+  std::snprintf(text, sizeof text, "%3d%%  %dk/%dk  %.1fk/s", percent, bytes_so_far / 1024,
+                progress_total / 1024, rate);
+  show_status(SetRateText, 0, text);
+}
+
+unsigned download_thread(void* arg) {
+  FILE* file = static_cast<FILE*>(arg);
+  log_message("download thread started");
+  char chunk[CHUNK_SIZE];
+  int total = 0;
+  for (;;) {
+    int n = socket_read(chunk, CHUNK_SIZE);
+    log_message("socket_read %d bytes", n);
+    if (n <= 0) break;
+    if (std::fwrite(chunk, 1, static_cast<size_t>(n), file) != static_cast<size_t>(n)) {
+      log_message("fwrite() failed: %s", std::strerror(errno));
+      write_failed = true;
+      break;
+    }
+    total += n;
+    bytes_received += n;
+    progress_update(total);
+  }
+  log_message("download thread ended");
+  return 0;
+}
+
+int net_get(const char* url, const char* local_path, int expected_size) {
+  bool failed = false;
+  log_message("download \"%s\"", url);
+  progress_start(expected_size);
+  if (net_open(url) < 0) {
+    log_message("net_get: net_open() failed");
+    return -1;
+  }
+  int content_length = net_content_length();
+  if (content_length > 0) progress_total = content_length;
+
+  std::string temp = std::string(local_path) + DOWNLOAD_TEMP_SUFFIX;
+  FILE* file = std::fopen(temp.c_str(), "wb");
+  if (!file) {
+    const char* why = std::strerror(errno);
+    log_message("net_get: can't open %s for writing: %s", temp.c_str(),
+                why ? why : "(unknown error)");
+    socket_close();
+    return -1;
+  }
+  log_message("net_get: opened %s for writing", temp.c_str());
+
+  const char* slash = std::strrchr(url, '/');
+  char status[256];
+  std::snprintf(status, sizeof status, "Downloading %s...", slash ? slash + 1 : url);
+  show_status(SetStatus, 0, status);
+
+  write_failed = false;
+  plat_thread thread = download_start_thread(download_thread, file);
+  if (!thread) {
+    log_message("net_get: can't start the download thread");
+    failed = true;
+  } else {
+    while (ui_wait_thread_or_messages(thread) == 1) {
+      int r;
+      while ((r = ui_take_message()) != 0) {
+        if (r != 2) continue;
+        log_message("received WM_QUIT, stopping thread");
+        socket_close();  // wakes the worker's receive
+        plat_sleep_ms(QUIT_PAUSE_MS);
+        failed = true;
+      }
+    }
+    // A failed wait leaves the worker running: never close its file under it.
+    if (!plat_thread_done(thread)) socket_close();
+    plat_thread_join(thread);
+    plat_thread_close(thread);
+  }
+  if (std::fclose(file) != 0) {
+    log_message("fclose() failed: %s", std::strerror(errno));
+    failed = true;
+  }
+  if (write_failed) failed = true;
+  int recv_state = socket_recv_state();
+  socket_close();
+
+  // A reset connection is not the end of the body, with or without a length.
+  if (!failed && recv_state != SOCKET_RECV_OK) {
+    log_message("net_get: receive failed after %d bytes", bytes_received);
+    failed = true;
+  }
+  if (content_length > 0 && content_length != bytes_received) {
+    log_message("expected size %d != real size %d", content_length, bytes_received);
+    failed = true;
+  }
+  if (!failed && plat_rename_replace(temp.c_str(), local_path) != 0) {
+    log_message("net_get: can't rename %s to %s", temp.c_str(), local_path);
+    failed = true;
+  }
+  if (!failed) return 0;
+  log_message("deleting \"%s\"", temp.c_str());
+  std::remove(temp.c_str());
+  return -1;
+}

@@ -1,0 +1,228 @@
+#include "net/download.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/socket.h"
+#include "platform/headless/headless.h"
+#include "testkit/testkit.h"
+#include "test_server.h"
+#include "wizard/controls.h"
+
+namespace {
+
+uint32_t fake_now = 0;
+uint32_t fake_tick() { return fake_now; }
+// A clock that moves 1 ms per reading: downloads see every update after the
+// first as too early, which makes the display deterministic.
+uint32_t creeping_tick() { return ++fake_now; }
+plat_thread no_thread(plat_thread_fn, void*) { return nullptr; }
+
+class DownloadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    headless_reset();
+    socket_init();
+    write_file(root / "a.txt", "hello\n");
+    ASSERT_GT(server.port(), 0);
+  }
+  void TearDown() override {
+    socket_done();
+    progress_tick = plat_tick_ms;
+    download_start_thread = plat_thread_start;
+    socket_header_timeout_ms = SOCKET_HEADER_TIMEOUT_MS;
+  }
+  bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+  LogCapture log;
+  TempDir root;
+  TempDir out;
+  QvServer server{root.path()};
+};
+
+TEST_F(DownloadTest, SuccessfulDownloadLogsInOrderAndRenamesIntoPlace) {
+  std::string url = server.url("/a.txt");
+  std::string dest = out / "a.txt";
+  ASSERT_EQ(net_get(url.c_str(), dest.c_str(), 0), 0);
+  EXPECT_EQ(read_file(dest), "hello\n");
+  EXPECT_FALSE(exists(dest + ".part"));
+  std::vector<std::string> want = {
+      "download \"" + url + "\"",
+      "net_set_url: url is " + url,
+      "socket_open: connected to 127.0.0.1",
+      "http_try: code is 200",
+      "http_try: content-length is 6",
+      "http_open: http_try() ok",
+      "net_get: opened " + dest + ".part for writing",
+      "download thread started",
+      "socket_read 6 bytes",
+      "socket_read 0 bytes",
+      "download thread ended",
+      "socket_close",
+  };
+  EXPECT_EQ(lines_from(log.lines(), want[0]), want);
+  EXPECT_EQ(headless_text(IDC_STATUS), "Downloading a.txt...");
+}
+
+TEST_F(DownloadTest, NoLengthAndNoExpectedSize) {
+  progress_tick = creeping_tick;
+  std::string dest = out / "n.bin";
+  ASSERT_EQ(net_get(server.url("/n.bin?size=20000&nolength=1").c_str(), dest.c_str(), 0), 0);
+  EXPECT_EQ(read_file(dest).size(), 20000u);
+  EXPECT_EQ(headless_progress_pos(IDC_PROGRESS), 0);
+  // Only the first chunk's update passed the 200 ms limit.
+  EXPECT_EQ(headless_text(IDC_RATE), "  0%  8k/0k  8.0k/s");
+}
+
+TEST_F(DownloadTest, WrongContentLengthFailsAndDeletes) {
+  std::string dest = out / "w.bin";
+  EXPECT_EQ(net_get(server.url("/w?size=1000&length=5000").c_str(), dest.c_str(), 0), -1);
+  EXPECT_EQ(net_get(server.url("/w?size=1000&length=10").c_str(), dest.c_str(), 0), -1);
+  EXPECT_FALSE(exists(dest));
+  EXPECT_FALSE(exists(dest + ".part"));
+  auto lines = log.lines();
+  EXPECT_TRUE(has_line(lines, "expected size 5000 != real size 1000"));
+  EXPECT_TRUE(has_line(lines, "expected size 10 != real size 1000"));
+  EXPECT_EQ(count_lines(lines, "deleting \"" + dest + ".part\""), 2);
+}
+
+TEST_F(DownloadTest, FailedRefetchKeepsTheOlderFile) {
+  std::string dest = out / "filelist.txt";
+  write_file(dest, "old list");
+  EXPECT_EQ(net_get(server.url("/missing").c_str(), dest.c_str(), 0), -1);
+  EXPECT_EQ(net_get(server.url("/f?size=3000&cut=1000").c_str(), dest.c_str(), 0), -1);
+  EXPECT_EQ(read_file(dest), "old list");
+  ASSERT_EQ(net_get(server.url("/a.txt").c_str(), dest.c_str(), 0), 0);
+  EXPECT_EQ(read_file(dest), "hello\n");
+  EXPECT_TRUE(has_line(log.lines(), "net_get: net_open() failed"));
+}
+
+TEST_F(DownloadTest, ResetFailsEvenWithoutContentLength) {
+  std::string dest = out / "r.bin";
+  EXPECT_EQ(net_get(server.url("/r?size=100000&nolength=1&reset=20000").c_str(), dest.c_str(), 0), -1);
+  EXPECT_FALSE(exists(dest));
+  EXPECT_FALSE(exists(dest + ".part"));
+  // The peer's plain close without a length is a success with what arrived.
+  ASSERT_EQ(net_get(server.url("/r?size=100000&nolength=1&cut=20000").c_str(), dest.c_str(), 0), 0);
+  EXPECT_EQ(read_file(dest).size(), 20000u);
+}
+
+TEST_F(DownloadTest, MissingDirectoryLogsTheRuntimeError) {
+  std::string dest = out / "nope/x.txt";
+  EXPECT_EQ(net_get(server.url("/a.txt").c_str(), dest.c_str(), 0), -1);
+  auto lines = log.lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2],
+            "net_get: can't open " + dest + ".part for writing: No such file or directory");
+  EXPECT_EQ(lines.back(), "socket_close");
+}
+
+TEST_F(DownloadTest, WriteErrorFails) {
+  std::string dest = out / "full.bin";
+  ASSERT_EQ(symlink("/dev/full", (dest + ".part").c_str()), 0);
+  EXPECT_EQ(net_get(server.url("/f?size=100000").c_str(), dest.c_str(), 0), -1);
+  EXPECT_FALSE(exists(dest));
+  auto lines = log.lines();
+  EXPECT_TRUE(has_line(lines, "fwrite() failed: No space left on device") ||
+              has_line(lines, "fclose() failed: No space left on device"));
+  EXPECT_TRUE(has_line(lines, "deleting \"" + dest + ".part\""));
+}
+
+TEST_F(DownloadTest, ThreadStartFailureFails) {
+  download_start_thread = no_thread;
+  std::string dest = out / "t.txt";
+  EXPECT_EQ(net_get(server.url("/a.txt").c_str(), dest.c_str(), 0), -1);
+  EXPECT_FALSE(exists(dest));
+  EXPECT_FALSE(exists(dest + ".part"));
+  EXPECT_TRUE(has_line(log.lines(), "net_get: can't start the download thread"));
+}
+
+TEST_F(DownloadTest, QuitDuringASlowBodyCancels) {
+  std::string dest = out / "slow.bin";
+  std::thread quitter([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    headless_post_quit();
+  });
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(net_get(server.url("/s?size=10000000&slow=20").c_str(), dest.c_str(), 0), -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  quitter.join();
+  EXPECT_FALSE(exists(dest));
+  EXPECT_FALSE(exists(dest + ".part"));
+  auto lines = lines_from(log.lines(), "received WM_QUIT, stopping thread");
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_EQ(lines[1], "socket_close");
+  EXPECT_EQ(lines[lines.size() - 4], "download thread ended");
+  EXPECT_EQ(lines[lines.size() - 3], "socket_close");
+  EXPECT_EQ(lines[lines.size() - 2].rfind("expected size 10000000 != real size ", 0), 0u);
+  EXPECT_EQ(lines.back(), "deleting \"" + dest + ".part\"");
+}
+
+TEST_F(DownloadTest, QuitBeforeTheFirstBodyByteWakesTheWorker) {
+  std::string dest = out / "late.bin";
+  std::thread quitter([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    headless_post_quit();
+  });
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(net_get(server.url("/l?size=100&delay=20000").c_str(), dest.c_str(), 0), -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  quitter.join();
+  auto lines = log.lines();
+  EXPECT_TRUE(has_line(lines, "socket_read 0 bytes"));
+  EXPECT_FALSE(exists(dest + ".part"));
+}
+
+TEST_F(DownloadTest, BodyHasNoTimeOut) {
+  socket_header_timeout_ms = 300;
+  std::string dest = out / "b.bin";
+  ASSERT_EQ(net_get(server.url("/b?size=3000&chunk=1000&slow=600").c_str(), dest.c_str(), 0), 0);
+  EXPECT_EQ(read_file(dest).size(), 3000u);
+}
+
+TEST_F(DownloadTest, StatusTextNamesTheUrlPassedIn) {
+  write_file(root / "index.html", "index");
+  std::string dest = out / "i.html";
+  ASSERT_EQ(net_get(server.url("/").c_str(), dest.c_str(), 0), 0);
+  EXPECT_EQ(headless_text(IDC_STATUS), "Downloading ...");
+  ASSERT_EQ(net_get(server.url("/d/first.bin?size=3&redirect=1").c_str(), dest.c_str(), 0), 0);
+  EXPECT_EQ(headless_text(IDC_STATUS), "Downloading first.bin?size=3&redirect=1...");
+}
+
+TEST_F(DownloadTest, ProgressDisplay) {
+  fake_now = 1000;
+  progress_tick = fake_tick;
+  progress_start(1024 * 1024);
+  EXPECT_EQ(headless_text(IDC_STATUS), "Connecting...");
+  EXPECT_EQ(headless_progress_range(IDC_PROGRESS), 100u);
+  EXPECT_EQ(headless_text(IDC_RATE), "");
+  progress_update(10 * 1024);  // the tick has not moved: nothing shown
+  EXPECT_EQ(headless_text(IDC_RATE), "");
+  fake_now = 2500;  // within the first two seconds: the rate is over one second
+  progress_update(300 * 1024);
+  EXPECT_EQ(headless_text(IDC_RATE), " 29%  300k/1024k  300.0k/s");
+  EXPECT_EQ(headless_progress_pos(IDC_PROGRESS), 29);
+  fake_now = 2699;
+  progress_update(350 * 1024);
+  EXPECT_EQ(headless_progress_pos(IDC_PROGRESS), 29);
+  fake_now = 5000;
+  progress_update(400 * 1024);
+  EXPECT_EQ(headless_text(IDC_RATE), " 39%  400k/1024k  100.0k/s");
+
+  // Sizes near 2 GB keep a right percentage, and a wrapping tick count does
+  // not freeze the display.
+  fake_now = 0xFFFFFF00u;
+  progress_start(2000000000);
+  fake_now = 0xFFFFFFF0u;
+  progress_update(1000000000);
+  EXPECT_EQ(headless_progress_pos(IDC_PROGRESS), 50);
+  fake_now = 0x00000200u;
+  progress_update(1500000000);
+  EXPECT_EQ(headless_progress_pos(IDC_PROGRESS), 75);
+}
+
+}  // namespace

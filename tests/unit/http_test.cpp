@@ -1,0 +1,183 @@
+#include "net/http.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "net/socket.h"
+#include "testkit/testkit.h"
+#include "test_server.h"
+
+namespace {
+
+class HttpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    socket_init();
+    write_file(root / "a.txt", "hello\n");
+    ASSERT_GT(server.port(), 0);
+  }
+  void TearDown() override {
+    socket_close();
+    socket_done();
+    socket_header_timeout_ms = SOCKET_HEADER_TIMEOUT_MS;
+  }
+  std::string body() {
+    std::string out;
+    char buf[8192];
+    int n;
+    while ((n = socket_read(buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    return out;
+  }
+  std::string host() const { return "127.0.0.1:" + std::to_string(server.port()); }
+  LogCapture log;
+  TempDir root;
+  TempDir scratch;
+  std::string requests = scratch / "requests.txt";
+  QvServer server{root.path(), requests};
+};
+
+TEST_F(HttpTest, PlainGetSendsExactlyTheRequestAndStopsAtTheBody) {
+  ASSERT_EQ(net_open(server.url("/a.txt").c_str()), 0);
+  EXPECT_EQ(net_content_length(), 6);
+  EXPECT_EQ(body(), "hello\n");
+  EXPECT_EQ(read_file(requests), "GET /a.txt HTTP/1.0\r\nHost: " + host() + "\r\n\r\n");
+}
+
+TEST_F(HttpTest, UrlWithoutPathRequestsTheRoot) {
+  write_file(root / "index.html", "root");
+  ASSERT_EQ(net_open(server.url("").c_str()), 0);
+  ASSERT_EQ(net_open(("http://127.0.0.1:" + std::to_string(server.port()) + "?q").c_str()), 0);
+  EXPECT_EQ(read_file(requests), "GET / HTTP/1.0\r\nHost: " + host() + "\r\n\r\n" +
+                                     "GET / HTTP/1.0\r\nHost: " + host() + "\r\n\r\n");
+}
+
+TEST_F(HttpTest, ContentLengthHeaderVariants) {
+  ASSERT_EQ(net_open(server.url("/x?size=7&nolength=1").c_str()), 0);
+  EXPECT_EQ(net_content_length(), 0);
+  socket_close();
+  ASSERT_EQ(net_open(server.url("/x?size=7&case=lower").c_str()), 0);
+  EXPECT_EQ(net_content_length(), 7);
+  socket_close();
+  ASSERT_EQ(net_open(server.url("/x?size=7&lengths=3,abc,11").c_str()), 0);
+  EXPECT_EQ(net_content_length(), 11);  // the last one counts; "abc" keeps the value
+  socket_close();
+  // A header line over 1024 bytes comes in pieces and does not hide the next one.
+  ASSERT_EQ(net_open(server.url("/x?size=7&longheader=3000").c_str()), 0);
+  EXPECT_EQ(net_content_length(), 7);
+  auto lines = lines_from(log.lines(), "net_set_url: url is " + server.url("/x?size=7&lengths=3,abc,11"));
+  EXPECT_EQ(count_lines(lines, "http_try: content-length is 3"), 2);
+  EXPECT_EQ(count_lines(lines, "http_try: content-length is 11"), 1);
+}
+
+TEST_F(HttpTest, RedirectToAnotherPortLogsTheSequence) {
+  std::string requests2 = scratch / "requests2.txt";
+  QvServer other(root.path(), requests2);
+  ASSERT_GT(other.port(), 0);
+  std::string target = other.url("/x?size=5");
+  std::string first = server.url("/r?location=" + pct("  \t" + target));
+  ASSERT_EQ(net_open(first.c_str()), 0);
+  EXPECT_EQ(net_content_length(), 5);
+  EXPECT_EQ(body(), std::string("\0\1\2\3\4", 5));
+  EXPECT_EQ(read_file(requests2), "GET /x?size=5 HTTP/1.0\r\nHost: 127.0.0.1:" +
+                                      std::to_string(other.port()) + "\r\n\r\n");
+  std::vector<std::string> want = {
+      "net_set_url: url is " + first,
+      "socket_open: connected to 127.0.0.1",
+      "http_try: code is 302",
+      "net_set_url: url is " + target,
+      "socket_close",
+      "http_open: http_try() again",
+      "socket_open: connected to 127.0.0.1",
+      "http_try: code is 200",
+      "http_try: content-length is 5",
+      "http_open: http_try() ok",
+  };
+  EXPECT_EQ(lines_from(log.lines(), want[0]), want);
+}
+
+TEST_F(HttpTest, TrailingSpacesOfALocationStayInTheUrl) {
+  std::string target = server.url("/a.txt ");
+  ASSERT_EQ(net_open(server.url("/r?location=" + pct("\t " + target)).c_str()), 0);
+  EXPECT_TRUE(has_line(log.lines(), "net_set_url: url is " + target));
+}
+
+TEST_F(HttpTest, RelativeLocations) {
+  // A path on the same host and port is followed ...
+  ASSERT_EQ(net_open(server.url("/x?size=4&redirect=1&relative=1").c_str()), 0);
+  EXPECT_EQ(net_content_length(), 4);
+  socket_close();
+  // ... any other relative value fails instead of connecting nowhere.
+  EXPECT_EQ(net_open(server.url("/r?location=b.txt").c_str()), -1);
+  auto lines = log.lines();
+  EXPECT_TRUE(has_line(lines, "http_try: can't follow relative location \"b.txt\""));
+  EXPECT_TRUE(has_line(lines, "http_open: http_try() fail"));
+  // A URL without a host at all fails too.
+  EXPECT_EQ(net_open("/just/a/path"), -1);
+  EXPECT_TRUE(has_line(log.lines(), "http_try: no host in url \"/just/a/path\""));
+}
+
+TEST_F(HttpTest, RedirectsAreBounded) {
+  ASSERT_EQ(net_open(server.url("/x?size=1&redirect=20").c_str()), 0);
+  socket_close();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(net_open(server.url("/x?size=1&redirect=1000").c_str()), -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  auto lines = lines_from(log.lines(), "net_set_url: url is " + server.url("/x?size=1&redirect=1000"));
+  EXPECT_EQ(count_lines(lines, "http_try: code is 302"), HTTP_MAX_REDIRECTS + 1);
+  EXPECT_EQ(lines.back(), "http_open: more than 20 redirects, giving up");
+}
+
+TEST_F(HttpTest, FailingStatusCodes) {
+  EXPECT_EQ(net_open(server.url("/x?status=301").c_str()), -1);
+  EXPECT_EQ(net_open(server.url("/missing.txt").c_str()), -1);
+  auto lines = log.lines();
+  std::vector<std::string> want301 = {
+      "net_set_url: url is " + server.url("/x?status=301"),
+      "socket_open: connected to 127.0.0.1",
+      "http_try: code is 301",
+      "socket_close",
+      "http_open: http_try() fail",
+  };
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 10, lines.end() - 5), want301);
+  EXPECT_EQ(lines[lines.size() - 3], "http_try: code is 404");
+  EXPECT_EQ(lines[lines.size() - 2], "socket_close");
+}
+
+TEST_F(HttpTest, InformationalAndNoContentCountAsSuccess) {
+  ASSERT_EQ(net_open(server.url("/x?status=100&body=abc").c_str()), 0);
+  EXPECT_EQ(body(), "abc");
+  socket_close();
+  ASSERT_EQ(net_open(server.url("/x?status=204&body=de&nolength=1").c_str()), 0);
+  EXPECT_EQ(body(), "de");
+}
+
+TEST_F(HttpTest, StatusLineWithoutANumberFails) {
+  EXPECT_EQ(net_open(server.url("/x?statusline=" + pct("HTTP/1.0 OK")).c_str()), -1);
+  EXPECT_EQ(net_open(server.url("/x?close=1").c_str()), -1);
+  auto lines = log.lines();
+  EXPECT_EQ(count_lines(lines, "http_try: no status code in the reply"), 2);
+  EXPECT_EQ(count_lines(lines, "http_open: http_try() fail"), 2);
+}
+
+TEST_F(HttpTest, SilentServerTimesOutDuringTheHeaders) {
+  socket_header_timeout_ms = 300;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(net_open(server.url("/x?hang=1").c_str()), -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_TRUE(has_line(log.lines(), "http_try: no reply within 300 ms"));
+}
+
+TEST_F(HttpTest, ResetDuringTheHeadersFails) {
+  EXPECT_EQ(net_open(server.url("/x?raw=" + pct("HTTP/1.0 200 OK\r\nContent-Le") + "&reset=1").c_str()), -1);
+}
+
+TEST_F(HttpTest, LongRequestLinesAreSentWhole) {
+  std::string pad(3000, 'p');
+  ASSERT_EQ(net_open(server.url("/x?size=2&pad=" + pad).c_str()), 0);
+  EXPECT_EQ(read_file(requests), "GET /x?size=2&pad=" + pad + " HTTP/1.0\r\nHost: " + host() + "\r\n\r\n");
+}
+
+}  // namespace

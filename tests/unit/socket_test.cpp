@@ -1,0 +1,138 @@
+#include "net/socket.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <string>
+
+#include "testkit/testkit.h"
+#include "test_server.h"
+
+namespace {
+
+class SocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    socket_init();
+    ASSERT_GT(server.port(), 0);
+  }
+  void TearDown() override {
+    socket_close();
+    socket_done();
+  }
+  // Connects and asks qvserve for exactly these reply bytes (see its modes).
+  void request(const std::string& query) {
+    ASSERT_EQ(socket_open("127.0.0.1", server.port()), 0);
+    socket_printf("GET /?%s HTTP/1.0\r\n\r\n", query.c_str());
+  }
+  LogCapture log;
+  TempDir root;
+  QvServer server{root.path()};
+};
+
+TEST_F(SocketTest, LinesThenHeldBodyBytesThenTheConnection) {
+  request("raw=" + pct("HTTP/1.0 200 OK\r\nX-A: b\r\n\r\nabcde") + "&then=fgh&delay=200");
+  EXPECT_STREQ(socket_readline(), "HTTP/1.0 200 OK");
+  EXPECT_STREQ(socket_readline(), "X-A: b");
+  EXPECT_STREQ(socket_readline(), "");
+  char buf[8192];
+  int n = socket_read(buf, sizeof buf);
+  EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), "abcdefgh");
+  EXPECT_EQ(socket_recv_state(), SOCKET_RECV_OK);
+}
+
+TEST_F(SocketTest, LineEndsAndLongLines) {
+  std::string longline(1030, 'x');
+  request("raw=" + pct("a\nb\r\r\nc\r\nd\re\n" + longline + "\r\ntail"));
+  EXPECT_STREQ(socket_readline(), "a");
+  EXPECT_STREQ(socket_readline(), "b");
+  EXPECT_STREQ(socket_readline(), "c");
+  EXPECT_STREQ(socket_readline(), "d\re");  // a CR alone ends no line
+  EXPECT_EQ(std::string(socket_readline()), std::string(1024, 'x'));
+  EXPECT_STREQ(socket_readline(), "xxxxxx");
+  EXPECT_STREQ(socket_readline(), "tail");  // last line without LF, as it is
+  EXPECT_STREQ(socket_readline(), "");
+  EXPECT_STREQ(socket_readline(), "");
+}
+
+TEST_F(SocketTest, DottedQuadTakesTheLow8BitsAndIgnoresTrailingText) {
+  uint32_t addr = 0;
+  unsigned char b[4];
+  ASSERT_EQ(socket_parse_ipv4("300.1.1.1", &addr), 0);
+  std::memcpy(b, &addr, 4);
+  EXPECT_EQ(b[0], 44);
+  EXPECT_EQ(b[1], 1);
+  EXPECT_EQ(b[3], 1);
+  ASSERT_EQ(socket_parse_ipv4("10.1.2.3.example", &addr), 0);
+  std::memcpy(b, &addr, 4);
+  EXPECT_EQ(b[0], 10);
+  EXPECT_EQ(b[3], 3);
+  EXPECT_EQ(socket_parse_ipv4("1.2.3", &addr), -1);
+  EXPECT_EQ(socket_parse_ipv4("example.com", &addr), -1);
+
+  // 383 = 256 + 127: reaches the loopback server without any lookup.
+  ASSERT_EQ(socket_open("383.0.0.1", server.port()), 0);
+  socket_close();
+  ASSERT_EQ(socket_open("127.0.0.1.nowhere", server.port()), 0);
+  auto lines = log.lines();
+  EXPECT_TRUE(has_line(lines, "socket_open: connected to 383.0.0.1"));
+  EXPECT_TRUE(has_line(lines, "socket_open: connected to 127.0.0.1.nowhere"));
+}
+
+TEST_F(SocketTest, StaleBytesNeverCrossConnections) {
+  request("raw=" + pct("first\nleftover\n"));
+  EXPECT_STREQ(socket_readline(), "first");
+  socket_close();
+  request("raw=" + pct("second\n"));
+  EXPECT_STREQ(socket_readline(), "second");
+  EXPECT_STREQ(socket_readline(), "");
+}
+
+TEST_F(SocketTest, CloseLogsEveryTimeAndConnectFailureIsLogged) {
+  socket_close();
+  socket_close();
+  EXPECT_EQ(socket_open("127.0.0.1", closed_loopback_port()), -1);
+  auto lines = log.lines();
+  EXPECT_EQ(count_lines(lines, "socket_close"), 2);
+  EXPECT_TRUE(has_line(lines, "socket_open: connect() failed"));
+}
+
+TEST_F(SocketTest, CloseFromAnotherThreadWakesABlockedRead) {
+  request("raw=&hold=1");
+  auto reader = std::async(std::launch::async, [] {
+    char buf[8192];
+    return socket_read(buf, sizeof buf);
+  });
+  EXPECT_EQ(reader.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  socket_close();
+  ASSERT_EQ(reader.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(reader.get(), 0);
+}
+
+TEST_F(SocketTest, ResetIsToldApartFromThePeersClose) {
+  char buf[8192];
+  request("size=100000&reset=1000");
+  int total = 0, n;
+  while ((n = socket_read(buf, sizeof buf)) == static_cast<int>(sizeof buf)) total += n;
+  EXPECT_LT(total + n, 100000);
+  EXPECT_EQ(socket_recv_state(), SOCKET_RECV_FAILED);
+  socket_close();
+
+  request("size=100000&cut=1000");
+  while (socket_read(buf, sizeof buf) == static_cast<int>(sizeof buf)) {
+  }
+  EXPECT_EQ(socket_recv_state(), SOCKET_RECV_OK);
+}
+
+TEST_F(SocketTest, ReceiveTimeOutEndsTheLineAndIsReported) {
+  request("hang=1");
+  socket_set_timeout(200);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_STREQ(socket_readline(), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(socket_recv_state(), SOCKET_RECV_TIMED_OUT);
+}
+
+}  // namespace

@@ -1,0 +1,113 @@
+// Starts tests/server/qvserve.py on a free loopback port for one test and kills
+// it at the end. Every wait is bounded.
+#pragma once
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+class QvServer {
+ public:
+  explicit QvServer(const std::string& root, const std::string& request_log = std::string()) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    std::vector<std::string> args = {QVSERVE_PYTHON, QVSERVE_SCRIPT, "--root", root};
+    if (!request_log.empty()) {
+      args.push_back("--log");
+      args.push_back(request_log);
+    }
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    close(out[1]);
+    std::string line;
+    pollfd p{out[0], POLLIN, 0};
+    while (pid_ > 0 && line.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
+      char buf[64];
+      ssize_t n = read(out[0], buf, sizeof buf);
+      if (n <= 0) break;
+      line.append(buf, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    port_ = std::atoi(line.c_str());
+  }
+  ~QvServer() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  QvServer(const QvServer&) = delete;
+  QvServer& operator=(const QvServer&) = delete;
+
+  int port() const { return port_; }
+  // "http://127.0.0.1:PORT" followed by path_and_query.
+  std::string url(const std::string& path_and_query) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path_and_query;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// A loopback port with nothing listening on it (bound once, then released).
+inline int closed_loopback_port() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
+  close(s);
+  return ntohs(sa.sin_port);
+}
+
+inline bool has_line(const std::vector<std::string>& lines, const std::string& want) {
+  return std::find(lines.begin(), lines.end(), want) != lines.end();
+}
+
+inline int count_lines(const std::vector<std::string>& lines, const std::string& want) {
+  return static_cast<int>(std::count(lines.begin(), lines.end(), want));
+}
+
+// The lines from the first "from" on (the log of one operation within a test).
+inline std::vector<std::string> lines_from(const std::vector<std::string>& lines,
+                                           const std::string& from) {
+  auto it = std::find(lines.begin(), lines.end(), from);
+  return std::vector<std::string>(it, lines.end());
+}
+
+// Percent-encodes every byte but letters and digits (for qvserve's query values).
+inline std::string pct(const std::string& s) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if (std::isalnum(c)) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
