@@ -1,0 +1,154 @@
+#include "install/filelist.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "support/log.h"
+
+FileListEntry* entry_list_head = nullptr;
+FileListEntry* entry_list_tail = nullptr;
+
+namespace {
+
+char* dup_text(const char* text) {
+  size_t len = std::strlen(text);
+  char* copy = static_cast<char*>(std::malloc(len + 1));
+  if (copy) std::memcpy(copy, text, len + 1);
+  return copy;
+}
+
+void append(FileListEntry* e) {
+  if (entry_list_tail)
+    entry_list_tail->next = e;
+  else
+    entry_list_head = e;
+  entry_list_tail = e;
+}
+
+int fail(FilelistError* err, int line, const char* reason) {
+  if (err) {
+    err->line = line;
+    err->reason = reason;
+  }
+  return -1;
+}
+
+// Replaces *slot with a copy of value; -1 when the copy cannot be made.
+int store(char** slot, const char* value) {
+  char* copy = dup_text(value);
+  if (!copy) {
+    log_message("malloc() failed");
+    return -1;
+  }
+  std::free(*slot);
+  *slot = copy;
+  return 0;
+}
+
+}  // namespace
+
+int filelist_parse_ex(FILE* stream, FilelistError* err) {
+  if (err) {
+    err->line = 0;
+    err->reason = nullptr;
+  }
+  FileListEntry* current = nullptr;
+  char line[1024];
+  int number = 0;
+  // A line longer than the buffer arrives in pieces; each counts as a line, but
+  // only the first piece of a physical line gets a new line number.
+  bool continued = false;
+  while (std::fgets(line, sizeof line, stream)) {
+    if (!continued) ++number;
+    size_t len = std::strlen(line);
+    bool line_end = len > 0 && line[len - 1] == '\n';
+    if (line_end) line[--len] = '\0';
+    // "rt" only folds CR LF on Windows; elsewhere the CR is still there, and a
+    // CR LF split by the buffer's end must still count as one line end.
+    if (len > 0 && line[len - 1] == '\r') {
+      if (line_end) {
+        line[--len] = '\0';
+      } else {
+        int c = std::fgetc(stream);
+        if (c == '\n') {
+          line[--len] = '\0';
+          line_end = true;
+        } else if (c != EOF) {
+          std::ungetc(c, stream);
+        }
+      }
+    }
+    continued = !line_end;
+
+    if (len == 0 || line[0] == '#') {
+      current = nullptr;
+      continue;
+    }
+    if (line[1] != ':') {
+      log_message("expected ':'");
+      return fail(err, number, "expected ':'");
+    }
+    if (line[0] == 'v') {
+      int variant;
+      switch (line[2]) {
+        case '\0': variant = -1; break;
+        case 't': variant = 0; break;
+        case 'm': variant = 1; break;
+        case 'p': variant = 2; break;
+        case 'w': variant = 3; break;
+        default: return fail(err, number, "unknown variant letter");
+      }
+      FileListEntry* e = static_cast<FileListEntry*>(std::calloc(1, sizeof(FileListEntry)));
+      if (!e) {
+        log_message("malloc() failed");
+        return fail(err, number, "out of memory");
+      }
+      e->variant = variant;
+      append(e);
+      current = e;
+      continue;
+    }
+    if (!current) {
+      log_message("missing 'v' declaration");
+      return fail(err, number, "missing 'v' declaration");
+    }
+    char** slot = nullptr;
+    switch (line[0]) {
+      case 'u': slot = &current->url; break;
+      case 'd': slot = &current->dest_subdir; break;
+      case 'e': slot = &current->check_path; break;
+      default: return fail(err, number, "unknown key");
+    }
+    if (store(slot, line + 2) != 0) return fail(err, number, "out of memory");
+  }
+  // A read error ends the file like its end does.
+  return 0;
+}
+
+int filelist_parse(FILE* stream) { return filelist_parse_ex(stream, nullptr); }
+
+int filelist_read(const char* path) {
+  FILE* stream = std::fopen(path, "rt");
+  if (!stream) {
+    log_message("can't open %s for reading", path);
+    return -1;
+  }
+  int result = filelist_parse(stream);
+  std::fclose(stream);
+  return result;
+}
+
+void entry_list_free() {
+  FileListEntry* e = entry_list_head;
+  while (e) {
+    FileListEntry* next = e->next;
+    std::free(e->url);
+    std::free(e->dest_subdir);
+    std::free(e->check_path);
+    std::free(e->local_path);
+    std::free(e);
+    e = next;
+  }
+  entry_list_head = nullptr;
+  entry_list_tail = nullptr;
+}

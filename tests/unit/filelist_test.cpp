@@ -1,0 +1,197 @@
+#include "install/filelist.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "testkit/testkit.h"
+
+namespace {
+
+class FilelistTest : public ::testing::Test {
+ protected:
+  void TearDown() override { entry_list_free(); }
+
+  int parse(const std::string& text) {
+    std::string path = dir / "filelist.txt";
+    write_file(path, text);
+    return filelist_read(path.c_str());
+  }
+
+  std::vector<FileListEntry*> entries() {
+    std::vector<FileListEntry*> v;
+    for (FileListEntry* e = entry_list_head; e; e = e->next) v.push_back(e);
+    return v;
+  }
+
+  TempDir dir;
+  LogCapture log;
+};
+
+std::string str(const char* s) { return s ? s : "<none>"; }
+
+TEST_F(FilelistTest, ReadsEntriesInFileOrderWithTheirKeys) {
+  ASSERT_EQ(0, parse("# manifest\n"
+                     "v:t\n"
+                     "u:http://h/a/tav.zip\n"
+                     "d:sub/dir\n"
+                     "e:  bin/tav.exe \n"
+                     "\n"
+                     "v:\n"
+                     "u:http://h/first.zip\n"
+                     "u:http://h/second.zip\n"
+                     "e:\n"
+                     "v:wendrel and more\n"
+                     "v:m\n"
+                     "v:p\n"));
+  auto v = entries();
+  ASSERT_EQ(5u, v.size());
+  EXPECT_EQ(0, v[0]->variant);
+  EXPECT_EQ("http://h/a/tav.zip", str(v[0]->url));
+  EXPECT_EQ("sub/dir", str(v[0]->dest_subdir));
+  EXPECT_EQ("  bin/tav.exe ", str(v[0]->check_path));  // nothing trimmed
+
+  EXPECT_EQ(-1, v[1]->variant);
+  EXPECT_EQ("http://h/second.zip", str(v[1]->url));  // a repeated key replaces
+  EXPECT_EQ(nullptr, v[1]->dest_subdir);
+  ASSERT_NE(nullptr, v[1]->check_path);  // empty value is not the same as none
+  EXPECT_EQ("", str(v[1]->check_path));
+
+  EXPECT_EQ(3, v[2]->variant);  // characters after the letter are ignored
+  EXPECT_EQ(1, v[3]->variant);
+  EXPECT_EQ(2, v[4]->variant);
+  for (FileListEntry* e : {v[2], v[3], v[4]}) {
+    EXPECT_EQ(nullptr, e->url);
+    EXPECT_EQ(nullptr, e->check_path);
+  }
+  for (FileListEntry* e : v) {
+    EXPECT_EQ(nullptr, e->local_path);
+    EXPECT_EQ(0, e->installed + e->archive_exists + e->download + e->extract);
+  }
+  EXPECT_EQ(v[4], entry_list_tail);
+  EXPECT_EQ(nullptr, entry_list_tail->next);
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(FilelistTest, EmptyFileAndCommentsOnlyGiveAnEmptyList) {
+  EXPECT_EQ(0, parse(""));
+  EXPECT_EQ(nullptr, entry_list_head);
+  EXPECT_EQ(0, parse("# one\n\n#two\n\n"));
+  EXPECT_EQ(nullptr, entry_list_head);
+  EXPECT_EQ(nullptr, entry_list_tail);
+}
+
+TEST_F(FilelistTest, CrLfGivesTheSameEntriesAsLf) {
+  ASSERT_EQ(0, parse("v:t\r\nu:http://h/a.zip\r\ne:x\r\n\r\nv:m\r\nu:http://h/b.zip\r\n"));
+  auto v = entries();
+  ASSERT_EQ(2u, v.size());
+  EXPECT_EQ("http://h/a.zip", str(v[0]->url));
+  EXPECT_EQ("x", str(v[0]->check_path));
+  EXPECT_EQ("http://h/b.zip", str(v[1]->url));
+}
+
+TEST_F(FilelistTest, LastLineWithoutLineEndIsTakenWhole) {
+  ASSERT_EQ(0, parse("v:p\ne:path/to/check.dll"));
+  ASSERT_NE(nullptr, entry_list_head);
+  EXPECT_EQ("path/to/check.dll", str(entry_list_head->check_path));
+}
+
+TEST_F(FilelistTest, LongLinesAreReadInPiecesOfTheBuffer) {
+  // 1022 characters fit with their line end, CR LF or LF alike.
+  std::string fits = "u:" + std::string(1020, 'a');
+  for (const char* end : {"\n", "\r\n"}) {
+    ASSERT_EQ(0, parse("v:\n" + fits + end + "e:x\n"));
+    ASSERT_EQ(1u, entries().size());
+    EXPECT_EQ(fits.substr(2), str(entry_list_head->url));
+    EXPECT_EQ("x", str(entry_list_head->check_path));
+    entry_list_free();
+  }
+  // Longer: the rest of the line is a line of its own.
+  ASSERT_EQ(0, parse("v:\nu:" + std::string(1021, 'b') + "e:tail\n"));
+  EXPECT_EQ(std::string(1021, 'b'), str(entry_list_head->url));
+  EXPECT_EQ("tail", str(entry_list_head->check_path));
+  entry_list_free();
+  // Exactly 1023: the line end alone is the next piece, an empty line that
+  // ends the entry.
+  EXPECT_EQ(-1, parse("v:\nu:" + std::string(1021, 'c') + "\nd:x\n"));
+  EXPECT_EQ((std::vector<std::string>{"missing 'v' declaration"}), log.lines());
+}
+
+struct RefusedCase {
+  const char* text;
+  const char* log_line;  // null: refused without a line
+  size_t entries_kept;
+  int line;
+};
+
+class FilelistRefusal : public FilelistTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(FilelistRefusal, StopsAtTheFirstBadLine) {
+  const RefusedCase& c = GetParam();
+  EXPECT_EQ(-1, parse(c.text));
+  // Entries before the bad line stay; nothing after it was read.
+  EXPECT_EQ(c.entries_kept, entries().size());
+  auto lines = log.lines();
+  if (c.log_line)
+    EXPECT_EQ(std::vector<std::string>{c.log_line}, lines);
+  else
+    EXPECT_TRUE(lines.empty());
+
+  entry_list_free();
+  FILE* f = std::fopen((dir / "filelist.txt").c_str(), "rt");
+  ASSERT_NE(nullptr, f);
+  FilelistError err{};
+  EXPECT_EQ(-1, filelist_parse_ex(f, &err));
+  std::fclose(f);
+  EXPECT_EQ(c.line, err.line);
+  EXPECT_NE(nullptr, err.reason);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, FilelistRefusal,
+    ::testing::Values(
+        RefusedCase{"v:t\n   \nv:m\n", "expected ':'", 1, 2},
+        RefusedCase{"v:t\n #indented\nv:m\n", "expected ':'", 1, 2},
+        RefusedCase{"v:t\nu\nv:m\n", "expected ':'", 1, 2},
+        RefusedCase{"u:http://h/a.zip\nv:t\n", "missing 'v' declaration", 0, 1},
+        RefusedCase{"v:t\nu:http://h/a.zip\n\nu:http://h/b.zip\nv:m\n", "missing 'v' declaration", 1, 4},
+        RefusedCase{"v:t\n# c\ne:x\nv:m\n", "missing 'v' declaration", 1, 3},
+        RefusedCase{"v:t\nv:T\nv:m\n", nullptr, 1, 2},
+        RefusedCase{"v: t\nv:m\n", nullptr, 0, 1},
+        RefusedCase{"v:x\n", nullptr, 0, 1},
+        RefusedCase{"v:t\r\nx:y\r\nv:m\r\n", nullptr, 1, 2},
+        RefusedCase{"v:t\nU:http://h/a.zip\n", nullptr, 1, 2}),
+    [](const ::testing::TestParamInfo<RefusedCase>& info) {
+      return "Case" + std::to_string(info.index);
+    });
+
+TEST_F(FilelistTest, SuccessfulParseReportsNoError) {
+  write_file(dir / "filelist.txt", "v:t\n");
+  FILE* f = std::fopen((dir / "filelist.txt").c_str(), "rt");
+  ASSERT_NE(nullptr, f);
+  FilelistError err{7, "stale"};
+  EXPECT_EQ(0, filelist_parse_ex(f, &err));
+  std::fclose(f);
+  EXPECT_EQ(0, err.line);
+  EXPECT_EQ(nullptr, err.reason);
+}
+
+TEST_F(FilelistTest, MissingFileIsLogged) {
+  std::string path = dir / "nope.txt";
+  EXPECT_EQ(-1, filelist_read(path.c_str()));
+  EXPECT_EQ(std::vector<std::string>{"can't open " + path + " for reading"}, log.lines());
+}
+
+TEST_F(FilelistTest, FreeEmptiesTheListForAFreshRead) {
+  ASSERT_EQ(0, parse("v:t\nu:http://h/a.zip\nd:d\ne:e\nv:m\n"));
+  entry_list_head->local_path = static_cast<char*>(std::malloc(4));
+  entry_list_free();
+  EXPECT_EQ(nullptr, entry_list_head);
+  EXPECT_EQ(nullptr, entry_list_tail);
+  ASSERT_EQ(0, parse("v:w\n"));
+  ASSERT_EQ(1u, entries().size());
+  EXPECT_EQ(3, entry_list_head->variant);
+}
+
+}  // namespace
