@@ -5,6 +5,7 @@
 
 int repo_error_count = 0;
 std::string repo_last_error;
+std::string repo_error_text;
 bool repo_quiet = false;
 
 namespace {
@@ -20,6 +21,7 @@ void repo_error(const char* format, ...) {
   va_start(args, format);
   repo_last_error = format_text(format, args);
   va_end(args);
+  repo_error_text += repo_last_error + "\n";
   ++repo_error_count;
   if (!repo_quiet) std::fprintf(stderr, "quorvin-repo: %s\n", repo_last_error.c_str());
 }
@@ -36,4 +38,5 @@ void repo_note(const char* format, ...) {
 void repo_report_reset() {
   repo_error_count = 0;
   repo_last_error.clear();
+  repo_error_text.clear();
 }

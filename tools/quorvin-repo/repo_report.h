@@ -17,7 +17,8 @@ void repo_note(const char* format, ...)
     ;
 
 extern int repo_error_count;
-extern std::string repo_last_error;
+extern std::string repo_last_error;  // the latest message
+extern std::string repo_error_text;  // every message since the reset, one a line
 extern bool repo_quiet;  // silences repo_note and the stderr copy of repo_error
 
 // Clears the count and the kept text (before each command).
