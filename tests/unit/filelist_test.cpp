@@ -125,6 +125,8 @@ struct RefusedCase {
   int line;
 };
 
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << ::testing::PrintToString(std::string(c.text)); }
+
 class FilelistRefusal : public FilelistTest, public ::testing::WithParamInterface<RefusedCase> {};
 
 TEST_P(FilelistRefusal, StopsAtTheFirstBadLine) {

@@ -1,0 +1,226 @@
+#include "install/extract.h"
+
+#include <unzip.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "support/log.h"
+#include "support/paths.h"
+#include "wizard/frame.h"
+
+namespace {
+
+const size_t kCopySize = 8192;
+// The output stream's buffer: fewer, larger writes than stdio's default.
+const size_t kOutBufferSize = 64 * 1024;
+// Entry names of this many bytes or more are refused, not cut.
+const uLong kNameMax = 256;
+
+// Everything one call holds; release() frees what is still held.
+struct Extraction {
+  unzFile zip = nullptr;
+  char* buffer = nullptr;  // copy buffer, then the output stream's buffer
+  FILE* out = nullptr;
+  bool entry_open = false;
+
+  int release(int result) {
+    if (out) std::fclose(out);  // a partly written file stays
+    out = nullptr;
+    if (entry_open) unzCloseCurrentFile(zip);
+    entry_open = false;
+    if (zip) unzClose(zip);
+    zip = nullptr;
+    std::free(buffer);
+    buffer = nullptr;
+    return result;
+  }
+};
+
+// A component made only of dots and spaces with two dots or more climbs up
+// (Windows drops trailing dots and spaces, so ".. " and "..." act as "..").
+bool is_parent_component(const char* begin, const char* end) {
+  int dots = 0;
+  for (const char* p = begin; p < end; ++p) {
+    if (*p == '.')
+      ++dots;
+    else if (*p != ' ')
+      return false;
+  }
+  return dots >= 2;
+}
+
+// Copies the open entry into the output file and closes it; *written counts the bytes.
+int copy_entry(Extraction& x, uint64_t* written) {
+  *written = 0;
+  for (;;) {
+    int n = unzReadCurrentFile(x.zip, x.buffer, static_cast<unsigned>(kCopySize));
+    if (n < 0) {
+      log_message("unzReadCurrentFile() failed");
+      return -1;
+    }
+    if (n == 0) break;
+    if (std::fwrite(x.buffer, 1, static_cast<size_t>(n), x.out) != static_cast<size_t>(n)) {
+      log_message("fwrite() failed");
+      return -1;
+    }
+    *written += static_cast<uint64_t>(n);
+  }
+  // The stream's buffer is flushed here: a full disk shows up now, not in fwrite.
+  int closed = std::fclose(x.out);
+  x.out = nullptr;
+  if (closed != 0) {
+    log_message("fclose() failed");
+    return -1;
+  }
+  return 0;
+}
+
+int extract_file(Extraction& x, const char* name, const unz_file_info& info, const std::string& dest) {
+  // minizip opens a bzip2 member (method 12) even when built without bzip2 and
+  // hands out its compressed bytes unchecked; only stored and deflated are real.
+  bool supported = info.compression_method == 0 || info.compression_method == 8;
+  if (!supported || unzOpenCurrentFile(x.zip) != UNZ_OK) {
+    log_message("unzOpenCurrentFile() failed");
+    return -1;
+  }
+  x.entry_open = true;
+  std::string parent = path_dir(dest);
+  if (parent != dest && make_dirs(parent) != 0) return -1;
+  x.out = std::fopen(dest.c_str(), "wb");
+  if (!x.out) {
+    log_message("can't open %s for writing", dest.c_str());
+    return -1;
+  }
+  log_message("opened %s for writing", dest.c_str());
+  std::setvbuf(x.out, x.buffer + kCopySize, _IOFBF, kOutBufferSize);
+
+  uint64_t written = 0;
+  if (copy_entry(x, &written) != 0) return -1;
+
+  // Closing the entry checks its CRC-32, once all of it has been read; a stream
+  // that ends before the stored size is never checked, so the size is.
+  int closed = unzCloseCurrentFile(x.zip);
+  x.entry_open = false;
+  if (closed == UNZ_CRCERROR || static_cast<uLong>(written) != info.uncompressed_size) {
+    log_message(closed == UNZ_CRCERROR ? "install_archive: CRC error in %s"
+                                       : "install_archive: size error in %s",
+                name);
+    std::remove(dest.c_str());
+    return -1;
+  }
+  set_file_time(dest.c_str(), static_cast<uint32_t>(info.dosDate));
+  return 0;
+}
+
+// Reads the current entry's information and name; refuses names that do not fit
+// the name buffer, empty names and names that leave the destination.
+int read_entry(Extraction& x, unsigned long number, unz_file_info* info, char* name) {
+  if (unzGetCurrentFileInfo(x.zip, info, name, kNameMax, nullptr, 0, nullptr, 0) != UNZ_OK) {
+    log_message("unzGetCurrentFileInfo() failed");
+    return -1;
+  }
+  if (info->size_filename >= kNameMax) {
+    log_message("install_archive: name of entry %lu is too long (%lu bytes)", number,
+                static_cast<unsigned long>(info->size_filename));
+    return -1;
+  }
+  name[info->size_filename] = '\0';
+  if (!*name) {
+    log_message("install_archive: entry %lu has no name", number);
+    return -1;
+  }
+  if (!entry_name_is_safe(name)) {
+    log_message("install_archive: unsafe entry name %s", name);
+    return -1;
+  }
+  return 0;
+}
+
+// minizip takes an end record found at offset 0 for "none found", so it refuses
+// an archive without entries, which is nothing but that record (and a comment).
+bool is_empty_archive(const char* path) {
+  FILE* f = std::fopen(path, "rb");
+  if (!f) return false;
+  unsigned char rec[22];
+  bool empty = false;
+  if (std::fread(rec, 1, sizeof rec, f) == sizeof rec && std::memcmp(rec, "PK\5\6", 4) == 0 &&
+      (rec[8] | rec[9] | rec[10] | rec[11]) == 0 && std::fseek(f, 0, SEEK_END) == 0) {
+    long comment = rec[20] | rec[21] << 8;
+    empty = std::ftell(f) == 22 + comment;
+  }
+  std::fclose(f);
+  return empty;
+}
+
+}  // namespace
+
+bool entry_name_is_safe(const char* name) {
+  if (is_sep(name[0]) || std::strchr(name, ':')) return false;
+  const char* start = name;
+  for (const char* p = name;; ++p) {
+    if (*p == '\0' || is_sep(*p)) {
+      if (is_parent_component(start, p)) return false;
+      if (*p == '\0') return true;
+      start = p + 1;
+    }
+  }
+}
+
+void set_file_time(const char* path, uint32_t dos_date) { plat_set_file_time_dos(path, dos_date); }
+
+int install_archive(const char* archive_path, const char* destination_dir) {
+  log_message("install \"%s\"", archive_path);
+  std::string caption = "Installing " + path_base(archive_path) + "...";
+  show_status(SetCaption, 0, caption.c_str());
+  show_status(SetRateText, 0, "");
+
+  Extraction x;
+  x.zip = unzOpen(archive_path);
+  if (!x.zip) {
+    if (is_empty_archive(archive_path)) {
+      show_status(SetProgressPos, 0, nullptr);
+      show_status(SetProgressRange, 0, nullptr);
+      return 0;
+    }
+    log_message("can't open %s for reading", archive_path);
+    return -1;
+  }
+  unz_global_info global;
+  if (unzGetGlobalInfo(x.zip, &global) != UNZ_OK) {
+    log_message("unzGetGlobalInfo() failed");
+    return x.release(-1);
+  }
+  unsigned long count = global.number_entry;
+  show_status(SetProgressPos, 0, nullptr);
+  show_status(SetProgressRange, static_cast<int>(count & 0xFFFF), nullptr);
+  x.buffer = static_cast<char*>(std::malloc(kCopySize + kOutBufferSize));
+  if (!x.buffer) {
+    log_message("malloc() failed");
+    return x.release(-1);
+  }
+
+  char name[kNameMax];
+  std::string dest;
+  for (unsigned long done = 0; done < count; ++done) {
+    unz_file_info info;
+    if (read_entry(x, done + 1, &info, name) != 0) return x.release(-1);
+    show_status(SetStatus, 0, name);
+    path_join(dest, destination_dir, name);
+    if (is_sep(name[std::strlen(name) - 1])) {
+      if (make_dirs(dest) != 0) return x.release(-1);
+    } else if (extract_file(x, name, info, dest) != 0) {
+      return x.release(-1);
+    }
+    show_status(SetProgressPos, static_cast<int>(done + 1), nullptr);
+    // The handle is never moved past the last entry.
+    if (done + 1 < count && unzGoToNextFile(x.zip) != UNZ_OK) {
+      log_message("unzGoToNextFile() failed");
+      return x.release(-1);
+    }
+  }
+  return x.release(0);
+}

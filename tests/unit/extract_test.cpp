@@ -1,0 +1,317 @@
+#include "install/extract.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/headless/headless.h"
+#include "testkit/testkit.h"
+#include "testkit/zipkit.h"
+#include "wizard/controls.h"
+#include "wizard/frame.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+time_t mtime_of(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
+}
+
+// Data that deflates to several 8192-byte pieces and does not repeat simply.
+std::string sample(size_t size) {
+  std::string s(size, '\0');
+  uint32_t x = 12345;
+  for (char& c : s) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>('a' + (x >> 16) % 7);
+  }
+  return s;
+}
+
+class ExtractTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    headless_reset();
+    dialog_handle = ui_create_dialog(wizard_dialog_proc);
+    zip = dir / "pkg.zip";
+    dest = dir / "inst";
+    mkdir(dest.c_str(), 0755);
+  }
+  void TearDown() override {
+    dialog_handle = nullptr;
+    headless_reset();
+  }
+  int run() { return install_archive(zip.c_str(), dest.c_str()); }
+  // The log after the "install" line.
+  Lines after_install() {
+    Lines lines = log.lines();
+    EXPECT_FALSE(lines.empty());
+    if (!lines.empty()) {
+      EXPECT_EQ("install \"" + zip + "\"", lines[0]);
+      lines.erase(lines.begin());
+    }
+    return lines;
+  }
+
+  TempDir dir;
+  LogCapture log;
+  std::string zip, dest;
+};
+
+TEST_F(ExtractTest, ExtractsEveryEntryWithItsTimeAndLogsEachStep) {
+  const uint32_t summer = dos_date_time(2019, 7, 14, 16, 30, 58);
+  const uint32_t winter = dos_date_time(2001, 12, 31, 23, 59, 0);
+  const std::string big = sample(100000);
+  {
+    ZipBuilder z(zip);
+    z.add("top.txt", "stored text", summer, 0)
+        .add("docs/readme.txt", "read me", winter)
+        .add("empty/", "")
+        .add("docs/more/deep.bin", big, summer)
+        .add("zero.txt", "", winter);
+    ASSERT_TRUE(z.close());
+  }
+  // Missing parts of the destination are created as entries need them.
+  dest = dir / "inst/sub";
+  ASSERT_EQ(0, run());
+
+  EXPECT_EQ("stored text", read_file(dest + "/top.txt"));
+  EXPECT_EQ("read me", read_file(dest + "/docs/readme.txt"));
+  EXPECT_EQ(big, read_file(dest + "/docs/more/deep.bin"));
+  EXPECT_TRUE(exists(dest + "/zero.txt"));
+  EXPECT_EQ(dos_to_local(summer), mtime_of(dest + "/top.txt"));
+  EXPECT_EQ(dos_to_local(winter), mtime_of(dest + "/docs/readme.txt"));
+  EXPECT_EQ(dos_to_local(summer), mtime_of(dest + "/docs/more/deep.bin"));
+  EXPECT_EQ(dos_to_local(winter), mtime_of(dest + "/zero.txt"));
+
+  EXPECT_EQ((Lines{"mkdir " + dest, "opened " + dest + "/top.txt for writing",
+                   "mkdir " + dest + "/docs", "opened " + dest + "/docs/readme.txt for writing",
+                   "mkdir " + dest + "/empty", "mkdir " + dest + "/docs/more",
+                   "opened " + dest + "/docs/more/deep.bin for writing",
+                   "opened " + dest + "/zero.txt for writing"}),
+            after_install());
+  EXPECT_EQ("Installing pkg.zip...", headless_text(0));
+  EXPECT_EQ("zero.txt", headless_text(IDC_STATUS));
+  EXPECT_EQ("", headless_text(IDC_RATE));
+  EXPECT_EQ(5u, headless_progress_range(IDC_PROGRESS));
+  EXPECT_EQ(5, headless_progress_pos(IDC_PROGRESS));
+}
+
+TEST_F(ExtractTest, StatusLineShowsTheNameAsStored) {
+  {
+    ZipBuilder z(zip);
+    z.add("dir\\win.txt", "w");
+    ASSERT_TRUE(z.close());
+  }
+  ASSERT_EQ(0, run());
+  EXPECT_EQ("dir\\win.txt", headless_text(IDC_STATUS));
+  EXPECT_EQ("w", read_file(dest + "/dir/win.txt"));
+}
+
+TEST_F(ExtractTest, EmptyArchiveCreatesNothing) {
+  {
+    ZipBuilder z(zip);
+    ASSERT_TRUE(z.close());
+  }
+  dest = dir / "never";
+  ASSERT_EQ(0, run());
+  EXPECT_FALSE(exists(dest));
+  EXPECT_EQ(0u, headless_progress_range(IDC_PROGRESS));
+  EXPECT_EQ(0, headless_progress_pos(IDC_PROGRESS));
+  EXPECT_TRUE(after_install().empty());
+}
+
+TEST_F(ExtractTest, ReplacesFilesAndReusesDirectories) {
+  mkdir((dest + "/d").c_str(), 0755);
+  write_file(dest + "/d/f.txt", "an older and longer content");
+  {
+    ZipBuilder z(zip);
+    z.add("d/", "").add("d/f.txt", "new");
+    ASSERT_TRUE(z.close());
+  }
+  ASSERT_EQ(0, run());
+  EXPECT_EQ("new", read_file(dest + "/d/f.txt"));
+  EXPECT_EQ(Lines{"opened " + dest + "/d/f.txt for writing"}, after_install());
+}
+
+TEST_F(ExtractTest, MoreThan65535EntriesKeepTheLow16BitsOfTheRange) {
+  const unsigned long count = 65537;
+  {
+    ZipBuilder z(zip);
+    for (unsigned long i = 0; i + 1 < count; ++i) z.add("d" + std::to_string(i) + "/", "", 0, 0);
+    z.add("last.txt", "end", ZipBuilder::kDefaultDos, 0);
+    ASSERT_TRUE(z.close());
+  }
+  ASSERT_EQ(0, run());
+  EXPECT_EQ(1u, headless_progress_range(IDC_PROGRESS));
+  EXPECT_EQ(static_cast<int>(count), headless_progress_pos(IDC_PROGRESS));
+  EXPECT_TRUE(exists(dest + "/d0"));
+  EXPECT_TRUE(exists(dest + "/d65535"));
+  EXPECT_EQ("end", read_file(dest + "/last.txt"));
+  EXPECT_EQ(count, after_install().size());
+}
+
+TEST_F(ExtractTest, MissingOrTruncatedArchiveCannotBeOpened) {
+  zip = dir / "missing.zip";
+  EXPECT_EQ(-1, run());
+  EXPECT_EQ(Lines{"can't open " + zip + " for reading"}, after_install());
+
+  zip = dir / "truncated.zip";
+  {
+    ZipBuilder z(zip);
+    z.add("a.txt", sample(5000));
+    ASSERT_TRUE(z.close());
+  }
+  std::string whole = read_file(zip);
+  write_file(zip, whole.substr(0, whole.size() / 2));
+  EXPECT_EQ(-1, run());
+  EXPECT_EQ("can't open " + zip + " for reading", log.lines().back());
+}
+
+struct BadMember {
+  const char* what;
+  int method;
+  const char* bytes;
+  int crc_delta;       // added to the CRC of `bytes`
+  int size_delta;      // added to the size of `bytes`
+  const char* line;    // expected last log line, %s = the member's path
+  bool file_stays;     // the partly written file remains
+};
+
+class BadMemberTest : public ExtractTest, public ::testing::WithParamInterface<BadMember> {};
+
+TEST_P(BadMemberTest, FailsAtTheMemberAndKeepsWhatCameBefore) {
+  const BadMember& b = GetParam();
+  std::string bytes = b.bytes;
+  {
+    ZipBuilder z(zip);
+    z.add("good.txt", "fine").add_raw("bad.txt", bytes, b.method, crc_of(bytes) + b.crc_delta,
+                                      bytes.size() + b.size_delta);
+    z.add("after.txt", "never");
+    ASSERT_TRUE(z.close());
+  }
+  EXPECT_EQ(-1, run());
+  std::string line = b.line;
+  size_t at = line.find("%s");
+  if (at != std::string::npos) line.replace(at, 2, dest + "/bad.txt");
+  EXPECT_EQ(line, log.lines().back());
+  EXPECT_EQ("fine", read_file(dest + "/good.txt"));
+  EXPECT_EQ(b.file_stays, exists(dest + "/bad.txt"));
+  EXPECT_FALSE(exists(dest + "/after.txt"));
+  EXPECT_EQ(1, headless_progress_pos(IDC_PROGRESS));
+}
+
+void PrintTo(const BadMember& b, std::ostream* os) { *os << b.what; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Extract, BadMemberTest,
+    ::testing::Values(
+        BadMember{"bzip2", 12, "BZh91AY&SY", 0, 0, "unzOpenCurrentFile() failed", false},
+        BadMember{"lzma", 14, "\x09\x14\x05\x00", 0, 0, "unzOpenCurrentFile() failed", false},
+        BadMember{"damaged deflate stream", 8, "\xff\xff\xff\xff\xff\xff", 0, 0,
+                  "unzReadCurrentFile() failed", true},
+        BadMember{"bad CRC", 0, "stored data", 1, 0, "install_archive: CRC error in bad.txt", false},
+        BadMember{"short of its size", 0, "short", 0, 10, "install_archive: size error in bad.txt",
+                  false}),
+    [](const ::testing::TestParamInfo<BadMember>& info) { return "Case" + std::to_string(info.index); });
+
+TEST_F(ExtractTest, NamesLeavingTheDestinationAreRefused) {
+  const char* names[] = {"../evil.txt", "a/../../evil.txt", "a\\..\\..\\evil.txt", "..",
+                         "/tmp/evil.txt", "\\evil.txt", "C:/evil.txt", "C:evil.txt", "ok/.. /evil.txt"};
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    {
+      ZipBuilder z(zip);
+      z.add("first.txt", "1").add(name, "evil");
+      ASSERT_TRUE(z.close());
+    }
+    EXPECT_EQ(-1, run());
+    EXPECT_EQ(std::string("install_archive: unsafe entry name ") + name, log.lines().back());
+    EXPECT_EQ("1", read_file(dest + "/first.txt"));
+    EXPECT_FALSE(exists(dir / "evil.txt"));
+    EXPECT_FALSE(exists(dest + "/evil.txt"));
+  }
+}
+
+TEST_F(ExtractTest, EntryNameCheck) {
+  for (const char* name : {"a.txt", "a/b/c", "a\\b", "..a", "a..", "a/..b/c", "./x", "a/./b", "dir/"})
+    EXPECT_TRUE(entry_name_is_safe(name)) << name;
+  for (const char* name : {"..", "../", "a/..", "a\\..\\b", "/a", "\\a", "c:\\a", "a:b", "...", ". .", "a/.../b"})
+    EXPECT_FALSE(entry_name_is_safe(name)) << name;
+}
+
+TEST_F(ExtractTest, OverlongAndEmptyNamesAreRefused) {
+  std::string longest = "d/" + std::string(253, 'n');  // 255 bytes: still taken
+  {
+    ZipBuilder z(zip);
+    z.add(longest, "ok").add("d/" + std::string(254, 'n'), "too long");
+    ASSERT_TRUE(z.close());
+  }
+  EXPECT_EQ(-1, run());
+  EXPECT_EQ("install_archive: name of entry 2 is too long (256 bytes)", log.lines().back());
+  EXPECT_EQ("ok", read_file(dest + "/" + longest));
+
+  {
+    ZipBuilder z(zip);
+    z.add("a.txt", "a").add("", "nameless");
+    ASSERT_TRUE(z.close());
+  }
+  EXPECT_EQ(-1, run());
+  EXPECT_EQ("install_archive: entry 2 has no name", log.lines().back());
+}
+
+TEST_F(ExtractTest, TargetThatCannotBeWrittenFails) {
+  mkdir((dest + "/taken").c_str(), 0755);  // a directory where the file should go
+  {
+    ZipBuilder z(zip);
+    z.add("taken", "x");
+    ASSERT_TRUE(z.close());
+  }
+  EXPECT_EQ(-1, run());
+  EXPECT_EQ("can't open " + dest + "/taken for writing", log.lines().back());
+
+  if (geteuid() == 0) GTEST_SKIP() << "read-only files are writable for root";
+  write_file(dest + "/ro.txt", "old");
+  chmod((dest + "/ro.txt").c_str(), 0444);
+  {
+    ZipBuilder z(zip);
+    z.add("ro.txt", "new");
+    ASSERT_TRUE(z.close());
+  }
+  EXPECT_EQ(-1, run());
+  EXPECT_EQ("can't open " + dest + "/ro.txt for writing", log.lines().back());
+  EXPECT_EQ("old", read_file(dest + "/ro.txt"));
+}
+
+TEST_F(ExtractTest, FileInTheWayOfADirectoryFails) {
+  write_file(dest + "/plain", "file");
+  {
+    ZipBuilder z(zip);
+    z.add("plain/inner.txt", "x");
+    ASSERT_TRUE(z.close());
+  }
+  // The file counts as the existing parent; opening below it fails.
+  EXPECT_EQ(-1, run());
+  EXPECT_EQ("can't open " + dest + "/plain/inner.txt for writing", log.lines().back());
+
+  {
+    ZipBuilder z(zip);
+    z.add("plain/sub/", "");
+    ASSERT_TRUE(z.close());
+  }
+  EXPECT_EQ(-1, run());
+  EXPECT_EQ("mkdir " + dest + "/plain/sub failed", log.lines().back());
+}
+
+}  // namespace

@@ -1,0 +1,202 @@
+#include "install/plan.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "install/filelist.h"
+#include "testkit/testkit.h"
+#include "wizard/pages.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class PlanTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dl = dir / "down load";
+    inst = dir / "inst";
+    mkdir(dl.c_str(), 0755);
+    mkdir(inst.c_str(), 0755);
+    install_mode = DownloadAndInstall;
+    for (int& f : variant_flags) f = 0;
+    download_directory = strdup(dl.c_str());
+    install_directory = strdup(inst.c_str());
+  }
+  void TearDown() override {
+    entry_list_free();
+    std::free(download_directory);
+    std::free(install_directory);
+    download_directory = install_directory = nullptr;
+    install_mode = DownloadAndInstall;
+  }
+  void manifest(const std::string& text) {
+    write_file(dir / "filelist.txt", text);
+    ASSERT_EQ(0, filelist_read((dir / "filelist.txt").c_str()));
+  }
+
+  TempDir dir;
+  std::string dl, inst;
+  LogCapture log;
+};
+
+struct Row {
+  int mode;
+  bool check_exists;
+  bool archive_exists;
+  int download;
+  int extract;
+  int installed;
+  const char* lines;  // expected log, with DL / INST / URL standing for the paths
+};
+
+void PrintTo(const Row& r, std::ostream* os) {
+  *os << "mode " << r.mode << " check " << r.check_exists << " archive " << r.archive_exists;
+}
+
+class DecisionTable : public PlanTest, public ::testing::WithParamInterface<Row> {};
+
+std::string expand(std::string text, const std::string& dl_path, const std::string& inst) {
+  for (auto [key, value] : {std::pair<std::string, std::string>{"DL", dl_path}, {"INST", inst},
+                            {"URL", "http://host/pkg/tav.zip"}}) {
+    for (size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, key.size(), value);
+  }
+  return text;
+}
+
+TEST_P(DecisionTable, Row) {
+  const Row& r = GetParam();
+  install_mode = r.mode;
+  variant_flags[0] = 1;
+  manifest("v:t\nu:http://host/pkg/tav.zip\nd:sub\ne:bin/tav.exe\n");
+  if (r.check_exists) {
+    mkdir((inst + "/bin").c_str(), 0755);
+    write_file(inst + "/bin/tav.exe", "x");
+  }
+  std::string local = dl + "/tav.zip";
+  if (r.archive_exists) write_file(local, "zip");
+
+  ASSERT_EQ(0, plan_build());
+  FileListEntry* e = entry_list_head;
+  EXPECT_EQ(local, e->local_path ? e->local_path : "");
+  EXPECT_EQ(r.archive_exists ? 1 : 0, e->archive_exists);
+  EXPECT_EQ(r.installed, e->installed);
+  EXPECT_EQ(r.download, e->download);
+  EXPECT_EQ(r.extract, e->extract);
+  EXPECT_EQ(split_lines(expand(r.lines, local, inst)), log.lines());
+  // The plan changes nothing on disk.
+  EXPECT_EQ(r.archive_exists, read_file(local) == "zip");
+}
+
+const char* kSkip = "skipping tav.zip (already installed)";
+const char* kExists = "no download tav.zip (exists)";
+#define DOWNLOAD "download:\n   URL\n   DL"
+#define EXTRACT "extract:\n   DL\n   INST"
+
+INSTANTIATE_TEST_SUITE_P(
+    Plan, DecisionTable,
+    ::testing::Values(
+        Row{DownloadAndInstall, true, true, 0, 0, 1, kSkip},
+        Row{DownloadAndInstall, true, false, 0, 0, 1, kSkip},
+        Row{DownloadAndInstall, false, true, 0, 1, 0, "no download tav.zip (exists)\n" EXTRACT},
+        Row{DownloadAndInstall, false, false, 1, 1, 0, DOWNLOAD "\n" EXTRACT},
+        // The install directory is not looked at: an installed check path does not matter.
+        Row{DownloadOnly, true, true, 0, 0, 0, kExists},
+        Row{DownloadOnly, true, false, 1, 0, 0, DOWNLOAD},
+        Row{DownloadOnly, false, false, 1, 0, 0, DOWNLOAD},
+        Row{InstallFromDirectory, true, true, 0, 0, 1, kSkip},
+        Row{InstallFromDirectory, true, false, 0, 0, 1, kSkip},
+        Row{InstallFromDirectory, false, true, 0, 1, 0, "no download tav.zip (exists)\n" EXTRACT},
+        Row{InstallFromDirectory, false, false, 0, 1, 0, EXTRACT}),
+    [](const ::testing::TestParamInfo<Row>& info) { return "Row" + std::to_string(info.index); });
+
+TEST_F(PlanTest, UnselectedVariantsAreSkippedInEveryMode) {
+  size_t seen = 0;
+  for (int mode : {DownloadAndInstall, DownloadOnly, InstallFromDirectory}) {
+    install_mode = mode;
+    // The unselected entries need no check path.
+    manifest("v:m\nu:http://h/mir.zip\n\nv:\nu:http://h/all.zip\ne:all\n\nv:w\nu:http://h/wen.zip\n");
+    ASSERT_EQ(0, plan_build());
+    FileListEntry* mir = entry_list_head;
+    FileListEntry* all = mir->next;
+    FileListEntry* wen = all->next;
+    for (FileListEntry* e : {mir, wen}) {
+      EXPECT_EQ(nullptr, e->local_path);
+      EXPECT_EQ(0, e->installed + e->archive_exists + e->download + e->extract);
+    }
+    EXPECT_EQ(mode != InstallFromDirectory, all->download == 1);
+    EXPECT_EQ(mode != DownloadOnly, all->extract == 1);
+    Lines lines = log.lines();
+    lines.erase(lines.begin(), lines.begin() + seen);
+    seen += lines.size();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ("skipping mir.zip (wrong variant)", lines.front());
+    EXPECT_EQ("skipping wen.zip (wrong variant)", lines.back());
+    entry_list_free();
+  }
+}
+
+TEST_F(PlanTest, CheckPathMayBeADirectoryWrittenWithEitherSeparator) {
+  mkdir((inst + "/share").c_str(), 0755);
+  mkdir((inst + "/share/doc").c_str(), 0755);
+  manifest("v:\nu:http://h/a.zip\ne:share\\doc\n\nv:\nu:http://h/b.zip\ne:share/doc/\n");
+  ASSERT_EQ(0, plan_build());
+  EXPECT_EQ(1, entry_list_head->installed);
+  EXPECT_EQ(1, entry_list_head->next->installed);
+}
+
+TEST_F(PlanTest, DownloadDirectoryWithTrailingSeparatorIsJoinedOnce) {
+  std::free(download_directory);
+  download_directory = strdup((dl + "/").c_str());
+  manifest("v:\nu:http://h/x/y/a.zip\ne:a\n");
+  ASSERT_EQ(0, plan_build());
+  EXPECT_STREQ((dl + "/a.zip").c_str(), entry_list_head->local_path);
+}
+
+struct Refusal {
+  int mode;
+  const char* text;
+  const char* line;
+};
+
+void PrintTo(const Refusal& r, std::ostream* os) { *os << r.text; }
+
+class PlanRefusal : public PlanTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(PlanRefusal, EntryLackingWhatTheRunNeedsFailsThePlan) {
+  install_mode = GetParam().mode;
+  variant_flags[0] = 1;
+  manifest(std::string("v:t\nu:http://h/good.zip\ne:g\n\n") + GetParam().text);
+  EXPECT_EQ(-1, plan_build());
+  // Refused before anything is planned.
+  EXPECT_EQ(Lines{GetParam().line}, log.lines());
+  EXPECT_EQ(nullptr, entry_list_head->local_path);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Plan, PlanRefusal,
+    ::testing::Values(
+        Refusal{DownloadAndInstall, "v:m\ne:x\n", "plan_build: entry 2 has no URL (\"u:\")"},
+        Refusal{DownloadOnly, "v:\nu:archive.zip\n", "plan_build: URL archive.zip of entry 2 has no '/'"},
+        Refusal{DownloadOnly, "v:\nu:http://h/\n", "plan_build: URL http://h/ of entry 2 names no archive"},
+        Refusal{DownloadAndInstall, "v:t\nu:http://h/a.zip\n", "plan_build: a.zip (entry 2) has no check path (\"e:\")"},
+        Refusal{InstallFromDirectory, "v:\nu:http://h/a.zip\n", "plan_build: a.zip (entry 2) has no check path (\"e:\")"}),
+    [](const ::testing::TestParamInfo<Refusal>& info) { return "Case" + std::to_string(info.index); });
+
+TEST_F(PlanTest, CheckPathIsNotNeededWhereNothingIsExtracted) {
+  install_mode = DownloadOnly;
+  std::free(install_directory);
+  install_directory = nullptr;
+  variant_flags[0] = 1;
+  manifest("v:t\nu:http://h/a.zip\n\nv:m\nu:http://h/b.zip\n");
+  ASSERT_EQ(0, plan_build());
+  EXPECT_EQ(1, entry_list_head->download);
+}
+
+}  // namespace
