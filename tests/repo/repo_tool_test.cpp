@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "install/extract.h"
 #include "install/filelist.h"
+#include "platform/headless/headless.h"
 #include "platform/platform.h"
 #include "repo_build.h"
 #include "repo_check.h"
@@ -15,6 +17,7 @@
 #include "repo_tree.h"
 #include "support/paths.h"
 #include "testkit/testkit.h"
+#include "wizard/frame.h"
 
 namespace {
 
@@ -320,6 +323,7 @@ TEST_F(RepoTool, CheckRefusesMembersTheInstallerWouldRefuseOrCannotRead) {
   const Case cases[] = {
       {{{"../evil.txt", "x"}}, "'..' component"},
       {{{"a\\..\\..\\evil.txt", "x"}}, "'..' component"},
+      {{{"a/.. /evil.txt", "x"}}, "'..' component"},
       {{{"/etc/evil", "x"}}, "absolute name"},
       {{{"\\evil", "x"}}, "absolute name"},
       {{{"C:evil", "x"}}, "drive letter"},
@@ -341,6 +345,30 @@ TEST_F(RepoTool, CheckRefusesMembersTheInstallerWouldRefuseOrCannotRead) {
   write_zip(out + "/core.zip", {{"README.txt", "plain", 0}});
   write_file(out + "/filelist.txt", GOOD_ENTRY);
   EXPECT_EQ(check(), 0) << repo_last_error;
+}
+
+// What the tool writes, the installer's own extraction unpacks: same bytes,
+// same times, folders included.
+TEST_F(RepoTool, InstallerExtractsABuiltArchiveAsTheSourceWas) {
+  const uint32_t dos = (43u << 25) | (11u << 21) | (2u << 16) | (8u << 11) | (5u << 5) | 3u;
+  plat_set_file_time_dos((src + "/all/core/config/app.ini").c_str(), dos);
+  ASSERT_EQ(build(), 0) << repo_last_error;
+  headless_reset();
+  dialog_handle = ui_create_dialog(wizard_dialog_proc);
+  LogCapture log;
+  const std::string dest = tmp / "inst";
+  EXPECT_EQ(install_archive((out + "/core.zip").c_str(), dest.c_str()), 0);
+  EXPECT_EQ(install_archive((out + "/tav-extra.zip").c_str(), dest.c_str()), 0);
+  dialog_handle = nullptr;
+  headless_reset();
+
+  EXPECT_EQ(read_file(dest + "/README.txt"), "core\n");
+  EXPECT_EQ(read_file(dest + "/config/app.ini"), "[app]\nx=1\n");
+  EXPECT_EQ(plat_path_kind((dest + "/empty/sub").c_str()), PLAT_KIND_DIR);
+  EXPECT_FALSE(plat_exists((dest + "/archive.ini").c_str()));
+  uint32_t got = 0;
+  ASSERT_EQ(plat_file_time_dos((dest + "/config/app.ini").c_str(), &got), 0);
+  EXPECT_EQ(got, dos);
 }
 
 }  // namespace

@@ -2,22 +2,19 @@
 
 #include <cstring>
 
+#include "install/extract.h"
 #include "support/paths.h"
 
 const char* member_name_refusal(const char* name, size_t len) {
+  // The installer refuses empty and over-long names as it reads them, and
+  // everything else that entry_name_is_safe refuses.
   if (len == 0) return "empty name";
   if (len >= 256) return "name of 256 bytes or more (the installer reads at most 255)";
   if (std::memchr(name, '\0', len)) return "name holds a NUL byte";
+  if (entry_name_is_safe(name)) return nullptr;
   if (is_sep(name[0])) return "absolute name (starts with a separator)";
   if (std::memchr(name, ':', len)) return "drive letter or ':' in the name";
-  size_t start = 0;
-  for (size_t i = 0; i <= len; ++i) {
-    if (i < len && !is_sep(name[i])) continue;
-    if (i - start == 2 && name[start] == '.' && name[start + 1] == '.')
-      return "'..' component leads outside the install directory";
-    start = i + 1;
-  }
-  return nullptr;
+  return "'..' component (or one of dots and spaces only) leads outside the install directory";
 }
 
 const char* source_name_refusal(const std::string& name) {

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <string>
 
-// A member name as stored in a zip (len bytes, may hold a NUL): the installer
-// joins it to the destination directory, so nothing may lead outside it.
+// A member name as stored in a zip (len bytes, may hold a NUL), refused where
+// the installer's extraction refuses it.
 const char* member_name_refusal(const char* name, size_t len);
 inline const char* member_name_refusal(const std::string& name) {
   return member_name_refusal(name.data(), name.size());
