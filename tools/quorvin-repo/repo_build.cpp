@@ -43,8 +43,8 @@ int check_lines(const std::vector<ArchivePlan>& archives, const std::string& bas
   for (const ArchivePlan& a : archives) {
     if (2 + base.size() + a.name.size() > MAX_LINE || 2 + a.dest_subdir.size() > MAX_LINE ||
         2 + a.check_path.size() > MAX_LINE) {
-      repo_error("%s: a manifest line of its entry would exceed %zu characters", a.folder.c_str(),
-                 MAX_LINE);
+      repo_error("%s: a manifest line of its entry would exceed %u characters", a.folder.c_str(),
+                 static_cast<unsigned>(MAX_LINE));
       return -1;
     }
   }
@@ -92,7 +92,8 @@ int write_all(const std::string& dir, const std::vector<ArchivePlan>& archives,
   }
   for (const ArchivePlan& a : archives) {
     if (zip_write(path_join(dir, a.name), a.items) != 0) return -1;
-    repo_note("%s: %zu entries from %s", a.name.c_str(), a.items.size(), a.folder.c_str());
+    repo_note("%s: %u entries from %s", a.name.c_str(), static_cast<unsigned>(a.items.size()),
+              a.folder.c_str());
   }
   return write_text(path_join(dir, "filelist.txt"), manifest_text(archives, base));
 }
@@ -154,6 +155,7 @@ int repo_build(const std::string& source, const std::string& out_arg, const std:
     tree_remove(partial);
     return -1;
   }
-  repo_note("%s: %zu archives and filelist.txt", out.c_str(), archives.size());
+  repo_note("%s: %u archives and filelist.txt", out.c_str(),
+            static_cast<unsigned>(archives.size()));
   return 0;
 }
