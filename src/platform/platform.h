@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // ---- sockets ----------------------------------------------------------------
 typedef intptr_t plat_socket;
@@ -67,6 +68,18 @@ int plat_rename_replace(const char* from, const char* to);
 // read as local time: creation and last-write time on Win32, modification time on POSIX.
 // The last-access time stays. Failures are silent.
 void plat_set_file_time_dos(const char* path, uint32_t dos_date_time);
+// ---- directory trees (walked by the repository tool) --------------------------
+enum { PLAT_KIND_NONE = 0, PLAT_KIND_FILE = 1, PLAT_KIND_DIR = 2, PLAT_KIND_OTHER = 3 };
+// What path names, following symbolic links: one of PLAT_KIND_*.
+int plat_path_kind(const char* path);
+// The entries of a directory, "." and ".." left out, in no particular order.
+// 0 on success, -1 when the directory cannot be read.
+int plat_list_dir(const char* path, std::vector<std::string>& names);
+// A file's last-write time as an MS-DOS date (high 16 bits) and time (low 16 bits)
+// in local time, clamped to 1980..2107. 0 on success, -1 when it cannot be read.
+int plat_file_time_dos(const char* path, uint32_t* dos_date_time);
+// Removes an empty directory; 0 on success.
+int plat_rmdir(const char* path);
 // The running executable's full file name.
 std::string plat_exe_path();
 // Ends the process with the code. Does not return.

@@ -1,0 +1,54 @@
+// Directory trees over POSIX: kinds, listings, times, removal.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "platform/platform.h"
+
+int plat_path_kind(const char* path) {
+  struct stat st;
+  if (::stat(path, &st) != 0) return PLAT_KIND_NONE;
+  if (S_ISREG(st.st_mode)) return PLAT_KIND_FILE;
+  if (S_ISDIR(st.st_mode)) return PLAT_KIND_DIR;
+  return PLAT_KIND_OTHER;
+}
+
+int plat_list_dir(const char* path, std::vector<std::string>& names) {
+  names.clear();
+  DIR* dir = ::opendir(path);
+  if (!dir) return -1;
+  while (dirent* d = ::readdir(dir)) {
+    if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) continue;
+    names.push_back(d->d_name);
+  }
+  ::closedir(dir);
+  return 0;
+}
+
+int plat_file_time_dos(const char* path, uint32_t* dos_date_time) {
+  struct stat st;
+  if (::stat(path, &st) != 0) return -1;
+  std::tm tm{};
+  if (!::localtime_r(&st.st_mtime, &tm)) return -1;
+  int year = tm.tm_year + 1900;
+  // MS-DOS times cover 1980 to 2107 only.
+  if (year < 1980) {
+    *dos_date_time = (1u << 21) | (1u << 16);
+    return 0;
+  }
+  if (year > 2107) {
+    *dos_date_time = (127u << 25) | (12u << 21) | (31u << 16) | (23u << 11) | (59u << 5) | 29u;
+    return 0;
+  }
+  uint32_t date = (static_cast<uint32_t>(year - 1980) << 9) |
+                  (static_cast<uint32_t>(tm.tm_mon + 1) << 5) | static_cast<uint32_t>(tm.tm_mday);
+  uint32_t time = (static_cast<uint32_t>(tm.tm_hour) << 11) |
+                  (static_cast<uint32_t>(tm.tm_min) << 5) | static_cast<uint32_t>(tm.tm_sec / 2);
+  *dos_date_time = (date << 16) | time;
+  return 0;
+}
+
+int plat_rmdir(const char* path) { return ::rmdir(path) == 0 ? 0 : -1; }

@@ -1,0 +1,51 @@
+// Directory trees over Win32: kinds, listings, times, removal.
+#include <windows.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+
+int plat_path_kind(const char* path) {
+  DWORD attr = GetFileAttributesA(path);
+  if (attr == INVALID_FILE_ATTRIBUTES) return PLAT_KIND_NONE;
+  if (attr & FILE_ATTRIBUTE_DIRECTORY) return PLAT_KIND_DIR;
+  if (attr & FILE_ATTRIBUTE_DEVICE) return PLAT_KIND_OTHER;
+  return PLAT_KIND_FILE;
+}
+
+int plat_list_dir(const char* path, std::vector<std::string>& names) {
+  names.clear();
+  std::string pattern = path;
+  if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
+  pattern += '*';
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA(pattern.c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : -1;
+  do {
+    if (std::strcmp(data.cFileName, ".") == 0 || std::strcmp(data.cFileName, "..") == 0) continue;
+    names.push_back(data.cFileName);
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
+  return 0;
+}
+
+int plat_file_time_dos(const char* path, uint32_t* dos_date_time) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return -1;
+  FILETIME local;
+  WORD date = 0, time = 0;
+  if (!FileTimeToLocalFileTime(&data.ftLastWriteTime, &local)) return -1;
+  // Before 1980 FileTimeToDosDateTime fails: clamp like the POSIX side does.
+  if (!FileTimeToDosDateTime(&local, &date, &time)) {
+    SYSTEMTIME st;
+    if (FileTimeToSystemTime(&local, &st) && st.wYear > 2107)
+      *dos_date_time = (127u << 25) | (12u << 21) | (31u << 16) | (23u << 11) | (59u << 5) | 29u;
+    else
+      *dos_date_time = (1u << 21) | (1u << 16);
+    return 0;
+  }
+  *dos_date_time = (static_cast<uint32_t>(date) << 16) | time;
+  return 0;
+}
+
+int plat_rmdir(const char* path) { return RemoveDirectoryA(path) ? 0 : -1; }

@@ -1,0 +1,374 @@
+#include <gtest/gtest.h>
+#include <unzip.h>
+#include <zip.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "install/extract.h"
+#include "install/filelist.h"
+#include "platform/headless/headless.h"
+#include "platform/platform.h"
+#include "repo_build.h"
+#include "repo_check.h"
+#include "repo_report.h"
+#include "repo_tree.h"
+#include "support/paths.h"
+#include "testkit/testkit.h"
+#include "wizard/frame.h"
+
+namespace {
+
+const char* const BASE = "http://127.0.0.1:8000/q";
+
+void put(const std::string& path, const std::string& text) {
+  make_dirs(path_dir(path));
+  write_file(path, text);
+}
+
+// A source tree of three archives: one for every variant, two for Tavelin.
+void make_source(const std::string& src) {
+  put(src + "/all/core/README.txt", "core\n");
+  put(src + "/all/core/config/app.ini", "[app]\nx=1\n");
+  put(src + "/tavelin/tav-main/tav.marker", "t\n");
+  put(src + "/tavelin/tav-main/data/table.csv", "1,2\n");
+  put(src + "/tavelin/tav-main/archive.ini", "# where it goes\nd = games/tav\ne = tav.marker\n");
+  put(src + "/tavelin/tav-extra/empty/keep.txt", "");
+  plat_mkdir((src + "/tavelin/tav-extra/empty/sub").c_str());
+}
+
+class RepoTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    repo_quiet = true;
+    repo_report_reset();
+    src = tmp / "src";
+    out = tmp / "out";
+    make_source(src);
+  }
+  void TearDown() override {
+    repo_quiet = false;
+    entry_list_free();
+  }
+  int build() {
+    repo_report_reset();
+    return repo_build(src, out, BASE);
+  }
+  int check() {
+    repo_report_reset();
+    return repo_check(out);
+  }
+  // Expects a refused build that named what and left no repository behind.
+  void expect_refused(const std::string& what) {
+    EXPECT_EQ(build(), -1);
+    EXPECT_NE(repo_last_error.find(what), std::string::npos) << repo_last_error;
+    EXPECT_FALSE(plat_exists(out.c_str()));
+    EXPECT_FALSE(plat_exists((out + ".partial").c_str()));
+  }
+  // Replaces the manifest and expects check to fail naming what.
+  void expect_check_fails(const std::string& manifest, const std::string& what) {
+    write_file(out + "/filelist.txt", manifest);
+    EXPECT_EQ(check(), -1) << manifest;
+    EXPECT_NE(repo_error_text.find(what), std::string::npos) << repo_error_text;
+  }
+  TempDir tmp;
+  std::string src, out;
+};
+
+struct Member {
+  std::string name;
+  std::string data;
+  int method = Z_DEFLATED;  // 0 stored, 8 deflated, anything else: patched in after
+  bool wrong_crc = false;   // stored members only
+};
+
+// Rewrites the method of every member in the local and central headers.
+void patch_method(const std::string& path, int method) {
+  std::string bytes = read_file(path);
+  for (const char* sig : {"PK\x03\x04", "PK\x01\x02"}) {
+    size_t offset = sig[2] == 3 ? 8 : 10;
+    for (size_t at = bytes.find(sig); at != std::string::npos; at = bytes.find(sig, at + 4))
+      bytes[at + offset] = static_cast<char>(method);
+  }
+  write_file(path, bytes);
+}
+
+// Writes a zip the tool would never write, to see that check catches it.
+void write_zip(const std::string& path, const std::vector<Member>& members) {
+  zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+  ASSERT_NE(zip, nullptr);
+  for (const Member& m : members) {
+    zip_fileinfo info;
+    std::memset(&info, 0, sizeof info);
+    info.dosDate = 0x58210000;
+    bool raw = m.method != Z_DEFLATED;
+    ASSERT_EQ(zipOpenNewFileInZip3_64(zip, m.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                      raw ? 0 : Z_DEFLATED, 6, raw ? 1 : 0, -MAX_WBITS,
+                                      DEF_MEM_LEVEL,
+                                      Z_DEFAULT_STRATEGY, nullptr, 0, 0),
+              ZIP_OK);
+    zipWriteInFileInZip(zip, m.data.data(), static_cast<unsigned>(m.data.size()));
+    if (raw) {
+      uLong crc = crc32(0, reinterpret_cast<const Bytef*>(m.data.data()),
+                        static_cast<uInt>(m.data.size()));
+      zipCloseFileInZipRaw64(zip, m.data.size(), m.wrong_crc ? crc ^ 1 : crc);
+    } else {
+      zipCloseFileInZip(zip);
+    }
+  }
+  zipClose(zip, nullptr);
+  for (const Member& m : members)
+    if (m.method != 0 && m.method != Z_DEFLATED) patch_method(path, m.method);
+}
+
+struct ZipItem {
+  std::string name;
+  uLong method;
+  uLong dos;
+};
+
+std::vector<ZipItem> zip_items(const std::string& path) {
+  std::vector<ZipItem> items;
+  unzFile zip = unzOpen64(path.c_str());
+  if (!zip) return items;
+  for (int at = unzGoToFirstFile(zip); at == UNZ_OK; at = unzGoToNextFile(zip)) {
+    unz_file_info64 info;
+    char name[256];
+    unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0);
+    items.push_back({name, info.compression_method, info.dosDate});
+  }
+  unzClose(zip);
+  return items;
+}
+
+const char* const GOOD_ENTRY = "v:\nu:http://127.0.0.1:8000/q/core.zip\ne:README.txt\n";
+
+TEST_F(RepoTool, BuiltRepositoryChecksAndReadsBackThroughTheInstallersParser) {
+  ASSERT_EQ(build(), 0) << repo_last_error;
+  EXPECT_EQ(check(), 0) << repo_last_error;
+
+  FILE* in = std::fopen((out + "/filelist.txt").c_str(), "rt");
+  ASSERT_NE(in, nullptr);
+  ASSERT_EQ(filelist_parse(in), 0);
+  std::fclose(in);
+  struct Want { int variant; const char* url; const char* d; const char* e; };
+  const Want want[] = {
+      {-1, "http://127.0.0.1:8000/q/core.zip", nullptr, "README.txt"},
+      {0, "http://127.0.0.1:8000/q/tav-extra.zip", nullptr, "empty/keep.txt"},
+      {0, "http://127.0.0.1:8000/q/tav-main.zip", "games/tav", "games/tav/tav.marker"},
+  };
+  const FileListEntry* e = entry_list_head;
+  for (const Want& w : want) {
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->variant, w.variant);
+    EXPECT_STREQ(e->url, w.url);
+    EXPECT_STREQ(e->dest_subdir, w.d);
+    EXPECT_STREQ(e->check_path, w.e);
+    e = e->next;
+  }
+  EXPECT_EQ(e, nullptr);
+  std::string manifest = read_file(out + "/filelist.txt");
+  EXPECT_NE(manifest.find("# Every variant\n"), std::string::npos);
+  EXPECT_NE(manifest.find("# Tavelin\n"), std::string::npos);
+  EXPECT_EQ(manifest.find('\r'), std::string::npos);
+}
+
+TEST_F(RepoTool, ArchivesHoldSortedForwardSlashNamesFolderEntriesAndFileTimes) {
+  const uint32_t dos = (44u << 25) | (3u << 21) | (7u << 16) | (13u << 11) | (45u << 5) | 10u;
+  plat_set_file_time_dos((src + "/tavelin/tav-main/data/table.csv").c_str(), dos);
+  ASSERT_EQ(build(), 0) << repo_last_error;
+
+  std::vector<ZipItem> items = zip_items(out + "/tav-main.zip");
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_EQ(items[0].name, "data/");
+  EXPECT_EQ(items[1].name, "data/table.csv");
+  EXPECT_EQ(items[2].name, "tav.marker");
+  EXPECT_EQ(items[1].method, static_cast<uLong>(Z_DEFLATED));
+  EXPECT_EQ(items[1].dos, dos);
+  // The settings file stays out of the archive; empty folders go in.
+  items = zip_items(out + "/tav-extra.zip");
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_EQ(items[2].name, "empty/sub/");
+}
+
+TEST_F(RepoTool, RebuildGivesTheSameBytesAndReplacesTheRepository) {
+  ASSERT_EQ(build(), 0);
+  std::vector<std::string> names;
+  plat_list_dir(out.c_str(), names);
+  std::vector<std::string> first;
+  for (const std::string& n : names) first.push_back(read_file(out + "/" + n));
+
+  put(out + "/stale.zip", "left from an earlier build");
+  ASSERT_EQ(build(), 0) << repo_last_error;
+  for (size_t i = 0; i < names.size(); ++i)
+    EXPECT_EQ(read_file(out + "/" + names[i]), first[i]) << names[i];
+  EXPECT_FALSE(plat_exists((out + "/stale.zip").c_str()));
+  EXPECT_FALSE(plat_exists((out + ".old").c_str()));
+  EXPECT_FALSE(plat_exists((out + ".partial").c_str()));
+}
+
+TEST_F(RepoTool, BadSourceTreesAreRefusedNamingTheFile) {
+  src = tmp / "nowhere";
+  expect_refused("nowhere: no such folder");
+  src = tmp / "src";
+
+  put(src + "/tavelln/x/a.txt", "typo");
+  expect_refused("tavelln: unexpected");
+  tree_remove(src + "/tavelln");
+
+  put(src + "/all/core/bad:name.txt", "x");
+  expect_refused("bad:name.txt: refused name");
+  plat_remove((src + "/all/core/bad:name.txt").c_str());
+
+  put(src + "/all/core/sub/con.txt", "x");
+  expect_refused("con.txt: refused name: name reserved by Windows");
+  tree_remove(src + "/all/core/sub");
+
+  put(src + "/all/core/readme.txt", "x");
+  expect_refused("differs from README.txt only in case");
+  plat_remove((src + "/all/core/readme.txt").c_str());
+
+  put(src + "/pelquin/Core/a.txt", "x");
+  expect_refused("archive name Core.zip repeats");
+  tree_remove(src + "/pelquin");
+
+  plat_mkdir((src + "/wendrel").c_str());
+  plat_mkdir((src + "/wendrel/hollow").c_str());
+  expect_refused("hollow: empty folder");
+  tree_remove(src + "/wendrel");
+  EXPECT_EQ(build(), 0) << repo_last_error;
+}
+
+TEST_F(RepoTool, BadArchiveSettingsAreRefusedNamingTheFile) {
+  const std::string ini = src + "/tavelin/tav-main/archive.ini";
+  const char* const cases[][2] = {
+      {"e = nothing.txt\n", "e = nothing.txt is not a file or folder"},
+      {"d = ../outside\n", "refused d = ../outside"},
+      {"d = C:/games\n", "refused d = C:/games"},
+      {"e = /tav.marker\n", "refused e = /tav.marker"},
+      {"# ok\nx = 1\n", "archive.ini:2: expected"},
+      {"e = ../core/README.txt\n", "refused e"},
+  };
+  for (const auto& c : cases) {
+    write_file(ini, c[0]);
+    expect_refused(c[1]);
+  }
+  // Two archives that would mark each other installed.
+  write_file(ini, "e = tav.marker\n");
+  put(src + "/tavelin/tav-extra/README.txt", "x");
+  put(src + "/tavelin/tav-extra/archive.ini", "e = README.txt\n");
+  expect_refused("is also the marker of");
+}
+
+TEST_F(RepoTool, UnusableBaseUrlsAndOutputFoldersAreRefused) {
+  EXPECT_EQ(repo_build(src, out, "127.0.0.1/q"), -1);
+  EXPECT_EQ(repo_build(src, out, "https://example.test/q"), -1);
+  EXPECT_EQ(repo_build(src, out, "http://host:99999/q"), -1);
+  EXPECT_FALSE(plat_exists(out.c_str()));
+
+  // A folder that is not a repository is never replaced.
+  put(out + "/precious.txt", "mine");
+  EXPECT_EQ(build(), -1);
+  EXPECT_NE(repo_last_error.find("holds no filelist.txt"), std::string::npos) << repo_last_error;
+  EXPECT_EQ(read_file(out + "/precious.txt"), "mine");
+  tree_remove(out);
+
+  put(tmp / "file", "x");
+  out = tmp / "file/out";
+  EXPECT_EQ(build(), -1);
+  EXPECT_NE(repo_last_error.find("file"), std::string::npos) << repo_last_error;
+}
+
+TEST_F(RepoTool, CheckNamesTheFirstRefusedManifestLineAndWhy) {
+  ASSERT_EQ(build(), 0);
+  const std::string good = GOOD_ENTRY;
+  expect_check_fails("# c\n\n" + good + "V:t\n", "filelist.txt:6: the installer refuses this line");
+  expect_check_fails(good + "v:T\n", ":4: the installer refuses this line: 'v:' may be followed");
+  expect_check_fails(good + "\nu:http://x/y.zip\n", ":5: the installer refuses this line: a key "
+                                                  "line must follow a 'v:' line");
+  expect_check_fails(good + " # indented comment\n", ":4: the installer refuses this line: a line must be empty");
+  expect_check_fails(good + "x:1\n", ":4: the installer refuses this line: the only keys");
+  expect_check_fails("# nothing\n\n", "lists no archives");
+}
+
+TEST_F(RepoTool, CheckRefusesEntriesTheInstallerCannotCarryOut) {
+  ASSERT_EQ(build(), 0);
+  const std::string good = GOOD_ENTRY;
+  expect_check_fails("v:\ne:README.txt\n", "entry 1 (v: every variant): has no u: line");
+  expect_check_fails("v:t\nu:core.zip\ne:README.txt\n", "holds no '/'");
+  expect_check_fails("v:\nu:https://h/q/core.zip\ne:README.txt\n", "plain HTTP only");
+  expect_check_fails("v:\nu:http://h/q/core.zip\n", "has no e: path");
+  expect_check_fails("v:\nu:http://h/q/core.zip\ne:\n", "has no e: path");
+  expect_check_fails("v:\nu:http://h/q/core.zip\ne:nothere.txt\n",
+                     "e:nothere.txt is not installed by the archive");
+  expect_check_fails("v:\nu:http://h/q/core.zip\nd:sub\ne:README.txt\n", "not installed");
+  expect_check_fails("v:\nu:http://h/q/gone.zip\ne:x\n", "gone.zip is missing");
+  expect_check_fails(good + "\nv:m\nu:http://h/other/CORE.zip\ne:config\n",
+                     "entry 2 (CORE.zip): the archive name repeats entry 1");
+  expect_check_fails(good + "\nv:m\nu:http://h/q/tav-extra.zip\ne:readme.txt\n",
+                     "is also the marker of entry 1");
+  expect_check_fails("v:\nu:http://h/q/core.zip\nd:../up\ne:../up/README.txt\n", "d:../up");
+
+  // A marker may be a folder the archive creates, written with either separator.
+  write_file(out + "/filelist.txt",
+             "v:p\nu:http://h/q/tav-main.zip\nd:games\\tav\\\ne:games\\tav\\data\n");
+  EXPECT_EQ(check(), 0) << repo_last_error;
+}
+
+TEST_F(RepoTool, CheckRefusesMembersTheInstallerWouldRefuseOrCannotRead) {
+  ASSERT_EQ(build(), 0);
+  struct Case { std::vector<Member> members; const char* why; };
+  const Case cases[] = {
+      {{{"../evil.txt", "x"}}, "'..' component"},
+      {{{"a\\..\\..\\evil.txt", "x"}}, "'..' component"},
+      {{{"a/.. /evil.txt", "x"}}, "'..' component"},
+      {{{"/etc/evil", "x"}}, "absolute name"},
+      {{{"\\evil", "x"}}, "absolute name"},
+      {{{"C:evil", "x"}}, "drive letter"},
+      {{{std::string(300, 'n'), "x"}}, "256 bytes or more"},
+      {{{"ok.txt", "stored data", 0, true}}, "CRC mismatch"},
+      {{{"ok.txt", "BZh9", 12}}, "compression method 12"},
+      {{{"ok.txt", "xxxx", 14}}, "compression method 14"},
+      {{{"ok.txt", "x"}, {"ok.txt/inner", "y"}}, "is a file and also a folder"},
+  };
+  for (const Case& c : cases) {
+    write_zip(out + "/core.zip", c.members);
+    expect_check_fails(std::string("v:\nu:http://h/q/core.zip\ne:") + c.members[0].name + "\n",
+                       c.why);
+  }
+  write_file(out + "/core.zip", "not a zip at all");
+  expect_check_fails(GOOD_ENTRY, "not a readable zip archive");
+
+  // Stored members with the right CRC are fine.
+  write_zip(out + "/core.zip", {{"README.txt", "plain", 0}});
+  write_file(out + "/filelist.txt", GOOD_ENTRY);
+  EXPECT_EQ(check(), 0) << repo_last_error;
+}
+
+// What the tool writes, the installer's own extraction unpacks: same bytes,
+// same times, folders included.
+TEST_F(RepoTool, InstallerExtractsABuiltArchiveAsTheSourceWas) {
+  const uint32_t dos = (43u << 25) | (11u << 21) | (2u << 16) | (8u << 11) | (5u << 5) | 3u;
+  plat_set_file_time_dos((src + "/all/core/config/app.ini").c_str(), dos);
+  ASSERT_EQ(build(), 0) << repo_last_error;
+  headless_reset();
+  dialog_handle = ui_create_dialog(wizard_dialog_proc);
+  LogCapture log;
+  const std::string dest = tmp / "inst";
+  EXPECT_EQ(install_archive((out + "/core.zip").c_str(), dest.c_str()), 0);
+  EXPECT_EQ(install_archive((out + "/tav-extra.zip").c_str(), dest.c_str()), 0);
+  dialog_handle = nullptr;
+  headless_reset();
+
+  EXPECT_EQ(read_file(dest + "/README.txt"), "core\n");
+  EXPECT_EQ(read_file(dest + "/config/app.ini"), "[app]\nx=1\n");
+  EXPECT_EQ(plat_path_kind((dest + "/empty/sub").c_str()), PLAT_KIND_DIR);
+  EXPECT_FALSE(plat_exists((dest + "/archive.ini").c_str()));
+  uint32_t got = 0;
+  ASSERT_EQ(plat_file_time_dos((dest + "/config/app.ini").c_str(), &got), 0);
+  EXPECT_EQ(got, dos);
+}
+
+}  // namespace

@@ -1,0 +1,8 @@
+// quorvin-repo build: source tree to archives and filelist.txt.
+#pragma once
+
+#include <string>
+
+// Builds the repository of source into out, URLs base_url + archive name. Writes
+// beside out first and moves the result into place. 0, or -1 after messages.
+int repo_build(const std::string& source, const std::string& out, const std::string& base_url);

@@ -1,0 +1,25 @@
+// Messages of the repository tool: problems to stderr, progress to stdout.
+#pragma once
+
+#include <string>
+
+// "quorvin-repo: <text>" on stderr; counted and kept for the caller.
+void repo_error(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+// "<text>" on stdout, unless quiet.
+void repo_note(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+extern int repo_error_count;
+extern std::string repo_last_error;  // the latest message
+extern std::string repo_error_text;  // every message since the reset, one a line
+extern bool repo_quiet;  // silences repo_note and the stderr copy of repo_error
+
+// Clears the count and the kept text (before each command).
+void repo_report_reset();
