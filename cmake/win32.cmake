@@ -1,1 +1,25 @@
-# The Windows program: quorvin.exe over the Win32 seam (filled in with the Win32 side).
+# The Windows program: quorvin.exe over the Win32 seam, a 32-bit GUI program
+# linked statically so that it needs only the DLLs that Windows itself ships.
+set(QUORVIN_RES_DIR ${CMAKE_BINARY_DIR}/resources)
+add_custom_command(
+  OUTPUT ${QUORVIN_RES_DIR}/quorvin.ico
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${QUORVIN_RES_DIR}
+  COMMAND python3 ${CMAKE_SOURCE_DIR}/scripts/make_icon.py ${QUORVIN_RES_DIR}/quorvin.ico
+  DEPENDS ${CMAKE_SOURCE_DIR}/scripts/make_icon.py
+  COMMENT "Drawing the program icon")
+set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/quorvin.rc PROPERTIES
+  OBJECT_DEPENDS "${QUORVIN_RES_DIR}/quorvin.ico;${CMAKE_SOURCE_DIR}/src/wizard/controls.h")
+
+file(GLOB QUORVIN_WIN32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/win32/*.cpp)
+# The platform objects go straight into the exe: the core library calls into them.
+add_executable(quorvin WIN32 ${QUORVIN_WIN32_SOURCES} ${CMAKE_SOURCE_DIR}/resources/quorvin.rc
+               ${QUORVIN_RES_DIR}/quorvin.ico)
+target_include_directories(quorvin PRIVATE ${CMAKE_SOURCE_DIR}/src ${QUORVIN_RES_DIR})
+target_link_libraries(quorvin PRIVATE quorvin_core wsock32 comctl32 shell32 ole32)
+target_link_options(quorvin PRIVATE -static -static-libgcc -static-libstdc++ $<$<CONFIG:MinSizeRel,Release>:-s>)
+
+# The end-to-end tests under Wine (the unit tests run in the native build).
+if(QUORVIN_TESTS)
+  enable_testing()
+  add_subdirectory(${CMAKE_SOURCE_DIR}/tests/wine ${CMAKE_BINARY_DIR}/tests/wine)
+endif()
