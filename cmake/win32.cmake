@@ -11,11 +11,18 @@ set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/quorvin.rc PROPERTIES
   OBJECT_DEPENDS "${QUORVIN_RES_DIR}/quorvin.ico;${CMAKE_SOURCE_DIR}/src/wizard/controls.h")
 
 file(GLOB QUORVIN_WIN32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/win32/*.cpp)
-# The platform objects go straight into the exe: the core library calls into them.
-add_executable(quorvin WIN32 ${QUORVIN_WIN32_SOURCES} ${CMAKE_SOURCE_DIR}/resources/quorvin.rc
+list(FILTER QUORVIN_WIN32_SOURCES EXCLUDE REGEX "/winmain\\.cpp$")
+# The platform objects go straight into each program: the core library calls into
+# them, so a static library of them would come too early in the link.
+add_library(quorvin_win32 OBJECT ${QUORVIN_WIN32_SOURCES})
+target_include_directories(quorvin_win32 PUBLIC ${CMAKE_SOURCE_DIR}/src)
+set(QUORVIN_WIN32_LIBS wsock32 comctl32 shell32 ole32)
+
+add_executable(quorvin WIN32 ${CMAKE_SOURCE_DIR}/src/platform/win32/winmain.cpp
+               $<TARGET_OBJECTS:quorvin_win32> ${CMAKE_SOURCE_DIR}/resources/quorvin.rc
                ${QUORVIN_RES_DIR}/quorvin.ico)
 target_include_directories(quorvin PRIVATE ${CMAKE_SOURCE_DIR}/src ${QUORVIN_RES_DIR})
-target_link_libraries(quorvin PRIVATE quorvin_core wsock32 comctl32 shell32 ole32)
+target_link_libraries(quorvin PRIVATE quorvin_core ${QUORVIN_WIN32_LIBS})
 target_link_options(quorvin PRIVATE -static -static-libgcc -static-libstdc++ $<$<CONFIG:MinSizeRel,Release>:-s>)
 
 # The end-to-end tests under Wine (the unit tests run in the native build).

@@ -6,6 +6,8 @@
   run_wine_test.py --build-dir DIR --exe quorvin.exe --driver qvdrive.exe SCENARIO.qvs
       Copies the program into a fresh directory (its install.log lies beside it),
       runs the scenario, and keeps screenshots and the log in DIR/artifacts.
+  run_wine_test.py --build-dir DIR --program CHECK.exe
+      Runs a console program in a fresh directory; its exit code is the result.
 
 Every run gets its own X server and ends with the Wine server stopped, so runs
 do not disturb each other or the desktop. The exit code is the driver's.
@@ -114,19 +116,46 @@ def screenshot(display, out_png, geometry):
     print("screenshot", out_png if os.path.exists(out_png) else "(failed)")
 
 
+def fresh_run_dir(build_dir, name, program):
+    """A new directory holding a copy of program, or None without a prefix."""
+    if not os.path.exists(os.path.join(build_dir, "wine", "prefix", ".quorvin-ready")):
+        print("no Wine prefix: run the wine_prefix test (or --init) first")
+        return None
+    run_dir = os.path.join(build_dir, "wine", "runs", name)
+    shutil.rmtree(run_dir, ignore_errors=True)
+    os.makedirs(run_dir)
+    shutil.copy2(program, run_dir)
+    return run_dir
+
+
+def run_program(args):
+    build_dir = os.path.abspath(args.build_dir)
+    name = os.path.splitext(os.path.basename(args.program))[0]
+    run_dir = fresh_run_dir(build_dir, name, args.program)
+    if not run_dir:
+        return 1
+    with Xvfb() as x:
+        env = wine_env(build_dir, x.display)
+        try:
+            rc = subprocess.run(["wine", os.path.basename(args.program)], env=env, cwd=run_dir,
+                                timeout=args.timeout).returncode
+        except subprocess.TimeoutExpired:
+            print("%s killed after %d s" % (name, args.timeout))
+            rc = 1
+        finally:
+            stop_wineserver(env)
+    return 0 if rc == 0 else 1
+
+
 def run_scenario(args):
     name = os.path.splitext(os.path.basename(args.scenario))[0]
     build_dir = os.path.abspath(args.build_dir)
-    if not os.path.exists(os.path.join(build_dir, "wine", "prefix", ".quorvin-ready")):
-        print("no Wine prefix: run the wine_prefix test (or --init) first")
+    run_dir = fresh_run_dir(build_dir, name, args.exe)
+    if not run_dir:
         return 1
-    run_dir = os.path.join(build_dir, "wine", "runs", name)
     artifacts = os.path.join(build_dir, "artifacts")
-    shutil.rmtree(run_dir, ignore_errors=True)
-    os.makedirs(run_dir)
     os.makedirs(artifacts, exist_ok=True)
-    exe = os.path.join(run_dir, "quorvin.exe")
-    shutil.copy2(args.exe, exe)
+    exe = os.path.join(run_dir, os.path.basename(args.exe))
 
     started = time.time()
     with Xvfb() as x:
@@ -169,11 +198,14 @@ def main():
     p.add_argument("--init", action="store_true")
     p.add_argument("--exe")
     p.add_argument("--driver")
+    p.add_argument("--program")
     p.add_argument("--timeout", type=int, default=120)
     p.add_argument("scenario", nargs="?")
     args = p.parse_args()
     if args.init:
         return init_prefix(args.build_dir)
+    if args.program:
+        return run_program(args)
     if not (args.exe and args.driver and args.scenario):
         p.error("--exe, --driver and a scenario are needed")
     return run_scenario(args)
