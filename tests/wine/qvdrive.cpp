@@ -7,6 +7,8 @@
 // separated by blanks and may be quoted ("two words", \" for a quote). Every
 // wait is bounded; the first failed step ends the script, the program is
 // terminated if it still runs, and the exit code is 1. All steps passed: 0.
+// The program starts before the first step, or by the step "start" with
+// arguments and a show command. Run qvdrive alone for the list of commands.
 //
 // Control ids are those of the dialog template; -1 and 65535 both name the icon.
 // Clicks are posted, never sent, so that a modal box cannot block the driver.
@@ -24,6 +26,7 @@ namespace {
 typedef std::vector<std::string> Args;
 
 PROCESS_INFORMATION child;
+bool started = false;
 std::string program_path;
 HWND wizard = nullptr;
 HWND box = nullptr;
@@ -216,6 +219,61 @@ bool parse_id_set(const std::string& text, std::set<int>* out) {
 }
 
 // ---- commands --------------------------------------------------------------------
+// Starts the program with the command-line arguments and, when show_cmd >= 0,
+// that show command in its start-up information (as a shortcut or start /min does).
+bool start_program(const Args& args, int show_cmd) {
+  std::string dir = program_path.substr(0, program_path.find_last_of("\\/"));
+  std::string line = "\"" + program_path + "\"";
+  for (const std::string& a : args) line += " " + a;
+  std::vector<char> cmdline(line.begin(), line.end());
+  cmdline.push_back('\0');
+  STARTUPINFOA si;
+  ZeroMemory(&si, sizeof si);
+  si.cb = sizeof si;
+  if (show_cmd >= 0) {
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = static_cast<WORD>(show_cmd);
+  }
+  if (!CreateProcessA(program_path.c_str(), cmdline.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      dir.c_str(), &si, &child)) {
+    std::printf("FAIL cannot start %s (error %lu)\n", program_path.c_str(), GetLastError());
+    return false;
+  }
+  started = true;
+  return true;
+}
+
+// start [--show N] [ARG ...]: only as the first step; without it the program
+// starts plainly before the first step.
+bool cmd_start(const Args& a, std::string* why) {
+  if (started) {
+    *why = "the program runs already (start must be the first step)";
+    return false;
+  }
+  Args rest(a.begin() + 1, a.end());
+  long show = -1;
+  if (rest.size() >= 2 && rest[0] == "--show") {
+    if (!parse_int(rest[1], &show) || show < 0) {
+      *why = "bad show command";
+      return false;
+    }
+    rest.erase(rest.begin(), rest.begin() + 2);
+  }
+  if (start_program(rest, static_cast<int>(show))) return true;
+  *why = "CreateProcessA failed";
+  return false;
+}
+
+// The wizard is on screen in its normal state: visible, neither minimised nor maximised.
+bool cmd_expect_window_normal(const Args&, std::string* why) {
+  if (!control(1002, why)) return false;
+  if (poll(expect_ms, [&] { return IsWindowVisible(wizard) && !IsIconic(wizard) && !IsZoomed(wizard); }))
+    return true;
+  *why = std::string("window is") + (IsWindowVisible(wizard) ? "" : " hidden") +
+         (IsIconic(wizard) ? " minimised" : "") + (IsZoomed(wizard) ? " maximised" : "");
+  return false;
+}
+
 bool cmd_wait_window(const Args& a, std::string* why) {
   bool ok = poll(timeout_arg(a, 1, 20000), [&] {
     wizard = find_wizard();
@@ -515,6 +573,8 @@ struct Command {
 };
 
 const Command commands[] = {
+    {"start", 0, 20, cmd_start, "[--show N] [ARG ...] (first step only)"},
+    {"expect-window-normal", 0, 0, cmd_expect_window_normal, ""},
     {"wait-window", 0, 1, cmd_wait_window, "[seconds]"},
     {"wait-caption", 1, 2, cmd_wait_caption, "TEXT [seconds]"},
     {"expect-visible", 2, 2, cmd_expect_visible, "ID 0|1"},
@@ -596,22 +656,6 @@ bool load_script(const char* path, std::vector<std::pair<int, Args>>* steps) {
   return ok;
 }
 
-bool start_program() {
-  std::string dir = program_path.substr(0, program_path.find_last_of("\\/"));
-  std::string line = "\"" + program_path + "\"";
-  std::vector<char> cmdline(line.begin(), line.end());
-  cmdline.push_back('\0');
-  STARTUPINFOA si;
-  ZeroMemory(&si, sizeof si);
-  si.cb = sizeof si;
-  if (!CreateProcessA(program_path.c_str(), cmdline.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      dir.c_str(), &si, &child)) {
-    std::printf("FAIL cannot start %s (error %lu)\n", program_path.c_str(), GetLastError());
-    return false;
-  }
-  return true;
-}
-
 std::string joined(const Args& a) {
   std::string r;
   for (const std::string& s : a) {
@@ -637,7 +681,9 @@ int main(int argc, char** argv) {
   program_path = argv[first];
   std::vector<std::pair<int, Args>> steps;
   if (!load_script(argv[first + 1], &steps)) return 1;
-  if (!start_program()) return 1;
+  if (steps.empty() || steps[0].second[0] != "start") {
+    if (!start_program(Args(), -1)) return 1;
+  }
 
   int failed = 0;
   for (const auto& step : steps) {
@@ -654,13 +700,15 @@ int main(int argc, char** argv) {
       break;
     }
   }
-  if (child_running()) {
+  if (started && child_running()) {
     std::printf("note: the program still runs at the end; terminated\n");
     TerminateProcess(child.hProcess, 99);
     WaitForSingleObject(child.hProcess, 5000);
   }
-  CloseHandle(child.hThread);
-  CloseHandle(child.hProcess);
+  if (started) {
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+  }
   std::printf("%s\n", failed ? "FAILED" : "PASSED");
   return failed;
 }

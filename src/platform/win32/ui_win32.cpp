@@ -41,7 +41,12 @@ ui_window ui_create_dialog(ui_dialog_proc proc) {
   return CreateDialogParamA(win32_instance(), MAKEINTRESOURCEA(IDD_WIZARD), nullptr, dialog_proc, 0);
 }
 
-void ui_show_window(ui_window w) { ShowWindow(hwnd(w), SW_SHOWNORMAL); }
+void ui_show_window(ui_window w) {
+  ShowWindow(hwnd(w), SW_SHOWNORMAL);
+  // Windows may put a starter's show command (minimised, hidden) in place of the
+  // first SW_SHOWNORMAL; the window is always meant to come up normally.
+  if (IsIconic(hwnd(w)) || !IsWindowVisible(hwnd(w))) ShowWindow(hwnd(w), SW_SHOWNORMAL);
+}
 
 void ui_show_item(ui_window w, int id, int show_cmd) {
   ShowWindow(GetDlgItem(hwnd(w), id), show_cmd);
