@@ -1,1 +1,32 @@
-# The Windows program: quorvin.exe over the Win32 seam (filled in with the Win32 side).
+# The Windows program: quorvin.exe over the Win32 seam, a 32-bit GUI program
+# linked statically so that it needs only the DLLs that Windows itself ships.
+set(QUORVIN_RES_DIR ${CMAKE_BINARY_DIR}/resources)
+add_custom_command(
+  OUTPUT ${QUORVIN_RES_DIR}/quorvin.ico
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${QUORVIN_RES_DIR}
+  COMMAND python3 ${CMAKE_SOURCE_DIR}/scripts/make_icon.py ${QUORVIN_RES_DIR}/quorvin.ico
+  DEPENDS ${CMAKE_SOURCE_DIR}/scripts/make_icon.py
+  COMMENT "Drawing the program icon")
+set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/quorvin.rc PROPERTIES
+  OBJECT_DEPENDS "${QUORVIN_RES_DIR}/quorvin.ico;${CMAKE_SOURCE_DIR}/src/wizard/controls.h")
+
+file(GLOB QUORVIN_WIN32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/win32/*.cpp)
+list(FILTER QUORVIN_WIN32_SOURCES EXCLUDE REGEX "/winmain\\.cpp$")
+# The platform objects go straight into each program: the core library calls into
+# them, so a static library of them would come too early in the link.
+add_library(quorvin_win32 OBJECT ${QUORVIN_WIN32_SOURCES})
+target_include_directories(quorvin_win32 PUBLIC ${CMAKE_SOURCE_DIR}/src)
+set(QUORVIN_WIN32_LIBS wsock32 comctl32 shell32 ole32)
+
+add_executable(quorvin WIN32 ${CMAKE_SOURCE_DIR}/src/platform/win32/winmain.cpp
+               $<TARGET_OBJECTS:quorvin_win32> ${CMAKE_SOURCE_DIR}/resources/quorvin.rc
+               ${QUORVIN_RES_DIR}/quorvin.ico)
+target_include_directories(quorvin PRIVATE ${CMAKE_SOURCE_DIR}/src ${QUORVIN_RES_DIR})
+target_link_libraries(quorvin PRIVATE quorvin_core ${QUORVIN_WIN32_LIBS})
+target_link_options(quorvin PRIVATE -static -static-libgcc -static-libstdc++ $<$<CONFIG:MinSizeRel,Release>:-s>)
+
+# The end-to-end tests under Wine (the unit tests run in the native build).
+if(QUORVIN_TESTS)
+  enable_testing()
+  add_subdirectory(${CMAKE_SOURCE_DIR}/tests/wine ${CMAKE_BINARY_DIR}/tests/wine)
+endif()

@@ -1,0 +1,155 @@
+// Win32 side of the platform seam: Winsock 1.1, threads, time, files, process.
+#include <winsock.h>
+#include <windows.h>
+
+#include <direct.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "platform/platform.h"
+#include "platform/win32/win32.h"
+
+namespace {
+HINSTANCE module_instance = nullptr;
+}
+
+void win32_set_instance(HINSTANCE instance) { module_instance = instance; }
+HINSTANCE win32_instance() { return module_instance; }
+
+// ---- sockets ----------------------------------------------------------------
+void plat_net_startup() {
+  WSADATA data;
+  WSAStartup(MAKEWORD(1, 1), &data);
+}
+
+void plat_net_cleanup() { WSACleanup(); }
+
+int plat_resolve_ipv4(const char* host, uint32_t* addr_be) {
+  hostent* he = gethostbyname(host);
+  if (!he || he->h_addrtype != AF_INET || he->h_length != 4 || !he->h_addr_list[0]) return -1;
+  std::memcpy(addr_be, he->h_addr_list[0], 4);
+  return 0;
+}
+
+plat_socket plat_tcp_socket() {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  return s == INVALID_SOCKET ? PLAT_INVALID_SOCKET : static_cast<plat_socket>(s);
+}
+
+int plat_connect(plat_socket s, uint32_t addr_be, int port) {
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
+  sa.sin_addr.s_addr = addr_be;
+  return connect(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+int plat_send(plat_socket s, const char* data, int len) {
+  return send(static_cast<SOCKET>(s), data, len, 0);
+}
+
+int plat_recv(plat_socket s, char* data, int len) {
+  return recv(static_cast<SOCKET>(s), data, len, 0);
+}
+
+// Winsock keeps the last error per thread, so this answers for the calling thread.
+int plat_recv_timed_out() { return WSAGetLastError() == WSAETIMEDOUT ? 1 : 0; }
+
+void plat_set_recv_timeout(plat_socket s, int ms) {
+  DWORD value = ms > 0 ? static_cast<DWORD>(ms) : 0;
+  setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value),
+             sizeof value);
+}
+
+// closesocket makes a recv blocked on the socket in another thread return.
+void plat_close_socket(plat_socket s) { closesocket(static_cast<SOCKET>(s)); }
+
+// ---- threads and time -------------------------------------------------------
+namespace {
+struct ThreadStart {
+  plat_thread_fn fn;
+  void* arg;
+};
+
+DWORD WINAPI thread_main(LPVOID p) {
+  ThreadStart start = *static_cast<ThreadStart*>(p);
+  delete static_cast<ThreadStart*>(p);
+  return start.fn(start.arg);
+}
+}  // namespace
+
+plat_thread plat_thread_start(plat_thread_fn fn, void* arg) {
+  ThreadStart* start = new (std::nothrow) ThreadStart{fn, arg};
+  if (!start) return nullptr;
+  DWORD id;
+  HANDLE h = CreateThread(nullptr, 0, thread_main, start, 0, &id);
+  if (!h) {
+    delete start;
+    return nullptr;
+  }
+  return h;
+}
+
+void plat_thread_join(plat_thread t) {
+  if (t) WaitForSingleObject(static_cast<HANDLE>(t), INFINITE);
+}
+
+int plat_thread_done(plat_thread t) {
+  if (!t) return 1;
+  return WaitForSingleObject(static_cast<HANDLE>(t), 0) == WAIT_OBJECT_0 ? 1 : 0;
+}
+
+void plat_thread_close(plat_thread t) {
+  if (t) CloseHandle(static_cast<HANDLE>(t));
+}
+
+plat_mutex plat_mutex_create() {
+  CRITICAL_SECTION* cs = new CRITICAL_SECTION;
+  InitializeCriticalSection(cs);
+  return cs;
+}
+void plat_mutex_lock(plat_mutex m) { EnterCriticalSection(static_cast<CRITICAL_SECTION*>(m)); }
+void plat_mutex_unlock(plat_mutex m) { LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(m)); }
+
+uint32_t plat_tick_ms() { return GetTickCount(); }
+void plat_sleep_ms(unsigned ms) { Sleep(ms); }
+
+// ---- files and process ------------------------------------------------------
+int plat_exists(const char* path) { return _access(path, 0) == 0 ? 1 : 0; }
+
+int plat_mkdir(const char* path) { return _mkdir(path) == 0 ? 0 : -1; }
+
+int plat_remove(const char* path) { return std::remove(path) == 0 ? 0 : -1; }
+
+int plat_rename_replace(const char* from, const char* to) {
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
+}
+
+void plat_set_file_time_dos(const char* path, uint32_t dos_date_time) {
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return;
+  FILETIME creation, access, write, local, utc;
+  if (GetFileTime(h, &creation, &access, &write) &&
+      DosDateTimeToFileTime(static_cast<WORD>(dos_date_time >> 16),
+                            static_cast<WORD>(dos_date_time & 0xFFFF), &local) &&
+      LocalFileTimeToFileTime(&local, &utc))
+    SetFileTime(h, &utc, &access, &utc);
+  CloseHandle(h);
+}
+
+std::string plat_exe_path() {
+  char buf[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
+  // A cut name is not terminated on older systems.
+  if (n >= sizeof buf) n = sizeof buf - 1;
+  buf[n] = '\0';
+  return std::string(buf);
+}
+
+void plat_exit(int code) {
+  ExitProcess(static_cast<UINT>(code));
+}

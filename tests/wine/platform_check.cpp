@@ -1,0 +1,272 @@
+// The Win32 side of the platform seam, and the helpers whose results differ on
+// Windows (backslash paths, CR LF log lines), checked where they really run:
+// under Wine (or Windows). Runs in the current directory, which it may litter.
+// Prints one line per failed check; exit code 0 when all passed.
+#include <winsock.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/ui.h"
+#include "support/log.h"
+#include "support/paths.h"
+
+namespace {
+int checks = 0, failures = 0;
+
+void check(bool ok, const char* what, int line) {
+  ++checks;
+  if (!ok) {
+    ++failures;
+    std::printf("FAIL line %d: %s\n", line, what);
+  }
+}
+#define CHECK(cond) check((cond), #cond, __LINE__)
+#define CHECK_EQ(a, b) check((a) == (b), #a " == " #b, __LINE__)
+
+std::string read_all(const char* path) {
+  std::string r;
+  FILE* f = std::fopen(path, "rb");
+  if (!f) return r;
+  char buf[512];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) r.append(buf, n);
+  std::fclose(f);
+  return r;
+}
+
+void write_all(const char* path, const char* text) {
+  FILE* f = std::fopen(path, "wb");
+  if (!f) return;
+  std::fputs(text, f);
+  std::fclose(f);
+}
+
+void test_paths() {
+  CHECK_EQ(path_join("C:\\dir", "a/b.txt"), "C:\\dir\\a\\b.txt");
+  CHECK_EQ(path_join("C:\\dir\\", "x"), "C:\\dir\\x");
+  CHECK_EQ(path_join("C:/dir/", "x"), "C:\\dir\\x");
+  CHECK_EQ(path_join("C:\\dir", "sub/"), "C:\\dir\\sub\\");
+  CHECK_EQ(path_dir("C:\\"), "C:\\");
+  CHECK_EQ(path_dir("C:/"), "C:/");
+  CHECK_EQ(path_dir("C:\\x"), "C:");
+  CHECK_EQ(path_dir("\\x"), "");
+  CHECK_EQ(path_dir("name"), "name");
+  CHECK_EQ(path_dir("a\\b/c"), "a\\b");
+  CHECK_EQ(path_dir("a/b\\c"), "a/b");
+  CHECK_EQ(path_dir("dir\\"), "dir");
+  // A program in a drive's root logs to C:\install.log.
+  CHECK_EQ(path_join(path_dir("C:\\quorvin.exe"), "install.log"), "C:\\install.log");
+}
+
+void test_files() {
+  CHECK_EQ(plat_mkdir("pc_dir"), 0);
+  CHECK_EQ(plat_mkdir("pc_dir"), -1);
+  CHECK_EQ(plat_exists("pc_dir"), 1);
+  CHECK_EQ(plat_exists("pc_missing"), 0);
+  CHECK_EQ(plat_mkdir("pc_missing\\child"), -1);
+
+  write_all("pc_dir\\from.txt", "new");
+  write_all("pc_dir\\to.txt", "old");
+  CHECK_EQ(plat_rename_replace("pc_dir\\from.txt", "pc_dir\\to.txt"), 0);
+  CHECK_EQ(read_all("pc_dir\\to.txt"), "new");
+  CHECK_EQ(plat_exists("pc_dir\\from.txt"), 0);
+  CHECK_EQ(plat_rename_replace("pc_dir\\from.txt", "pc_dir\\to.txt"), -1);
+  CHECK_EQ(plat_remove("pc_dir\\to.txt"), 0);
+  CHECK_EQ(plat_remove("pc_dir\\to.txt"), -1);
+
+  // make_dirs over real directories with backslashes; a file in the way fails.
+  CHECK_EQ(make_dirs("pc_tree\\a\\b\\"), 0);
+  CHECK_EQ(plat_exists("pc_tree\\a\\b"), 1);
+  write_all("pc_tree\\file", "x");
+  CHECK_EQ(make_dirs("pc_tree\\file\\sub"), -1);
+
+  std::string exe = plat_exe_path();
+  CHECK(exe.size() > 3 && exe[1] == ':' && exe[2] == '\\');
+  CHECK(exe.size() > 19 && _stricmp(exe.c_str() + exe.size() - 19, "\\platform_check.exe") == 0);
+}
+
+bool local_time_of(const char* path, SYSTEMTIME* creation, SYSTEMTIME* write, FILETIME* access) {
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  FILETIME c, a, w, lc, lw;
+  bool ok = GetFileTime(h, &c, &a, &w) && FileTimeToLocalFileTime(&c, &lc) &&
+            FileTimeToLocalFileTime(&w, &lw) && FileTimeToSystemTime(&lc, creation) &&
+            FileTimeToSystemTime(&lw, write);
+  *access = a;
+  CloseHandle(h);
+  return ok;
+}
+
+bool is_time(const SYSTEMTIME& t, int y, int mo, int d, int h, int mi, int s) {
+  return t.wYear == y && t.wMonth == mo && t.wDay == d && t.wHour == h && t.wMinute == mi &&
+         t.wSecond == s;
+}
+
+void test_file_time() {
+  write_all("pc_time.txt", "t");
+  SYSTEMTIME c0, w0;
+  FILETIME a0, a1;
+  CHECK(local_time_of("pc_time.txt", &c0, &w0, &a0));
+  // 2001-02-03 04:05:06 local time.
+  uint32_t date = ((2001 - 1980) << 9) | (2 << 5) | 3, time = (4 << 11) | (5 << 5) | (6 / 2);
+  plat_set_file_time_dos("pc_time.txt", (date << 16) | time);
+  SYSTEMTIME c1, w1;
+  CHECK(local_time_of("pc_time.txt", &c1, &w1, &a1));
+  CHECK(is_time(c1, 2001, 2, 3, 4, 5, 6));
+  CHECK(is_time(w1, 2001, 2, 3, 4, 5, 6));
+  CHECK(CompareFileTime(&a0, &a1) == 0);
+
+  // An invalid date (month 0) leaves the file's times as they were.
+  plat_set_file_time_dos("pc_time.txt", (((2010 - 1980) << 9) | (0 << 5) | 1) << 16);
+  CHECK(local_time_of("pc_time.txt", &c1, &w1, &a1));
+  CHECK(is_time(w1, 2001, 2, 3, 4, 5, 6));
+  // A missing file, or one held open without sharing, is passed over silently.
+  plat_set_file_time_dos("pc_missing.txt", (date << 16) | time);
+  write_all("pc_busy.txt", "b");
+  HANDLE busy = CreateFileA("pc_busy.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  plat_set_file_time_dos("pc_busy.txt", (date << 16) | time);
+  CloseHandle(busy);
+  CHECK(local_time_of("pc_busy.txt", &c1, &w1, &a1));
+  CHECK(!is_time(w1, 2001, 2, 3, 4, 5, 6));
+}
+
+void test_log() {
+  log_open_at("pc_log.txt");
+  log_message("first %d", 1);
+  log_message("second");
+  log_close();
+  CHECK_EQ(read_all("pc_log.txt"), "first 1\r\nsecond\r\n");
+}
+
+volatile LONG worker_ran = 0;
+
+unsigned sleepy_worker(void* arg) {
+  Sleep(*static_cast<unsigned*>(arg));
+  InterlockedExchange(&worker_ran, 1);
+  return 0;
+}
+
+void test_threads_and_wait() {
+  unsigned ms = 300;
+  plat_thread t = plat_thread_start(sleepy_worker, &ms);
+  CHECK(t != nullptr);
+  CHECK_EQ(plat_thread_done(t), 0);
+  plat_thread_join(t);
+  CHECK_EQ(plat_thread_done(t), 1);
+  CHECK_EQ(worker_ran, 1);
+  plat_thread_close(t);
+
+  // The download's wait: a waiting message wakes it, the quit request is told apart.
+  MSG m;
+  PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);  // gives this thread its queue
+  t = plat_thread_start(sleepy_worker, &ms);
+  PostThreadMessageA(GetCurrentThreadId(), WM_USER, 0, 0);
+  CHECK_EQ(ui_wait_thread_or_messages(t), 1);
+  CHECK_EQ(ui_take_message(), 1);
+  CHECK_EQ(ui_take_message(), 0);
+  ui_post_quit();
+  CHECK_EQ(ui_wait_thread_or_messages(t), 1);
+  CHECK_EQ(ui_take_message(), 2);
+  CHECK_EQ(ui_take_message(), 0);
+  uint32_t start = plat_tick_ms();
+  CHECK_EQ(ui_wait_thread_or_messages(t), 0);  // nothing more arrives: the thread's end
+  CHECK_EQ(plat_thread_done(t), 1);
+  CHECK(plat_tick_ms() - start < 2000);
+  plat_thread_close(t);
+  CHECK_EQ(ui_wait_thread_or_messages(nullptr), 0);
+
+  plat_mutex mutex = plat_mutex_create();
+  plat_mutex_lock(mutex);
+  plat_mutex_unlock(mutex);
+  start = plat_tick_ms();
+  plat_sleep_ms(100);
+  CHECK(plat_tick_ms() - start >= 90);
+}
+
+struct Receiver {
+  plat_socket s;
+  int result;
+};
+
+unsigned blocked_receiver(void* arg) {
+  Receiver* r = static_cast<Receiver*>(arg);
+  char c;
+  r->result = plat_recv(r->s, &c, 1);
+  return 0;
+}
+
+void test_sockets() {
+  plat_net_startup();
+  uint32_t addr = 0;
+  CHECK_EQ(plat_resolve_ipv4("127.0.0.1", &addr), 0);
+  CHECK_EQ(addr, htonl(INADDR_LOOPBACK));
+  CHECK_EQ(plat_resolve_ipv4("no-such-host.invalid", &addr), -1);
+
+  SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int len = sizeof sa;
+  CHECK(bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0);
+  CHECK(listen(listener, 1) == 0);
+  CHECK(getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len) == 0);
+  int port = ntohs(sa.sin_port);
+
+  plat_socket s = plat_tcp_socket();
+  CHECK(s != PLAT_INVALID_SOCKET);
+  CHECK_EQ(plat_connect(s, addr, port), 0);
+  SOCKET peer = accept(listener, nullptr, nullptr);
+  CHECK(peer != INVALID_SOCKET);
+  CHECK_EQ(send(peer, "hello", 5, 0), 5);
+  char buf[16];
+  int got = 0, n;
+  while (got < 5 && (n = plat_recv(s, buf + got, sizeof buf - got)) > 0) got += n;
+  CHECK_EQ(std::string(buf, got), "hello");
+  CHECK_EQ(plat_send(s, "ok", 2), 2);
+  CHECK_EQ(recv(peer, buf, sizeof buf, 0), 2);
+
+  // A receive time-out is told apart from other failures.
+  plat_set_recv_timeout(s, 200);
+  uint32_t start = plat_tick_ms();
+  CHECK_EQ(plat_recv(s, buf, sizeof buf), -1);
+  CHECK_EQ(plat_recv_timed_out(), 1);
+  CHECK(plat_tick_ms() - start < 3000);
+  plat_set_recv_timeout(s, 0);
+
+  // Closing the socket ends a receive blocked on it in another thread.
+  Receiver r = {s, 99};
+  plat_thread t = plat_thread_start(blocked_receiver, &r);
+  Sleep(200);
+  CHECK_EQ(plat_thread_done(t), 0);
+  plat_close_socket(s);
+  start = plat_tick_ms();
+  while (!plat_thread_done(t) && plat_tick_ms() - start < 3000) Sleep(20);
+  CHECK_EQ(plat_thread_done(t), 1);
+  CHECK(r.result <= 0);
+  if (plat_thread_done(t)) plat_thread_close(t);
+
+  // Nobody listens on the port once the listener is gone.
+  closesocket(peer);
+  closesocket(listener);
+  plat_socket refused = plat_tcp_socket();
+  CHECK_EQ(plat_connect(refused, addr, port), -1);
+  plat_close_socket(refused);
+  plat_net_cleanup();
+}
+}  // namespace
+
+int main() {
+  test_paths();
+  test_files();
+  test_file_time();
+  test_log();
+  test_threads_and_wait();
+  test_sockets();
+  std::printf("%d checks, %d failed\n", checks, failures);
+  return failures ? 1 : 0;
+}
