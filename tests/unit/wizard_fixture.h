@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "install/run.h"
 #include "platform/headless/headless.h"
+#include "testkit/testkit.h"
+#include "test_server.h"
 #include "wizard/controls.h"
 #include "wizard/frame.h"
 #include "wizard/pages.h"
@@ -82,7 +85,21 @@ inline ::testing::AssertionResult only_page_visible(int page) {
 
 class WizardTest : public ::testing::Test {
  protected:
+  // The run that the last directory step starts fetches the manifest: serve an
+  // empty one on loopback, so that the run ends on the summary page.
+  static void SetUpTestSuite() {
+    root_ = new TempDir();
+    plat_mkdir((*root_ / "quorvin").c_str());
+    write_file(*root_ / "quorvin/filelist.txt", "");
+    server_ = new QvServer(root_->path());
+    url_ = "ftp://127.0.0.1:" + std::to_string(server_->port()) + "/quorvin/filelist.txt";
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    delete root_;
+  }
   void SetUp() override {
+    run_filelist_url = url_.c_str();
     wizard_reset_state();
     headless_reset();
     set_page_handler(nullptr);
@@ -91,6 +108,10 @@ class WizardTest : public ::testing::Test {
     show_options_page();
   }
   void TearDown() override { wizard_reset_state(); }
+
+  static inline TempDir* root_ = nullptr;
+  static inline QvServer* server_ = nullptr;
+  static inline std::string url_;
 
   // Clicks that must be accepted (the control visible and enabled).
   static void click(int id) { ASSERT_TRUE(headless_click(id)) << "click on " << id; }
