@@ -30,3 +30,10 @@ if(QUORVIN_TESTS)
   enable_testing()
   add_subdirectory(${CMAKE_SOURCE_DIR}/tests/wine ${CMAKE_BINARY_DIR}/tests/wine)
 endif()
+
+# quorvin-repo as a Windows console program, over the same Win32 seam.
+set(QUORVIN_PLATFORM_LIBS "")
+add_subdirectory(${CMAKE_SOURCE_DIR}/tools/quorvin-repo ${CMAKE_BINARY_DIR}/tools/quorvin-repo)
+target_sources(quorvin-repo PRIVATE $<TARGET_OBJECTS:quorvin_win32>)
+target_link_libraries(quorvin-repo PRIVATE ${QUORVIN_WIN32_LIBS})
+target_link_options(quorvin-repo PRIVATE -static -static-libgcc -static-libstdc++ $<$<CONFIG:MinSizeRel,Release>:-s>)
