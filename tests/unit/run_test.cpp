@@ -1,0 +1,268 @@
+// The run from the last directory step to its end: manifest, plan, summary
+// page, downloads and extraction, against the loopback test server.
+#include "install/run.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "install/filelist.h"
+#include "net/socket.h"
+#include "platform/headless/headless.h"
+#include "support/log.h"
+#include "testkit/testkit.h"
+#include "testkit/zipkit.h"
+#include "test_server.h"
+#include "wizard/controls.h"
+#include "wizard/frame.h"
+#include "wizard/pages.h"
+
+namespace {
+
+char* dup(const std::string& s) { return strdup(s.c_str()); }
+
+// Boxes shown in a death test's child reach the parent through stderr.
+void box_to_stderr(const HeadlessBox& box) {
+  std::fprintf(stderr, "BOX %s|%s\n", box.caption.c_str(), box.text.c_str());
+}
+
+const char* const kSummaryHead = "These files will be downloaded:\r\n";
+const char* const kSummaryMid = "\r\nThese files will be installed:\r\n";
+
+class RunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wizard_reset_state();
+    headless_reset();
+    entry_list_free();
+    set_page_handler(nullptr);
+    dialog_handle = ui_create_dialog(wizard_dialog_proc);
+    for (int page = 0; page < 5; ++page) show_page(page, UI_SW_HIDE);
+    socket_init();
+    plat_mkdir((www / "quorvin").c_str());
+    manifest(
+        "# every variant\n"
+        "v:\nu:" + base() + "all.zip\ne:all/readme.txt\n\n"
+        "v:t\nu:" + base() + "tavelin.zip\nd:games/tav\ne:games/tav/tav.txt\n\n"
+        "v:m\nu:" + base() + "mirrel.zip\ne:mirrel.txt\n\n"
+        "v:p\nu:" + base() + "pelquin.zip\ne:pelquin.txt\n");
+    ZipBuilder(www / "quorvin/all.zip").add("all/", "").add("all/readme.txt", "shared\n", dos_all).close();
+    ZipBuilder(www / "quorvin/tavelin.zip").add("tav.txt", "tavelin\n").close();
+    ZipBuilder(www / "quorvin/mirrel.zip").add("mirrel.txt", "mirrel\n", 0, 0).close();
+    ZipBuilder(www / "quorvin/pelquin.zip").add("pelquin.txt", "pelquin\n").close();
+    url = "ftp://127.0.0.1:" + std::to_string(server.port()) + "/quorvin/filelist.txt";
+    run_filelist_url = url.c_str();
+    download_directory = dup(dl.path());
+    install_directory = dup(inst.path() + "/target");
+    variant_flags[0] = variant_flags[1] = 1;
+  }
+  void TearDown() override {
+    entry_list_free();
+    wizard_reset_state();
+    socket_done();
+  }
+
+  std::string base() { return "http://127.0.0.1:" + std::to_string(server.port()) + "/quorvin/"; }
+  void manifest(const std::string& text) { write_file(www / "quorvin/filelist.txt", text); }
+  int manifest_requests() {
+    int n = 0;
+    for (const std::string& l : split_lines(read_file(requests)))
+      n += l.rfind("GET /quorvin/filelist.txt", 0) == 0;
+    return n;
+  }
+  static std::string summary(const std::vector<std::string>& down, const std::vector<std::string>& in) {
+    std::string s = kSummaryHead;
+    for (const std::string& n : down) s += "    " + n + "\r\n";
+    s += kSummaryMid;
+    for (const std::string& n : in) s += "    " + n + "\r\n";
+    return s;
+  }
+  bool exists(const std::string& p) { return access(p.c_str(), F_OK) == 0; }
+
+  const uint32_t dos_all = dos_date_time(2021, 6, 5, 14, 30, 10);
+  TempDir www, dl, inst, logs;
+  std::string requests = logs / "requests.log";
+  QvServer server{www.path(), requests};
+  std::string url;
+  LogCapture log;
+};
+
+TEST_F(RunTest, SummaryListsTheSelectedArchivesThroughTheCaret) {
+  run_start();
+  EXPECT_EQ(headless_text(0), "Info");
+  EXPECT_TRUE(headless_visible(IDC_SUMMARY));
+  EXPECT_FALSE(headless_visible(IDC_STATUS));
+  EXPECT_TRUE(headless_enabled(IDC_BACK));
+  EXPECT_TRUE(headless_enabled(IDC_NEXT));
+  EXPECT_EQ(current_page_handler, summary_command);
+  EXPECT_EQ(headless_text(IDC_SUMMARY), summary({"all.zip", "tavelin.zip", "mirrel.zip"},
+                                                {"all.zip", "tavelin.zip", "mirrel.zip"}));
+  std::vector<std::string> lines = lines_from(log.lines(), "socket_init");
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[1], "download directory is \"" + dl.path() + "\"");
+  EXPECT_EQ(lines[2], "install directory is \"" + inst.path() + "/target\"");
+  EXPECT_TRUE(has_line(lines, "skipping pelquin.zip (wrong variant)"));
+  EXPECT_TRUE(headless_boxes().empty());
+}
+
+TEST_F(RunTest, NextDownloadsAndInstallsThenQuits) {
+  run_start();
+  ASSERT_TRUE(headless_click(IDC_NEXT));
+  ASSERT_EQ(headless_boxes().size(), 1u);
+  EXPECT_EQ(headless_boxes()[0].caption, "Finished!");
+  EXPECT_EQ(headless_boxes()[0].text, "Installation complete");
+  EXPECT_EQ(headless_boxes()[0].kind, UI_BOX_INFO);
+  EXPECT_EQ(headless_quit_requests(), 1);
+  EXPECT_FALSE(headless_enabled(IDC_BACK));
+  EXPECT_FALSE(headless_enabled(IDC_NEXT));
+  // Archives in the download directory, members in the install directory and
+  // the entry's subdirectory, with the archive's time.
+  for (const char* a : {"all.zip", "tavelin.zip", "mirrel.zip", "filelist.txt"}) EXPECT_TRUE(exists(dl / a)) << a;
+  EXPECT_FALSE(exists(dl / "pelquin.zip"));
+  std::string target = inst / "target";
+  EXPECT_EQ(read_file(target + "/all/readme.txt"), "shared\n");
+  EXPECT_EQ(read_file(target + "/games/tav/tav.txt"), "tavelin\n");
+  EXPECT_EQ(read_file(target + "/mirrel.txt"), "mirrel\n");
+  EXPECT_FALSE(exists(target + "/pelquin.txt"));
+  struct stat st;
+  ASSERT_EQ(stat((target + "/all/readme.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, dos_to_local(dos_all));
+  std::vector<std::string> lines = log.lines();
+  EXPECT_TRUE(has_line(lines, "install \"" + dl.path() + "/tavelin.zip\""));
+  EXPECT_TRUE(has_line(lines, "mkdir " + target));
+}
+
+TEST_F(RunTest, EverythingInstalledEndsWithDownloadComplete) {
+  run_start();
+  ASSERT_TRUE(headless_click(IDC_NEXT));
+  headless_reset();
+  dialog_handle = ui_create_dialog(wizard_dialog_proc);
+  entry_list_free();
+  remove((dl / "all.zip").c_str());  // even a missing archive is not fetched again
+  run_start();
+  EXPECT_EQ(headless_text(IDC_SUMMARY), summary({}, {}));
+  ASSERT_TRUE(headless_click(IDC_NEXT));
+  ASSERT_EQ(headless_boxes().size(), 1u);
+  EXPECT_EQ(headless_boxes()[0].caption, "Download complete");
+  EXPECT_EQ(headless_boxes()[0].text, "If you want to install later, make sure you keep filelist.txt");
+  EXPECT_FALSE(exists(dl / "all.zip"));
+  EXPECT_EQ(headless_quit_requests(), 1);
+}
+
+TEST_F(RunTest, DownloadOnlyFetchesArchivesAndNeverTouchesTheInstallDirectory) {
+  install_mode = DownloadOnly;
+  run_start();
+  EXPECT_EQ(headless_text(IDC_SUMMARY), summary({"all.zip", "tavelin.zip", "mirrel.zip"}, {}));
+  ASSERT_TRUE(headless_click(IDC_NEXT));
+  ASSERT_EQ(headless_boxes().size(), 1u);
+  EXPECT_EQ(headless_boxes()[0].caption, "Download complete");
+  EXPECT_TRUE(exists(dl / "mirrel.zip"));
+  EXPECT_FALSE(exists(inst / "target"));
+}
+
+TEST_F(RunTest, InstallFromDirectoryUsesWhatIsThereWithoutTheNetwork) {
+  install_mode = DownloadOnly;
+  run_start();
+  ASSERT_TRUE(headless_click(IDC_NEXT));
+  int before = manifest_requests();
+  std::string served = read_file(requests);
+  headless_reset();
+  dialog_handle = ui_create_dialog(wizard_dialog_proc);
+  entry_list_free();
+  install_mode = InstallFromDirectory;
+  run_start();
+  EXPECT_EQ(headless_text(IDC_SUMMARY), summary({}, {"all.zip", "tavelin.zip", "mirrel.zip"}));
+  ASSERT_TRUE(headless_click(IDC_NEXT));
+  ASSERT_EQ(headless_boxes().size(), 1u);
+  EXPECT_EQ(headless_boxes()[0].caption, "Finished!");
+  EXPECT_EQ(read_file(inst / "target/mirrel.txt"), "mirrel\n");
+  EXPECT_EQ(manifest_requests(), before);
+  EXPECT_EQ(read_file(requests), served);  // the server saw no request at all
+}
+
+TEST_F(RunTest, BackDiscardsTheListAndReturnsToTheRightStep) {
+  for (int round = 0; round < 5; ++round) {
+    run_start();
+    int n = 0;
+    for (FileListEntry* e = entry_list_head; e; e = e->next) ++n;
+    EXPECT_EQ(n, 4);  // one list, from the latest manifest
+    ASSERT_TRUE(headless_click(IDC_BACK));
+    EXPECT_EQ(entry_list_head, nullptr);
+    EXPECT_EQ(headless_text(0), "Install to...");
+    EXPECT_EQ(headless_text(IDC_DIR_EDIT), inst.path() + "/target");
+    EXPECT_FALSE(headless_visible(IDC_SUMMARY));
+  }
+  EXPECT_EQ(manifest_requests(), 5);  // fetched anew every time
+  install_mode = DownloadOnly;
+  run_start();
+  ASSERT_TRUE(headless_click(IDC_BACK));
+  EXPECT_EQ(headless_text(0), "Download to...");
+  EXPECT_EQ(headless_quit_requests(), 0);
+}
+
+TEST_F(RunTest, CancelOnTheSummaryDownloadsNothing) {
+  run_start();
+  ASSERT_TRUE(headless_click(IDC_CANCEL));
+  EXPECT_EQ(headless_quit_requests(), 1);
+  EXPECT_TRUE(headless_visible(IDC_SUMMARY));
+  EXPECT_FALSE(exists(dl / "all.zip"));
+}
+
+using RunDeathTest = RunTest;
+
+TEST_F(RunDeathTest, MissingManifestInInstallFromDirectoryShowsTwoBoxes) {
+  install_mode = InstallFromDirectory;
+  headless_on_box(box_to_stderr);
+  EXPECT_EXIT(run_start(), ::testing::ExitedWithCode(1),
+              "BOX Error\\|The list of files to install can't be found\\.\n"
+              "BOX Error\\|See install.log for details");
+}
+
+TEST_F(RunDeathTest, ManifestThatDoesNotParseFailsTheRun) {
+  manifest("v:t\nu:x/a.zip\nq:what\n");
+  headless_on_box(box_to_stderr);
+  EXPECT_EXIT(run_start(), ::testing::ExitedWithCode(1), "^BOX Error\\|See install.log for details\n$");
+}
+
+TEST_F(RunDeathTest, MissingArchiveFailsWithNothingLeftBehind) {
+  remove((www / "quorvin/mirrel.zip").c_str());
+  run_start();
+  EXPECT_EXIT(download_all(), ::testing::ExitedWithCode(1), "");
+  EXPECT_TRUE(exists(dl / "tavelin.zip"));  // fetched before the failure: kept
+  EXPECT_FALSE(exists(dl / "mirrel.zip"));
+  EXPECT_FALSE(exists(inst / "target"));  // nothing extracted
+}
+
+TEST_F(RunDeathTest, ArchiveThatEscapesItsDestinationFailsTheRun) {
+  ZipBuilder(www / "quorvin/mirrel.zip").add("../../escaped.txt", "bad\n").close();
+  run_start();
+  EXPECT_EXIT(download_all(), ::testing::ExitedWithCode(1), "");
+  EXPECT_FALSE(exists(inst / "escaped.txt"));
+  EXPECT_FALSE(exists(inst.path() + "/../escaped.txt"));
+}
+
+TEST_F(RunDeathTest, CancelDuringADownloadFailsTheRunAndRemovesThePart) {
+  // A slow archive: the quit request arrives while its body is on the way.
+  manifest("v:\nu:" + base() + "all.zip\ne:all/readme.txt\n\nv:\nu:" + base() +
+           "slow.zip?size=2000000&slow=20\ne:x\n");
+  run_start();
+  EXPECT_EXIT(
+      {
+        std::thread([] {
+          plat_sleep_ms(300);
+          headless_post_quit();
+        }).detach();
+        download_all();
+      },
+      ::testing::ExitedWithCode(1), "");
+  EXPECT_TRUE(exists(dl / "all.zip"));
+  std::string slow = dl / "slow.zip?size=2000000&slow=20";
+  EXPECT_FALSE(exists(slow));
+  EXPECT_FALSE(exists(slow + ".part"));
+}
+
+}  // namespace
