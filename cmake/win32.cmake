@@ -37,3 +37,11 @@ add_subdirectory(${CMAKE_SOURCE_DIR}/tools/quorvin-repo ${CMAKE_BINARY_DIR}/tool
 target_sources(quorvin-repo PRIVATE $<TARGET_OBJECTS:quorvin_win32>)
 target_link_libraries(quorvin-repo PRIVATE ${QUORVIN_WIN32_LIBS})
 target_link_options(quorvin-repo PRIVATE -static -static-libgcc -static-libstdc++ $<$<CONFIG:MinSizeRel,Release>:-s>)
+
+# quorvin.exe must need no DLL beyond those Windows itself ships.
+if(QUORVIN_TESTS)
+  find_program(QUORVIN_OBJDUMP NAMES i686-w64-mingw32-objdump objdump REQUIRED)
+  add_test(NAME win32_imports_system_dlls_only
+           COMMAND bash -c "dlls=$(${QUORVIN_OBJDUMP} -p \"$1\" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr a-z A-Z | sort -u); echo \"$dlls\"; ! echo \"$dlls\" | grep -qvxE 'KERNEL32.DLL|USER32.DLL|COMCTL32.DLL|SHELL32.DLL|OLE32.DLL|WSOCK32.DLL|MSVCRT.DLL|GDI32.DLL|ADVAPI32.DLL'"
+                   _ $<TARGET_FILE:quorvin>)
+endif()
