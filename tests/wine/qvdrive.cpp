@@ -10,9 +10,12 @@
 // The program starts before the first step, or by the step "start" with
 // arguments and a show command. Run qvdrive alone for the list of commands.
 //
+// "$DIR" in an argument stands for the program's directory (a Windows path,
+// no trailing backslash), so that scripts can name folders beside the program.
 // Control ids are those of the dialog template; -1 and 65535 both name the icon.
 // Clicks are posted, never sent, so that a modal box cannot block the driver.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -565,6 +568,230 @@ bool cmd_screenshot(const Args& a, std::string* why) {
   return true;
 }
 
+// ---- boxes: kind ------------------------------------------------------------------
+// A box's kind is what the user sees: its icon and its buttons. The icon is
+// compared on screen with the system icons drawn here, since another
+// process's icon handle cannot be read.
+struct BoxKind {
+  const char* name;
+  LPCSTR icon;
+  std::set<int> buttons;
+};
+
+const BoxKind box_kinds[] = {
+    {"error", IDI_HAND, {IDOK}},
+    {"question", IDI_QUESTION, {IDYES, IDNO}},
+    {"warning", IDI_EXCLAMATION, {IDOK}},
+    {"info", IDI_ASTERISK, {IDOK}},
+};
+
+std::set<int> box_buttons(HWND h) {
+  std::set<int> r;
+  for (HWND c : children(h))
+    if (window_class(c) == "Button" && own_visible(c)) r.insert(GetDlgCtrlID(c));
+  return r;
+}
+
+HWND box_icon(HWND h) {
+  for (HWND c : children(h))
+    if (window_class(c) == "Static" && own_visible(c) && (GetWindowLongA(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
+      return c;
+  return nullptr;
+}
+
+// 32-bit pixels of a w x h bitmap selected into a memory DC.
+struct Pixels {
+  HDC dc = nullptr;
+  HBITMAP bitmap = nullptr, old = nullptr;
+  unsigned* bits = nullptr;
+  Pixels(int w, int h) {
+    BITMAPINFO bi;
+    ZeroMemory(&bi, sizeof bi);
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = w;
+    bi.bmiHeader.biHeight = -h;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    dc = CreateCompatibleDC(nullptr);
+    void* p = nullptr;
+    bitmap = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &p, nullptr, 0);
+    bits = static_cast<unsigned*>(p);
+    if (bitmap) old = static_cast<HBITMAP>(SelectObject(dc, bitmap));
+  }
+  ~Pixels() {
+    if (old) SelectObject(dc, old);
+    if (bitmap) DeleteObject(bitmap);
+    DeleteDC(dc);
+  }
+};
+
+// Mean per-channel difference between the screen under the icon control and
+// each system icon drawn on the same background; the nearest one names the icon.
+const char* icon_on_screen(HWND icon, long* best_diff) {
+  RECT r;
+  GetWindowRect(icon, &r);
+  const int w = GetSystemMetrics(SM_CXICON), h = GetSystemMetrics(SM_CYICON);
+  Pixels screen(w, h);
+  if (!screen.bits) return nullptr;
+  HDC desktop = GetDC(nullptr);
+  BitBlt(screen.dc, 0, 0, w, h, desktop, r.left, r.top, SRCCOPY);
+  ReleaseDC(nullptr, desktop);
+  GdiFlush();
+  const char* best = nullptr;
+  *best_diff = 0x7fffffff;
+  for (const BoxKind& k : box_kinds) {
+    Pixels drawn(w, h);
+    if (!drawn.bits) return nullptr;
+    for (int i = 0; i < w * h; ++i) drawn.bits[i] = screen.bits[0];  // the box's background
+    DrawIconEx(drawn.dc, 0, 0, LoadIconA(nullptr, k.icon), w, h, 0, nullptr, DI_NORMAL);
+    GdiFlush();
+    long diff = 0;
+    for (int i = 0; i < w * h; ++i)
+      for (int shift = 0; shift < 24; shift += 8)
+        diff += std::labs(static_cast<long>((screen.bits[i] >> shift) & 0xff) -
+                          static_cast<long>((drawn.bits[i] >> shift) & 0xff));
+    diff /= w * h * 3;
+    if (diff < *best_diff) {
+      *best_diff = diff;
+      best = k.name;
+    }
+  }
+  return best;
+}
+
+// expect-box-kind KIND: the box of the last wait-box shows KIND's icon and buttons.
+bool cmd_expect_box_kind(const Args& a, std::string* why) {
+  const BoxKind* kind = nullptr;
+  for (const BoxKind& k : box_kinds)
+    if (a[1] == k.name) kind = &k;
+  if (!kind) {
+    *why = "unknown kind";
+    return false;
+  }
+  if (!box || !IsWindow(box)) {
+    *why = "no box (wait-box first)";
+    return false;
+  }
+  std::string seen;
+  if (poll(expect_ms, [&] {
+        std::set<int> buttons = box_buttons(box);
+        HWND icon = box_icon(box);
+        long diff = 0;
+        const char* name = icon ? icon_on_screen(icon, &diff) : nullptr;
+        seen = "buttons " + id_list(buttons) + ", icon " + (name ? name : "none") +
+               " (difference " + std::to_string(diff) + ")";
+        return buttons == kind->buttons && name && std::strcmp(name, kind->name) == 0 && diff < 8;
+      }))
+    return true;
+  *why = seen;
+  return false;
+}
+
+// ---- the folder picker --------------------------------------------------------------
+HWND picker_tree(HWND h) {
+  for (HWND c : children(h))
+    if (window_class(c) == WC_TREEVIEWA) return c;
+  return nullptr;
+}
+
+// wait-picker TITLE: the shell's folder picker is open with TITLE above its tree.
+bool cmd_wait_picker(const Args& a, std::string* why) {
+  bool ok = poll(timeout_arg(a, 2, 10000), [&] {
+    for (HWND h : other_dialogs())
+      if (picker_tree(h) && box_has_text(h, a[1])) {
+        box = h;
+        return true;
+      }
+    return false;
+  });
+  if (ok) return true;
+  *why = "dialogs:" + describe_dialogs();
+  return false;
+}
+
+// The text of a tree item, read through a buffer in the program's memory
+// (TVM_GETITEM takes pointers, which must be valid there).
+bool tree_item_text(HWND tree, HTREEITEM item, std::string* out) {
+  const SIZE_T text_size = 520;
+  char* remote = static_cast<char*>(VirtualAllocEx(child.hProcess, nullptr, sizeof(TVITEMA) + text_size,
+                                                   MEM_COMMIT, PAGE_READWRITE));
+  if (!remote) return false;
+  TVITEMA tv;
+  ZeroMemory(&tv, sizeof tv);
+  tv.mask = TVIF_TEXT | TVIF_HANDLE;
+  tv.hItem = item;
+  tv.pszText = remote + sizeof(TVITEMA);
+  tv.cchTextMax = static_cast<int>(text_size);
+  char text[520] = "";
+  DWORD_PTR ok = 0;
+  bool done = WriteProcessMemory(child.hProcess, remote, &tv, sizeof tv, nullptr) &&
+              SendMessageTimeoutA(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(remote),
+                                  SMTO_ABORTIFHUNG, kSendMs, &ok) &&
+              ok && ReadProcessMemory(child.hProcess, remote + sizeof(TVITEMA), text, text_size, nullptr);
+  VirtualFreeEx(child.hProcess, remote, 0, MEM_RELEASE);
+  text[text_size - 1] = '\0';
+  if (done) *out = text;
+  return done;
+}
+
+LRESULT tree_send(HWND tree, UINT message, WPARAM w, LPARAM l) {
+  DWORD_PTR r = 0;
+  SendMessageTimeoutA(tree, message, w, l, SMTO_ABORTIFHUNG, kSendMs, &r);
+  return static_cast<LRESULT>(r);
+}
+
+// picker-select-child NAME: expands the picker's selected folder and selects its
+// child folder NAME, as a click on it would.
+bool cmd_picker_select_child(const Args& a, std::string* why) {
+  HWND tree = box && IsWindow(box) ? picker_tree(box) : nullptr;
+  if (!tree) {
+    *why = "no picker (wait-picker first)";
+    return false;
+  }
+  HTREEITEM parent = nullptr;
+  std::string names;
+  bool ok = poll(expect_ms, [&] {
+    parent = reinterpret_cast<HTREEITEM>(tree_send(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+    if (!parent) {
+      names = "(nothing selected)";
+      return false;
+    }
+    tree_send(tree, TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(parent));
+    names.clear();
+    for (HTREEITEM item = reinterpret_cast<HTREEITEM>(
+             tree_send(tree, TVM_GETNEXTITEM, TVGN_CHILD, reinterpret_cast<LPARAM>(parent)));
+         item; item = reinterpret_cast<HTREEITEM>(
+                   tree_send(tree, TVM_GETNEXTITEM, TVGN_NEXT, reinterpret_cast<LPARAM>(item)))) {
+      std::string text;
+      if (!tree_item_text(tree, item, &text)) continue;
+      names += " " + shown(text);
+      if (text == a[1]) {
+        tree_send(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item));
+        return tree_send(tree, TVM_GETNEXTITEM, TVGN_CARET, 0) == reinterpret_cast<LRESULT>(item);
+      }
+    }
+    return false;
+  });
+  if (ok) return true;
+  std::string parent_name;
+  if (parent) tree_item_text(tree, parent, &parent_name);
+  *why = "children of " + shown(parent_name) + ":" + (names.empty() ? " none" : names);
+  return false;
+}
+
+// ---- files -----------------------------------------------------------------------
+bool cmd_make_dir(const Args& a, std::string* why) {
+  if (CreateDirectoryA(a[1].c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) return true;
+  *why = "CreateDirectoryA failed, error " + std::to_string(GetLastError());
+  return false;
+}
+
+bool cmd_expect_missing(const Args& a, std::string* why) {
+  if (GetFileAttributesA(a[1].c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+  *why = "it exists";
+  return false;
+}
+
 struct Command {
   const char* name;
   size_t min_args, max_args;  // not counting the name
@@ -596,6 +823,11 @@ const Command commands[] = {
     {"expect-timeout", 1, 1, cmd_expect_timeout, "MS"},
     {"sleep", 1, 1, cmd_sleep, "MS"},
     {"screenshot", 1, 1, cmd_screenshot, "NAME"},
+    {"expect-box-kind", 1, 1, cmd_expect_box_kind, "error|question|warning|info (icon and buttons)"},
+    {"wait-picker", 1, 2, cmd_wait_picker, "TITLE [seconds] (then answer-box 1 OK, 2 Cancel)"},
+    {"picker-select-child", 1, 1, cmd_picker_select_child, "NAME (a child of the selected folder)"},
+    {"make-dir", 1, 1, cmd_make_dir, "PATH"},
+    {"expect-missing", 1, 1, cmd_expect_missing, "PATH"},
 };
 
 // ---- script ------------------------------------------------------------------------
@@ -623,6 +855,12 @@ bool split_line(const std::string& line, Args* out) {
   return !quoted;
 }
 
+void expand_dir(std::string* arg) {
+  const std::string dir = program_path.substr(0, program_path.find_last_of("\\/"));
+  for (size_t at = arg->find("$DIR"); at != std::string::npos; at = arg->find("$DIR", at + dir.size()))
+    arg->replace(at, 4, dir);
+}
+
 bool load_script(const char* path, std::vector<std::pair<int, Args>>* steps) {
   FILE* f = std::fopen(path, "r");
   if (!f) {
@@ -635,11 +873,14 @@ bool load_script(const char* path, std::vector<std::pair<int, Args>>* steps) {
   while (std::fgets(buf, sizeof buf, f)) {
     ++number;
     Args args;
+    const char* first = buf + std::strspn(buf, " \t");
+    if (*first == '#') continue;  // comments may quote freely
     if (!split_line(buf, &args)) {
       std::printf("FAIL line %d: unclosed quote\n", number);
       ok = false;
     }
     if (args.empty() || args[0][0] == '#') continue;
+    for (std::string& arg : args) expand_dir(&arg);
     const Command* cmd = nullptr;
     for (const Command& c : commands)
       if (args[0] == c.name) cmd = &c;

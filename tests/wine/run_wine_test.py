@@ -96,9 +96,12 @@ def init_prefix(build_dir):
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             # With no window manager on Xvfb, Wine draws the title bars itself,
             # so that screenshots show the caption and the close box.
-            subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
-                            "Decorated", "/t", "REG_SZ", "/d", "N", "/f"], env=env, check=True,
-                           timeout=60, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            # Unmanaged windows: otherwise Wine waits for the absent window manager
+            # (about 2 s) each time a window such as a message box goes away.
+            for value in ("Decorated", "Managed"):
+                subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
+                                value, "/t", "REG_SZ", "/d", "N", "/f"], env=env, check=True,
+                               timeout=60, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         finally:
             stop_wineserver(env)
     open(ready, "w").close()
