@@ -180,14 +180,14 @@ def read_manifest(path):
     return entries
 
 
-def wait_listening(proc):
+def wait_listening(proc, port=PORT):
     deadline = time.time() + 10
     while time.time() < deadline:
         check(proc.poll() is None, "server ended at once")
-        with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", PORT), 0.5):
+        with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), 0.5):
             return
         time.sleep(0.05)
-    raise Failure("server not listening on %d" % PORT)
+    raise Failure("server not listening on %d" % port)
 
 
 def stop(proc):
@@ -313,6 +313,190 @@ def download_and_install(run):
         check(all(run.requested("/quorvin/" + n) == 0 for n in wanted), "archive fetched again")
         check(files_under(run.inst) == before, "install directory changed")
         run.expect_log_last("exit_app: code is 0", "socket_done")
+
+
+def wizard(run, mode, variant_ids, missing=True, install=True, inst_missing=None):
+    """Options, variants and the directory steps of one mode, up to the run's start."""
+    steps = options(mode) + variants(*variant_ids)
+    steps += directory("Download to...", run.win(run.dl), missing)
+    if install:
+        steps += directory("Install to...", run.win(run.inst),
+                           missing if inst_missing is None else inst_missing)
+    return steps
+
+
+@case
+def download_only_then_from_directory(run):
+    """DownloadOnly fills the download directory and installs nothing; InstallFromDirectory
+    then installs from it with no server at all."""
+    run.make_repo()
+    wanted = run.archives(1)
+    with run.plain_server():
+        run.drive(wizard(run, 1052, [1102], install=False) + summary(run, wanted, [])
+                  + ["click 1002"]
+                  + box("Download complete",
+                        "If you want to install later, make sure you keep filelist.txt")
+                  + ["wait-exit 0 10"])
+    expect_downloaded(run, wanted)
+    check(sorted(os.listdir(run.dl)) == sorted(wanted + ["filelist.txt"]),
+          "download directory holds %s" % os.listdir(run.dl))
+    check(not os.path.exists(run.inst), "install directory made")
+    check(not any(l.startswith("install directory is") for l in run.log()),
+          "install directory logged in DownloadOnly mode")
+    run.expect_log("download directory is \"%s\"" % run.win(run.dl))
+    run.expect_log_last("exit_app: code is 0", "socket_done")
+
+    run.drive(wizard(run, 1053, [1102], missing=False, inst_missing=True)
+              + summary(run, [], wanted) + ["click 1002"]
+              + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
+    expect_installed(run, wanted)
+    check(not any(l.startswith("net_set_url") or l.startswith("socket_open") for l in run.log()),
+          "the network was used in InstallFromDirectory mode")
+    run.expect_log("download directory is \"%s\"" % run.win(run.dl),
+                   "install directory is \"%s\"" % run.win(run.inst))
+    run.expect_log_last("exit_app: code is 0", "socket_done")
+
+
+@case
+def from_directory_without_filelist(run):
+    os.makedirs(run.dl)
+    run.drive(wizard(run, 1053, [1101], missing=False, inst_missing=True)
+              + box("Error", "The list of files to install can't be found.", seconds=20)
+              + failed_run())
+    check(os.listdir(run.dl) == [], "download directory changed")
+    check(not os.path.exists(run.inst), "install directory made")
+    run.expect_log_last("exit_app: code is 1", "socket_done")
+
+
+@case
+def back_next_and_cancel(run):
+    """Back from the summary leads to the last directory step, Next fetches the manifest
+    anew and shows one list; Cancel on the summary ends with 0 and nothing downloaded."""
+    run.make_repo()
+    wanted = run.archives(3)
+    with run.plain_server():
+        steps = wizard(run, 1051, [1104]) + summary(run, wanted, wanted)
+        for _ in range(3):
+            steps += ["click 1001", "wait-caption \"Install to...\"", "expect-visible 1202 1",
+                      "expect-text 1202 %s" % quoted(run.win(run.inst)), "click 1002",
+                      "wait-box \"No such directory\" %s" % quoted(NO_SUCH_DIR), "answer-box 6"]
+            steps += summary(run, wanted, wanted)
+        run.drive(steps + ["click 2", "expect-no-box 1", "wait-exit 0 10"])
+        check(run.requested("/quorvin/filelist.txt") == 4, "manifest not fetched on every Next")
+        check(sorted(os.listdir(run.dl)) == ["filelist.txt"], "download directory holds %s"
+              % os.listdir(run.dl))
+        check(not os.path.exists(run.inst), "install directory made")
+        run.expect_log_last("exit_app: code is 0", "socket_done")
+
+        run.mark_requests()
+        wanted = run.archives(0)
+        run.drive(options(1052) + variants(1101)
+                  + directory("Download to...", run.win(run.dl), missing=False)
+                  + summary(run, wanted, [])
+                  + ["click 1001", "wait-caption \"Download to...\"", "click 1002"]
+                  + summary(run, wanted, []) + ["click 2", "wait-exit 0 10"])
+        check(run.requested("/quorvin/filelist.txt") == 2, "manifest not fetched on every Next")
+        check(sorted(os.listdir(run.dl)) == ["filelist.txt"], "archives downloaded")
+
+
+def fault_run(run, faults, archives_before, failing):
+    """A DownloadAndInstall run for Tavelin whose download of failing goes wrong."""
+    with run.fault_server(*faults):
+        run.drive(wizard(run, 1051, [1101], missing=not os.path.exists(run.dl), inst_missing=True) + ["wait-caption Info 30", "click 1002"] + failed_run())
+    expect_downloaded(run, archives_before)
+    names = os.listdir(run.dl)
+    check(failing not in names and failing + ".part" not in names,
+          "the failed download left %s" % names)
+    run.expect_log_last("exit_app: code is 1", "socket_done")
+
+
+@case
+def cancel_and_close_during_download(run):
+    """Cancel, and then the close box, while an archive crawls in: exit 1, the partial
+    archive gone, the archives before it kept."""
+    run.make_repo()
+    wanted = run.archives(0)
+    slow = wanted[-1]
+    with run.fault_server("/quorvin/%s=slow=500&chunk=64" % slow):
+        for stop_it in ("click 2", "close"):
+            run.drive(wizard(run, 1051, [1101], missing=(stop_it == "click 2"), inst_missing=True)
+                      + ["wait-caption Info 30", "click 1002", "wait-caption Downloading... 10",
+                         "expect-text 1302 %s" % quoted("Downloading %s..." % slow),
+                         "expect-enabled 1001 0", "expect-enabled 1002 0",
+                         "wait-progress 1 10", "expect-responsive 1000", stop_it]
+                      + failed_run())
+            expect_downloaded(run, wanted[:-1])
+            names = os.listdir(run.dl)
+            check(slow not in names and slow + ".part" not in names,
+                  "the stopped download left %s" % names)
+            check(not os.path.exists(run.inst), "install directory made")
+            run.expect_log_last("exit_app: code is 1", "socket_done")
+
+
+@case
+def failed_downloads(run):
+    """A 404 for an archive, then a body shorter than its Content-Length."""
+    run.make_repo()
+    wanted = run.archives(0)
+    fault_run(run, ["/quorvin/%s=status=404" % wanted[1]], wanted[:1], wanted[1])
+    check(not os.path.exists(run.inst), "install directory made")
+    size = os.path.getsize(os.path.join(run.repo, wanted[2]))
+    fault_run(run, ["/quorvin/%s=length=%d" % (wanted[2], size + 100)], wanted[:2], wanted[2])
+
+
+@case
+def bad_manifest(run):
+    """A manifest that does not parse ends the run before the summary."""
+    run.make_repo()
+    with run.fault_server("/quorvin/filelist.txt=body=this%20is%20no%20list%0A"):
+        run.drive(wizard(run, 1051, [1101]) + failed_run())
+    check(sorted(os.listdir(run.dl)) == ["filelist.txt"], "download directory holds %s"
+          % os.listdir(run.dl))
+    check(not os.path.exists(run.inst), "install directory made")
+    run.expect_log_last("exit_app: code is 1", "socket_done")
+
+
+@case
+def traversal_archive(run):
+    """An archive whose member climbs out of the install directory ends the run, and
+    nothing lands outside the install directory."""
+    os.makedirs(run.repo)
+    with zipfile.ZipFile(os.path.join(run.repo, "climb.zip"), "w") as z:
+        z.writestr("inside.txt", "fine\n")
+        z.writestr("../outside.txt", "must not be written\n")
+        z.writestr("sub/../../outside2.txt", "must not be written\n")
+    with open(os.path.join(run.repo, "filelist.txt"), "w") as f:
+        f.write("v:\nu:%s/climb.zip\ne:inside.txt\n" % BASE_URL)
+    with run.plain_server():
+        run.drive(wizard(run, 1051, [1101]) + ["wait-caption Info 30", "click 1002"] + failed_run())
+    for name in ("outside.txt", "outside2.txt"):
+        for where in (run.dir, os.path.dirname(run.dir)):
+            check(not os.path.exists(os.path.join(where, name)), "%s written outside" % name)
+    check(all(not f.startswith("..") for f in files_under(run.inst)), "escaped the install dir")
+    run.expect_log_last("exit_app: code is 1", "socket_done")
+
+
+@case
+def manifest_redirected(run):
+    """The manifest URL answers 302 to another port; the run goes on from there."""
+    run.make_repo()
+    other = PORT + 1
+    wanted = run.archives(2)
+    err = open(os.path.join(run.dir, "other.log"), "wb")
+    proc = subprocess.Popen([sys.executable, "-m", "http.server", "--bind", "127.0.0.1", str(other),
+                             "--directory", run.served], stdout=subprocess.DEVNULL, stderr=err)
+    try:
+        wait_listening(proc, other)
+        with run.fault_server("/quorvin/filelist.txt=location=http://127.0.0.1:%d/quorvin/"
+                              "filelist.txt" % other):
+            run.drive(wizard(run, 1051, [1103]) + summary(run, wanted, wanted) + ["click 1002"]
+                      + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
+    finally:
+        stop(proc)
+        err.close()
+    with open(os.path.join(run.dir, "other.log"), "rb") as f:
+        check(b"GET /quorvin/filelist.txt HTTP/1.0\" 200" in f.read(), "no request on port %d" % other)
+    expect_installed(run, wanted)
 
 
 def main():
