@@ -415,15 +415,22 @@ def cancel_and_close_during_download(run):
     """Cancel, and then the close box, while an archive crawls in: exit 1, the partial
     archive gone, the archives before it kept."""
     run.make_repo()
+    # One archive bigger than the program's read chunk, so that the bar moves.
+    with zipfile.ZipFile(os.path.join(run.repo, "bulk.zip"), "w") as z:
+        z.writestr("bulk.dat", os.urandom(96 * 1024))
+    manifest = os.path.join(run.repo, "filelist.txt")
+    with open(manifest, "a") as f:
+        f.write("\n\nv:t\nu:%s/bulk.zip\nd:tavelin/bulk\ne:tavelin/bulk/bulk.dat\n" % BASE_URL)
+    run.entries = read_manifest(manifest)
     wanted = run.archives(0)
     slow = wanted[-1]
-    with run.fault_server("/quorvin/%s=slow=500&chunk=64" % slow):
+    with run.fault_server("/quorvin/%s=slow=250&chunk=4096" % slow):
         for stop_it in ("click 2", "close"):
             run.drive(wizard(run, 1051, [1101], missing=(stop_it == "click 2"), inst_missing=True)
                       + ["wait-caption Info 30", "click 1002", "wait-caption Downloading... 10",
                          "expect-text 1302 %s" % quoted("Downloading %s..." % slow),
                          "expect-enabled 1001 0", "expect-enabled 1002 0",
-                         "wait-progress 1 10", "expect-responsive 1000", stop_it]
+                         "wait-progress 10 10", "expect-responsive 1000", stop_it]
                       + failed_run())
             expect_downloaded(run, wanted[:-1])
             names = os.listdir(run.dl)
