@@ -3,13 +3,18 @@
 
 Serves files from a directory on 127.0.0.1 only, and misbehaves on request.
 
-    qvserve.py [--root DIR] [--port N] [--log FILE]
+    qvserve.py [--root DIR] [--port N] [--log FILE] [--fault PATH=QUERY ...]
 
 --port 0 (the default) picks a free port. The port actually listened on is
 printed on stdout as the first line, then stdout is flushed; the server runs
 until it is killed. --log FILE appends every request's head (request line and
 headers, exactly as received, blank line included) to FILE, flushed before the
 reply is sent.
+
+--fault PATH=QUERY answers every request for PATH (no query string of its own)
+as if QUERY had been sent with it, for clients whose URLs cannot carry a query,
+such as the installer's built-in manifest URL or an archive name; e.g.
+--fault /quorvin/filelist.txt=location=http://127.0.0.1:18932/quorvin/filelist.txt
 
 Faults are chosen per request by the query string of the requested path
 (percent-encoded; the last value of a key counts). Without any, a file under
@@ -127,6 +132,8 @@ def answer(conn, head, server):
     parts = request_line.split(" ")
     target = parts[1] if len(parts) > 1 else "/"
     path, _, query = target.partition("?")
+    if not query:
+        query = server.faults.get(path, "")
     q = {k: v for k, v in urllib.parse.parse_qsl(query, keep_blank_values=True, encoding="latin-1")}
 
     if q.get("hang") == "1":
@@ -242,9 +249,10 @@ def serve_one(conn, server):
 
 
 class Server:
-    def __init__(self, root, port, log):
+    def __init__(self, root, port, log, faults=None):
         self.root = root
         self.log = log
+        self.faults = faults or {}
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind(("127.0.0.1", port))
@@ -262,8 +270,15 @@ def main():
     ap.add_argument("--root", default=".")
     ap.add_argument("--port", type=int, default=0)
     ap.add_argument("--log")
+    ap.add_argument("--fault", action="append", default=[], metavar="PATH=QUERY")
     args = ap.parse_args()
-    server = Server(args.root, args.port, args.log)
+    faults = {}
+    for rule in args.fault:
+        path, sep, query = rule.partition("=")
+        if not sep or not path.startswith("/"):
+            ap.error("--fault wants PATH=QUERY with PATH starting with '/': %r" % rule)
+        faults[path] = query
+    server = Server(args.root, args.port, args.log, faults)
     sys.stdout.write("%d\n" % server.port)
     sys.stdout.flush()
     try:

@@ -792,6 +792,78 @@ bool cmd_expect_missing(const Args& a, std::string* why) {
   return false;
 }
 
+// The control's text is exactly the bytes of FILE (for multi-line texts with CR LF).
+bool cmd_expect_text_file(const Args& a, std::string* why) {
+  int id;
+  if (!parse_id(a[1], &id)) {
+    *why = "bad id";
+    return false;
+  }
+  HWND h = control(id, why);
+  if (!h) return false;
+  FILE* f = std::fopen(a[2].c_str(), "rb");
+  if (!f) {
+    *why = "cannot open " + a[2];
+    return false;
+  }
+  std::string want;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) want.append(buf, n);
+  std::fclose(f);
+  std::string text;
+  if (poll(expect_ms, [&] { return read_text(h, &text) && text == want; })) return true;
+  *why = "text is " + shown(text) + ", wanted " + shown(want);
+  return false;
+}
+
+// The progress bar 1301 reaches at least MIN.
+bool cmd_wait_progress(const Args& a, std::string* why) {
+  long least;
+  if (!parse_int(a[1], &least)) {
+    *why = "bad position";
+    return false;
+  }
+  HWND h = control(1301, why);
+  if (!h) return false;
+  DWORD_PTR pos = 0;
+  if (poll(timeout_arg(a, 2, 10000), [&] {
+        return SendMessageTimeoutA(h, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, kSendMs, &pos) &&
+               static_cast<long>(pos) >= least;
+      }))
+    return true;
+  *why = "position is " + std::to_string(pos);
+  return false;
+}
+
+// The wizard's thread answers a message within MS: it is dispatching messages.
+bool cmd_expect_responsive(const Args& a, std::string* why) {
+  long ms = 1000;
+  if (a.size() > 1 && (!parse_int(a[1], &ms) || ms <= 0)) {
+    *why = "bad duration";
+    return false;
+  }
+  if (!control(1002, why)) return false;
+  DWORD_PTR r = 0;
+  DWORD start = GetTickCount();
+  if (SendMessageTimeoutA(wizard, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, static_cast<UINT>(ms), &r)) return true;
+  *why = "no answer within " + std::to_string(GetTickCount() - start) + " ms";
+  return false;
+}
+
+// A file or directory exists at PATH (1) or not (0), within the expect time.
+bool cmd_expect_file(const Args& a, std::string* why) {
+  long want;
+  if (!parse_int(a[2], &want)) {
+    *why = "bad arguments";
+    return false;
+  }
+  if (poll(expect_ms, [&] { return (GetFileAttributesA(a[1].c_str()) != INVALID_FILE_ATTRIBUTES) == (want != 0); }))
+    return true;
+  *why = want ? "no such file" : "the file exists";
+  return false;
+}
+
 struct Command {
   const char* name;
   size_t min_args, max_args;  // not counting the name
@@ -828,6 +900,10 @@ const Command commands[] = {
     {"picker-select-child", 1, 1, cmd_picker_select_child, "NAME (a child of the selected folder)"},
     {"make-dir", 1, 1, cmd_make_dir, "PATH"},
     {"expect-missing", 1, 1, cmd_expect_missing, "PATH"},
+    {"expect-text-file", 2, 2, cmd_expect_text_file, "ID FILE (exactly the file's bytes)"},
+    {"wait-progress", 1, 2, cmd_wait_progress, "MIN [seconds] (progress bar 1301)"},
+    {"expect-file", 2, 2, cmd_expect_file, "PATH 0|1"},
+    {"expect-responsive", 0, 1, cmd_expect_responsive, "[ms] (the wizard answers a message)"},
 };
 
 // ---- script ------------------------------------------------------------------------

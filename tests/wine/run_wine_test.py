@@ -81,6 +81,7 @@ def windows_path(path):
 
 
 def init_prefix(build_dir):
+    build_dir = os.path.abspath(build_dir)  # Wine wants an absolute prefix
     prefix = os.path.join(build_dir, "wine", "prefix")
     ready = os.path.join(prefix, ".quorvin-ready")
     if os.environ.get("QUORVIN_WINE_KEEP_PREFIX") and os.path.exists(ready):
@@ -150,26 +151,21 @@ def run_program(args):
     return 0 if rc == 0 else 1
 
 
-def run_scenario(args):
-    name = os.path.splitext(os.path.basename(args.scenario))[0]
-    build_dir = os.path.abspath(args.build_dir)
-    run_dir = fresh_run_dir(build_dir, name, args.exe)
-    if not run_dir:
-        return 1
+def drive(build_dir, run_dir, exe, driver, script, name, timeout):
+    """Runs qvdrive with script against exe (in run_dir); its exit code, negative if killed.
+
+    Screenshots and install.log are kept in build_dir/artifacts under name."""
     artifacts = os.path.join(build_dir, "artifacts")
     os.makedirs(artifacts, exist_ok=True)
-    exe = os.path.join(run_dir, os.path.basename(args.exe))
-
     started = time.time()
     with Xvfb() as x:
         env = wine_env(build_dir, x.display)
         proc = subprocess.Popen(
-            ["wine", os.path.abspath(args.driver), "--shots", windows_path(exe),
-             windows_path(args.scenario)],
+            ["wine", os.path.abspath(driver), "--shots", windows_path(exe), windows_path(script)],
             env=env, cwd=run_dir, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=subprocess.STDOUT, start_new_session=True)
         # A hung program or driver must not hang the test: the watchdog ends it.
-        timer = threading.Timer(args.timeout, lambda: os.killpg(proc.pid, signal.SIGKILL))
+        timer = threading.Timer(timeout, lambda: os.killpg(proc.pid, signal.SIGKILL))
         timer.start()
         try:
             for raw in proc.stdout:
@@ -187,11 +183,22 @@ def run_scenario(args):
             timer.cancel()
             stop_wineserver(env)
     if rc < 0:
-        print("driver killed after %d s" % args.timeout)
-    log = os.path.join(run_dir, "install.log")
+        print("driver killed after %d s" % timeout)
+    log = os.path.join(os.path.dirname(exe), "install.log")
     if os.path.exists(log):
         shutil.copy2(log, os.path.join(artifacts, "%s-install.log" % name))
     print("%s: driver exit code %d, %.1f s" % (name, rc, time.time() - started))
+    return rc
+
+
+def run_scenario(args):
+    name = os.path.splitext(os.path.basename(args.scenario))[0]
+    build_dir = os.path.abspath(args.build_dir)
+    run_dir = fresh_run_dir(build_dir, name, args.exe)
+    if not run_dir:
+        return 1
+    exe = os.path.join(run_dir, os.path.basename(args.exe))
+    rc = drive(build_dir, run_dir, exe, args.driver, args.scenario, name, args.timeout)
     return 0 if rc == 0 else 1
 
 

@@ -1,0 +1,533 @@
+#!/usr/bin/env python3
+"""Whole runs of quorvin.exe under Wine against a real HTTP server on 127.0.0.1.
+
+  e2e.py --build-dir DIR --exe quorvin.exe --driver qvdrive.exe --repo-tool quorvin-repo CASE
+
+The test build fetches ftp://127.0.0.1:18931/quorvin/filelist.txt, so every case
+serves a repository made by scripts/make-sample-repo on port 18931: Python's own
+http.server for the plain runs, tests/server/qvserve.py for the faults. A case
+drives the wizard with a qvdrive script written on the fly, then checks the
+files on disk, their times, the server's requests and install.log.
+"""
+import argparse
+import contextlib
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import time
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, HERE)
+import run_wine_test  # noqa: E402
+
+PORT = 18931
+BASE_URL = "http://127.0.0.1:%d/quorvin" % PORT
+NO_SUCH_DIR = "The directory does not exist. Do you want it to be created?"
+
+
+class Failure(Exception):
+    pass
+
+
+def check(ok, what):
+    if not ok:
+        raise Failure(what)
+
+
+def summary_text(downloads, installs):
+    text = "These files will be downloaded:\r\n"
+    text += "".join("    %s\r\n" % n for n in downloads)
+    text += "\r\nThese files will be installed:\r\n"
+    return text + "".join("    %s\r\n" % n for n in installs)
+
+
+def quoted(text):
+    return '"' + text.replace('"', '\\"') + '"'
+
+
+class Run:
+    """One case's directories: the program, the served tree, download and install dirs."""
+
+    def __init__(self, args, name):
+        self.args = args
+        self.name = name
+        self.build_dir = os.path.abspath(args.build_dir)
+        self.dir = run_wine_test.fresh_run_dir(self.build_dir, "e2e_" + name, args.exe)
+        check(self.dir, "no Wine prefix")
+        self.exe = os.path.join(self.dir, os.path.basename(args.exe))
+        self.served = os.path.join(self.dir, "served")
+        self.repo = os.path.join(self.served, "quorvin")
+        self.dl = os.path.join(self.dir, "down load")  # a download directory may hold a space
+        self.inst = os.path.join(self.dir, "inst")
+        self.requests = os.path.join(self.dir, "requests.log")
+        self.rounds = 0
+        self.requests_seen = 0
+
+    def make_repo(self):
+        # The script finds the tool under BUILD_DIR/tools/quorvin-repo/.
+        tool = os.path.abspath(self.args.repo_tool)
+        tools = os.path.join(self.dir, "tool", "tools", "quorvin-repo")
+        os.makedirs(tools)
+        os.symlink(tool, os.path.join(tools, "quorvin-repo"))
+        subprocess.run([os.path.join(SOURCE, "scripts", "make-sample-repo"), self.repo, BASE_URL,
+                        os.path.join(self.dir, "tool")],
+                       check=True, stdout=subprocess.DEVNULL, timeout=60)
+        self.entries = read_manifest(os.path.join(self.repo, "filelist.txt"))
+
+    def archives(self, *variants):
+        """The archive names of the entries for these variant indices, in file order."""
+        return [e["name"] for e in self.entries if e["variant"] < 0 or e["variant"] in variants]
+
+    def subdir(self, name):
+        return next(e.get("d", "") for e in self.entries if e["name"] == name)
+
+    def win(self, path):
+        return run_wine_test.windows_path(path)
+
+    # ---- servers --------------------------------------------------------------------
+    @contextlib.contextmanager
+    def plain_server(self):
+        """Python's http.server; every request line lands in self.requests (its stderr)."""
+        with open(self.requests, "ab") as err:
+            proc = subprocess.Popen([sys.executable, "-m", "http.server", "--bind", "127.0.0.1",
+                                     str(PORT), "--directory", self.served],
+                                    stdout=subprocess.DEVNULL, stderr=err)
+        try:
+            wait_listening(proc)
+            yield proc
+        finally:
+            stop(proc)
+
+    @contextlib.contextmanager
+    def fault_server(self, *faults):
+        cmd = [sys.executable, os.path.join(SOURCE, "tests", "server", "qvserve.py"),
+               "--root", self.served, "--port", str(PORT), "--log", self.requests]
+        for f in faults:
+            cmd += ["--fault", f]
+        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        try:
+            check(proc.stdout.readline().strip() == str(PORT).encode(), "qvserve did not start")
+            yield proc
+        finally:
+            stop(proc)
+
+    def request_lines(self):
+        if not os.path.exists(self.requests):
+            return []
+        with open(self.requests, "rb") as f:
+            return [line for line in f.read().split(b"\n") if b" HTTP/1.0" in line]
+
+    def mark_requests(self):
+        """Later calls of requested() count only the requests from now on."""
+        self.requests_seen = len(self.request_lines())
+
+    def requested(self, path):
+        """How many GET requests for path the server saw (since mark_requests)."""
+        lines = self.request_lines()[self.requests_seen:]
+        return sum(1 for line in lines if b"GET " + path.encode() + b" HTTP/1.0" in line)
+
+    # ---- the wizard -------------------------------------------------------------------
+    def drive(self, steps):
+        """Runs one qvdrive script (a list of lines); a failed step fails the case."""
+        self.rounds += 1
+        script = os.path.join(self.dir, "round%d.qvs" % self.rounds)
+        with open(script, "w") as f:
+            f.write("\n".join(steps) + "\n")
+        rc = run_wine_test.drive(self.build_dir, self.dir, self.exe, self.args.driver, script,
+                                 "e2e_%s_%d" % (self.name, self.rounds), 120)
+        check(rc == 0, "driver failed (exit code %d)" % rc)
+
+    def log(self):
+        with open(os.path.join(self.dir, "install.log"), "rb") as f:
+            data = f.read().decode("latin-1")
+        check(data.endswith("\r\n"), "install.log does not end in CR LF")
+        return data[:-2].split("\r\n")
+
+    def expect_log(self, *want):
+        """The lines appear in install.log in this order (other lines between them)."""
+        lines = self.log()
+        at = 0
+        for w in want:
+            while at < len(lines) and lines[at] != w:
+                at += 1
+            check(at < len(lines), "install.log lacks %r in order; it is:\n  %s"
+                  % (w, "\n  ".join(lines)))
+            at += 1
+
+    def expect_log_last(self, *want):
+        lines = self.log()
+        check(lines[-len(want):] == list(want), "install.log ends %r" % lines[-len(want):])
+
+
+def read_manifest(path):
+    """filelist.txt as a list of entries: variant (-1 for all), u, d, e and the archive name."""
+    entries, current = [], None
+    with open(path, encoding="latin-1") as f:
+        for line in f.read().split("\n"):
+            if not line or line[0] == "#":
+                current = None
+            elif line[1:2] == ":" and line[0] == "v":
+                current = {"variant": "tmpw".find(line[2]) if len(line) > 2 else -1}
+                entries.append(current)
+            elif line[1:2] == ":" and current is not None:
+                current[line[0]] = line[2:]
+    for e in entries:
+        e["name"] = e["u"].rsplit("/", 1)[1]
+    return entries
+
+
+def wait_listening(proc, port=PORT):
+    deadline = time.time() + 10
+    while time.time() < deadline:
+        check(proc.poll() is None, "server ended at once")
+        with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), 0.5):
+            return
+        time.sleep(0.05)
+    raise Failure("server not listening on %d" % port)
+
+
+def stop(proc):
+    proc.terminate()
+    try:
+        proc.wait(5)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+# ---- script pieces ------------------------------------------------------------------
+
+def options(mode_id):
+    return ["wait-window 30", "wait-caption Options", "click %d" % mode_id, "click 1002",
+            "wait-caption \"Choose variant\""]
+
+
+def variants(*ids):
+    return ["click %d" % i for i in ids] + ["click 1002"]
+
+
+def directory(caption, path, missing=True):
+    steps = ["wait-caption %s" % quoted(caption), "type 1202 %s" % quoted(path), "click 1002"]
+    if missing:
+        steps += ["wait-box \"No such directory\" %s" % quoted(NO_SUCH_DIR), "answer-box 6"]
+    return steps
+
+
+def summary(run, downloads, installs):
+    path = os.path.join(run.dir, "summary%d.txt" % (run.rounds + 1))
+    with open(path, "wb") as f:
+        f.write(summary_text(downloads, installs).encode("latin-1"))
+    return ["wait-caption Info 30", "expect-enabled 1001 1", "expect-enabled 1002 1",
+            "expect-visible 1401 1", "expect-text-file 1401 %s" % quoted(run.win(path))]
+
+
+def box(caption, text, answer=1, seconds=30):
+    return ["wait-box %s %s %d" % (quoted(caption), quoted(text), seconds), "answer-box %d" % answer]
+
+
+def failed_run():
+    return box("Error", "See install.log for details") + ["wait-exit 1 10"]
+
+
+# ---- checks on disk ---------------------------------------------------------------
+
+def expect_installed(run, archives):
+    """Every member of the archives lies in its subdirectory with the archive's time."""
+    for name in archives:
+        with zipfile.ZipFile(os.path.join(run.repo, name)) as z:
+            for info in z.infolist():
+                if info.is_dir():
+                    continue
+                path = os.path.join(run.inst, run.subdir(name).replace("\\", "/"), info.filename)
+                check(os.path.isfile(path), "not installed: %s" % path)
+                with open(path, "rb") as f:
+                    check(f.read() == z.read(info), "content differs: %s" % path)
+                # Wine's local time is the host's, so the DOS time read as local time.
+                want = time.mktime(info.date_time + (0, 0, -1))
+                got = os.stat(path).st_mtime
+                check(abs(got - want) < 2, "time of %s is %s, wanted %s"
+                      % (path, time.ctime(got), time.ctime(want)))
+
+
+def expect_downloaded(run, archives):
+    for name in archives:
+        path = os.path.join(run.dl, name)
+        check(os.path.isfile(path), "not downloaded: %s" % path)
+        with open(path, "rb") as a, open(os.path.join(run.repo, name), "rb") as b:
+            check(a.read() == b.read(), "download differs: %s" % path)
+
+
+def files_under(top):
+    found = []
+    for base, _, files in os.walk(top):
+        found += [os.path.relpath(os.path.join(base, f), top) for f in files]
+    return sorted(found)
+
+
+# ---- cases --------------------------------------------------------------------------
+CASES = {}
+
+
+def case(fn):
+    CASES[fn.__name__] = fn
+    return fn
+
+
+@case
+def download_and_install(run):
+    """Two variants: summary, downloads, extraction with file times; then a second run
+    finds everything installed and downloads nothing."""
+    run.make_repo()
+    wanted = run.archives(0, 2)
+    with run.plain_server():
+        run.drive(options(1051) + variants(1101, 1103)
+                  + directory("Download to...", run.win(run.dl))
+                  + directory("Install to...", run.win(run.inst))
+                  + summary(run, wanted, wanted) + ["screenshot summary", "click 1002"]
+                  + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
+        check(run.requested("/quorvin/filelist.txt") == 1, "manifest not fetched once")
+        for name in wanted:
+            check(run.requested("/quorvin/" + name) == 1, "%s not fetched once" % name)
+        expect_downloaded(run, wanted)
+        expect_installed(run, wanted)
+        check(sorted(os.listdir(run.dl)) == sorted(wanted + ["filelist.txt"]),
+              "download directory holds %s" % os.listdir(run.dl))
+        run.expect_log("download directory is \"%s\"" % run.win(run.dl),
+                       "install directory is \"%s\"" % run.win(run.inst))
+        run.expect_log_last("exit_app: code is 0", "socket_done")
+
+        before = files_under(run.inst)
+        run.mark_requests()
+        run.drive(options(1051) + variants(1101, 1103)
+                  + directory("Download to...", run.win(run.dl), missing=False)
+                  + directory("Install to...", run.win(run.inst), missing=False)
+                  + summary(run, [], []) + ["click 1002"]
+                  + box("Download complete",
+                        "If you want to install later, make sure you keep filelist.txt")
+                  + ["wait-exit 0 10"])
+        check(run.requested("/quorvin/filelist.txt") == 1, "manifest not fetched again")
+        check(all(run.requested("/quorvin/" + n) == 0 for n in wanted), "archive fetched again")
+        check(files_under(run.inst) == before, "install directory changed")
+        run.expect_log_last("exit_app: code is 0", "socket_done")
+
+
+def wizard(run, mode, variant_ids, missing=True, install=True, inst_missing=None):
+    """Options, variants and the directory steps of one mode, up to the run's start."""
+    steps = options(mode) + variants(*variant_ids)
+    steps += directory("Download to...", run.win(run.dl), missing)
+    if install:
+        steps += directory("Install to...", run.win(run.inst),
+                           missing if inst_missing is None else inst_missing)
+    return steps
+
+
+@case
+def download_only_then_from_directory(run):
+    """DownloadOnly fills the download directory and installs nothing; InstallFromDirectory
+    then installs from it with no server at all."""
+    run.make_repo()
+    wanted = run.archives(1)
+    with run.plain_server():
+        run.drive(wizard(run, 1052, [1102], install=False) + summary(run, wanted, [])
+                  + ["click 1002"]
+                  + box("Download complete",
+                        "If you want to install later, make sure you keep filelist.txt")
+                  + ["wait-exit 0 10"])
+    expect_downloaded(run, wanted)
+    check(sorted(os.listdir(run.dl)) == sorted(wanted + ["filelist.txt"]),
+          "download directory holds %s" % os.listdir(run.dl))
+    check(not os.path.exists(run.inst), "install directory made")
+    check(not any(l.startswith("install directory is") for l in run.log()),
+          "install directory logged in DownloadOnly mode")
+    run.expect_log("download directory is \"%s\"" % run.win(run.dl))
+    run.expect_log_last("exit_app: code is 0", "socket_done")
+
+    run.drive(wizard(run, 1053, [1102], missing=False, inst_missing=True)
+              + summary(run, [], wanted) + ["click 1002"]
+              + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
+    expect_installed(run, wanted)
+    check(not any(l.startswith("net_set_url") or l.startswith("socket_open") for l in run.log()),
+          "the network was used in InstallFromDirectory mode")
+    run.expect_log("download directory is \"%s\"" % run.win(run.dl),
+                   "install directory is \"%s\"" % run.win(run.inst))
+    run.expect_log_last("exit_app: code is 0", "socket_done")
+
+
+@case
+def from_directory_without_filelist(run):
+    os.makedirs(run.dl)
+    run.drive(wizard(run, 1053, [1101], missing=False, inst_missing=True)
+              + box("Error", "The list of files to install can't be found.", seconds=20)
+              + failed_run())
+    check(os.listdir(run.dl) == [], "download directory changed")
+    check(not os.path.exists(run.inst), "install directory made")
+    run.expect_log_last("exit_app: code is 1", "socket_done")
+
+
+@case
+def back_next_and_cancel(run):
+    """Back from the summary leads to the last directory step, Next fetches the manifest
+    anew and shows one list; Cancel on the summary ends with 0 and nothing downloaded."""
+    run.make_repo()
+    wanted = run.archives(3)
+    with run.plain_server():
+        steps = wizard(run, 1051, [1104]) + summary(run, wanted, wanted)
+        for _ in range(3):
+            steps += ["click 1001", "wait-caption \"Install to...\"", "expect-visible 1202 1",
+                      "expect-text 1202 %s" % quoted(run.win(run.inst)), "click 1002",
+                      "wait-box \"No such directory\" %s" % quoted(NO_SUCH_DIR), "answer-box 6"]
+            steps += summary(run, wanted, wanted)
+        run.drive(steps + ["click 2", "expect-no-box 1", "wait-exit 0 10"])
+        check(run.requested("/quorvin/filelist.txt") == 4, "manifest not fetched on every Next")
+        check(sorted(os.listdir(run.dl)) == ["filelist.txt"], "download directory holds %s"
+              % os.listdir(run.dl))
+        check(not os.path.exists(run.inst), "install directory made")
+        run.expect_log_last("exit_app: code is 0", "socket_done")
+
+        run.mark_requests()
+        wanted = run.archives(0)
+        run.drive(options(1052) + variants(1101)
+                  + directory("Download to...", run.win(run.dl), missing=False)
+                  + summary(run, wanted, [])
+                  + ["click 1001", "wait-caption \"Download to...\"", "click 1002"]
+                  + summary(run, wanted, []) + ["click 2", "wait-exit 0 10"])
+        check(run.requested("/quorvin/filelist.txt") == 2, "manifest not fetched on every Next")
+        check(sorted(os.listdir(run.dl)) == ["filelist.txt"], "archives downloaded")
+
+
+def fault_run(run, faults, archives_before, failing):
+    """A DownloadAndInstall run for Tavelin whose download of failing goes wrong."""
+    with run.fault_server(*faults):
+        run.drive(wizard(run, 1051, [1101], missing=not os.path.exists(run.dl), inst_missing=True) + ["wait-caption Info 30", "click 1002"] + failed_run())
+    expect_downloaded(run, archives_before)
+    names = os.listdir(run.dl)
+    check(failing not in names and failing + ".part" not in names,
+          "the failed download left %s" % names)
+    run.expect_log_last("exit_app: code is 1", "socket_done")
+
+
+@case
+def cancel_and_close_during_download(run):
+    """Cancel, and then the close box, while an archive crawls in: exit 1, the partial
+    archive gone, the archives before it kept."""
+    run.make_repo()
+    # One archive bigger than the program's read chunk, so that the bar moves.
+    with zipfile.ZipFile(os.path.join(run.repo, "bulk.zip"), "w") as z:
+        z.writestr("bulk.dat", os.urandom(96 * 1024))
+    manifest = os.path.join(run.repo, "filelist.txt")
+    with open(manifest, "a") as f:
+        f.write("\n\nv:t\nu:%s/bulk.zip\nd:tavelin/bulk\ne:tavelin/bulk/bulk.dat\n" % BASE_URL)
+    run.entries = read_manifest(manifest)
+    wanted = run.archives(0)
+    slow = wanted[-1]
+    with run.fault_server("/quorvin/%s=slow=250&chunk=4096" % slow):
+        for stop_it in ("click 2", "close"):
+            run.drive(wizard(run, 1051, [1101], missing=(stop_it == "click 2"), inst_missing=True)
+                      + ["wait-caption Info 30", "click 1002", "wait-caption Downloading... 10",
+                         "expect-text 1302 %s" % quoted("Downloading %s..." % slow),
+                         "expect-enabled 1001 0", "expect-enabled 1002 0",
+                         "wait-progress 10 10", "expect-responsive 1000", stop_it]
+                      + failed_run())
+            expect_downloaded(run, wanted[:-1])
+            names = os.listdir(run.dl)
+            check(slow not in names and slow + ".part" not in names,
+                  "the stopped download left %s" % names)
+            check(not os.path.exists(run.inst), "install directory made")
+            run.expect_log_last("exit_app: code is 1", "socket_done")
+
+
+@case
+def failed_downloads(run):
+    """A 404 for an archive, then a body shorter than its Content-Length."""
+    run.make_repo()
+    wanted = run.archives(0)
+    fault_run(run, ["/quorvin/%s=status=404" % wanted[1]], wanted[:1], wanted[1])
+    check(not os.path.exists(run.inst), "install directory made")
+    size = os.path.getsize(os.path.join(run.repo, wanted[2]))
+    fault_run(run, ["/quorvin/%s=length=%d" % (wanted[2], size + 100)], wanted[:2], wanted[2])
+
+
+@case
+def bad_manifest(run):
+    """A manifest that does not parse ends the run before the summary."""
+    run.make_repo()
+    with run.fault_server("/quorvin/filelist.txt=body=this%20is%20no%20list%0A"):
+        run.drive(wizard(run, 1051, [1101]) + failed_run())
+    check(sorted(os.listdir(run.dl)) == ["filelist.txt"], "download directory holds %s"
+          % os.listdir(run.dl))
+    check(not os.path.exists(run.inst), "install directory made")
+    run.expect_log_last("exit_app: code is 1", "socket_done")
+
+
+@case
+def traversal_archive(run):
+    """An archive whose member climbs out of the install directory ends the run, and
+    nothing lands outside the install directory."""
+    os.makedirs(run.repo)
+    with zipfile.ZipFile(os.path.join(run.repo, "climb.zip"), "w") as z:
+        z.writestr("inside.txt", "fine\n")
+        z.writestr("../outside.txt", "must not be written\n")
+        z.writestr("sub/../../outside2.txt", "must not be written\n")
+    with open(os.path.join(run.repo, "filelist.txt"), "w") as f:
+        f.write("v:\nu:%s/climb.zip\ne:inside.txt\n" % BASE_URL)
+    with run.plain_server():
+        run.drive(wizard(run, 1051, [1101]) + ["wait-caption Info 30", "click 1002"] + failed_run())
+    for name in ("outside.txt", "outside2.txt"):
+        for where in (run.dir, os.path.dirname(run.dir)):
+            check(not os.path.exists(os.path.join(where, name)), "%s written outside" % name)
+    check(all(not f.startswith("..") for f in files_under(run.inst)), "escaped the install dir")
+    run.expect_log_last("exit_app: code is 1", "socket_done")
+
+
+@case
+def manifest_redirected(run):
+    """The manifest URL answers 302 to another port; the run goes on from there."""
+    run.make_repo()
+    other = PORT + 1
+    wanted = run.archives(2)
+    err = open(os.path.join(run.dir, "other.log"), "wb")
+    proc = subprocess.Popen([sys.executable, "-m", "http.server", "--bind", "127.0.0.1", str(other),
+                             "--directory", run.served], stdout=subprocess.DEVNULL, stderr=err)
+    try:
+        wait_listening(proc, other)
+        with run.fault_server("/quorvin/filelist.txt=location=http://127.0.0.1:%d/quorvin/"
+                              "filelist.txt" % other):
+            run.drive(wizard(run, 1051, [1103]) + summary(run, wanted, wanted) + ["click 1002"]
+                      + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
+    finally:
+        stop(proc)
+        err.close()
+    with open(os.path.join(run.dir, "other.log"), "rb") as f:
+        check(b"GET /quorvin/filelist.txt HTTP/1.0\" 200" in f.read(), "no request on port %d" % other)
+    expect_installed(run, wanted)
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--build-dir", required=True)
+    p.add_argument("--exe", required=True)
+    p.add_argument("--driver", required=True)
+    p.add_argument("--repo-tool", required=True)
+    p.add_argument("--list", action="store_true")
+    p.add_argument("case", nargs="?")
+    args = p.parse_args()
+    if args.list or not args.case:
+        print("\n".join(CASES))
+        return 0
+    started = time.time()
+    run = Run(args, args.case)
+    try:
+        CASES[args.case](run)
+    except Failure as e:
+        print("FAIL %s: %s" % (args.case, e))
+        return 1
+    print("PASSED %s in %.1f s" % (args.case, time.time() - started))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
