@@ -4,6 +4,7 @@
 // the final name and an older file of that name must survive.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -192,6 +193,34 @@ TEST_F(FaultsTest, FullDiskFailsDownloadAndExtractionWithLogLines) {
   EXPECT_TRUE(has_line(lines, "fwrite() failed") || has_line(lines, "fclose() failed"))
       << read_file(ex_log);
   EXPECT_EQ(read_file(target / "small.txt"), "fits\n");
+}
+
+// A real full file system where the machine lets us mount one (root, or a
+// container that allows it): a 256 KiB tmpfs.
+TEST_F(FaultsTest, FullTmpfsFailsDownloadAndExtraction) {
+  TempDir mnt;
+  if (mount("tmpfs", mnt.path().c_str(), "tmpfs", 0, "size=256k") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{mnt.path()};
+
+  std::string dest = mnt / "big.bin";
+  write_file(dest, kOlder);
+  EXPECT_EQ(net_get(server.url("/big.bin?size=1048576").c_str(), dest.c_str(), 0), -1);
+  EXPECT_EQ(read_file(dest), kOlder);
+  EXPECT_FALSE(exists(dest + DOWNLOAD_TEMP_SUFFIX));
+
+  std::string zip = out / "a.zip";
+  ZipBuilder z(zip);
+  z.add("small.txt", "fits\n").add("dir/big.bin", generated(kMiB));
+  ASSERT_TRUE(z.close());
+  EXPECT_EQ(install_archive(zip.c_str(), (mnt / "target").c_str()), -1);
+  auto lines = log.lines();
+  EXPECT_TRUE(has_line(lines, "fwrite() failed: No space left on device") ||
+              has_line(lines, "fclose() failed: No space left on device"));
+  EXPECT_EQ(read_file(mnt / "target/small.txt"), "fits\n");
 }
 
 }  // namespace
