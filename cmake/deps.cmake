@@ -1,7 +1,13 @@
 # zlib and minizip (unzip and zip interfaces), installed, never copied.
 # Natively: Debian's zlib1g-dev and libminizip-dev. For Windows: the MinGW zlib
 # package and minizip compiled from Debian's zlib source package (scripts/bootstrap).
-if(WIN32)
+# The fuzzing build compiles minizip from those sources too when they are there,
+# so that the fuzzer sees coverage inside the archive reader.
+set(QUORVIN_MINIZIP_FROM_SOURCE ${WIN32})
+if(QUORVIN_FUZZ AND EXISTS "${CMAKE_SOURCE_DIR}/.deps/zlib-src/contrib/minizip/unzip.c")
+  set(QUORVIN_MINIZIP_FROM_SOURCE ON)
+endif()
+if(QUORVIN_MINIZIP_FROM_SOURCE)
   set(QUORVIN_MINIZIP_SRC "${CMAKE_SOURCE_DIR}/.deps/zlib-src/contrib/minizip"
       CACHE PATH "minizip sources from Debian's zlib source package")
   if(NOT EXISTS "${QUORVIN_MINIZIP_SRC}/unzip.c")

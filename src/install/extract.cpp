@@ -195,6 +195,15 @@ int install_archive(const char* archive_path, const char* destination_dir) {
     return x.release(-1);
   }
   unsigned long count = global.number_entry;
+  // unzOpen stands on the first directory entry whatever the count says: an
+  // archive that counts none but holds some is damaged, not empty.
+  unz_file_info first;
+  if (count == 0 &&
+      unzGetCurrentFileInfo(x.zip, &first, nullptr, 0, nullptr, 0, nullptr, 0) == UNZ_OK) {
+    log_message("install_archive: the archive's directory holds entries that its end record does "
+                "not count");
+    return x.release(-1);
+  }
   show_status(SetProgressPos, 0, nullptr);
   show_status(SetProgressRange, static_cast<int>(count & 0xFFFF), nullptr);
   x.buffer = static_cast<char*>(std::malloc(kCopySize + kOutBufferSize));

@@ -24,6 +24,10 @@ char buffer[BUFFER_CAPACITY + 3];
 int fill_level = 0;
 int read_pos = 0;
 int recv_state = SOCKET_RECV_OK;
+// The last line went out as a full buffer without its end: the terminator that
+// follows belongs to it and must not come out as an empty line of its own (in
+// the headers, that would end them early and turn the rest into body bytes).
+bool mid_line = false;
 
 // One receive with the state kept: a result below 0 is a failure, and a
 // time-out is told apart so that the caller can say so.
@@ -45,6 +49,7 @@ void socket_init() {
   plat_net_startup();
   sock.store(PLAT_INVALID_SOCKET);
   fill_level = read_pos = 0;
+  mid_line = false;
 }
 
 void socket_done() {
@@ -65,6 +70,7 @@ int socket_open(const char* host, int port) {
   // Bytes left from an earlier connection must never show up on this one.
   fill_level = read_pos = 0;
   recv_state = SOCKET_RECV_OK;
+  mid_line = false;
   uint32_t addr = 0;
   if (socket_parse_ipv4(host, &addr) != 0 && plat_resolve_ipv4(host, &addr) != 0) {
     log_message("socket_open: gethostbyname for \"%s\" failed", host);
@@ -137,30 +143,37 @@ int socket_fill() {
 }
 
 char* socket_readline() {
-  if (read_pos > 0 && read_pos < fill_level) {
-    std::memmove(buffer, buffer + read_pos, static_cast<size_t>(fill_level - read_pos));
-    fill_level -= read_pos;
-    read_pos = 0;
-  }
-  if (read_pos == fill_level) socket_fill();
-  int searched = 0;
   for (;;) {
-    char* lf = static_cast<char*>(
-        std::memchr(buffer + searched, '\n', static_cast<size_t>(fill_level - searched)));
-    if (lf) {
-      int end = static_cast<int>(lf - buffer);
-      read_pos = end + 1;
-      buffer[end] = '\0';
-      while (end > 0 && (buffer[end - 1] == '\r' || buffer[end - 1] == '\n')) buffer[--end] = '\0';
-      return buffer;
+    if (read_pos > 0 && read_pos < fill_level) {
+      std::memmove(buffer, buffer + read_pos, static_cast<size_t>(fill_level - read_pos));
+      fill_level -= read_pos;
+      read_pos = 0;
     }
-    searched = fill_level;
-    if (fill_level >= BUFFER_CAPACITY || socket_fill() == 0) break;
+    if (read_pos == fill_level) socket_fill();
+    int searched = 0;
+    for (;;) {
+      char* lf = static_cast<char*>(
+          std::memchr(buffer + searched, '\n', static_cast<size_t>(fill_level - searched)));
+      if (lf) {
+        int end = static_cast<int>(lf - buffer);
+        read_pos = end + 1;
+        buffer[end] = '\0';
+        while (end > 0 && (buffer[end - 1] == '\r' || buffer[end - 1] == '\n')) buffer[--end] = '\0';
+        bool tail_of_long_line = mid_line && end == 0;
+        mid_line = false;
+        if (tail_of_long_line) break;  // on to the next line
+        return buffer;
+      }
+      searched = fill_level;
+      if (fill_level >= BUFFER_CAPACITY || socket_fill() == 0) {
+        // Buffer full or stream ended: everything held goes out as it is.
+        mid_line = fill_level >= BUFFER_CAPACITY;
+        read_pos = fill_level;
+        buffer[fill_level] = '\0';
+        return buffer;
+      }
+    }
   }
-  // Buffer full or stream ended: everything held goes out as it is.
-  read_pos = fill_level;
-  buffer[fill_level] = '\0';
-  return buffer;
 }
 
 int socket_read(char* dst, int size) {

@@ -1,0 +1,35 @@
+// filelist_parse on arbitrary bytes: it must refuse or accept, never crash, and
+// every entry it keeps must be well formed.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "install/filelist.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;  // fmemopen may refuse an empty buffer
+  void* copy = std::malloc(size);
+  if (!copy) return 0;
+  std::memcpy(copy, data, size);
+  FILE* f = fmemopen(copy, size, "r");
+  if (!f) {
+    std::free(copy);
+    return 0;
+  }
+  FilelistError err;
+  int r = filelist_parse_ex(f, &err);
+  std::fclose(f);
+  if (r == 0 && (err.line != 0 || err.reason)) std::abort();
+  if (r != 0 && (err.line <= 0 || !err.reason)) std::abort();
+  for (FileListEntry* e = entry_list_head; e; e = e->next) {
+    if (e->variant < -1 || e->variant > 3) std::abort();
+    for (const char* s : {e->url, e->dest_subdir, e->check_path})
+      if (s) (void)std::strlen(s);
+  }
+  entry_list_free();
+  if (entry_list_head || entry_list_tail) std::abort();
+  std::free(copy);
+  return 0;
+}
