@@ -5,6 +5,7 @@
 #include <string>
 
 #include "install/filelist.h"
+#include "install/pending.h"
 #include "platform/platform.h"
 #include "support/log.h"
 #include "support/paths.h"
@@ -66,6 +67,9 @@ int plan_build() {
   }
   if (check_entries(extract_wanted) != 0) return -1;
 
+  // An archive whose extraction an earlier run did not finish counts as not
+  // installed, whatever of it (its marker included) is already there.
+  std::string unfinished = extract_wanted ? pending_archive(install_directory) : std::string();
   std::string path;
   for (FileListEntry* e = entry_list_head; e; e = e->next) {
     const char* name = archive_name(e);
@@ -76,6 +80,10 @@ int plan_build() {
     if (extract_wanted) {
       path_join(path, install_directory, e->check_path);
       e->installed = plat_exists(path.c_str()) ? 1 : 0;
+      if (e->installed && unfinished == name) {
+        log_message("plan_build: the extraction of %s did not finish, extracting it again", name);
+        e->installed = 0;
+      }
     }
     path_join(path, download_directory, name);
     std::free(e->local_path);

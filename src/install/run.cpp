@@ -6,6 +6,7 @@
 #include "app/app.h"
 #include "install/extract.h"
 #include "install/filelist.h"
+#include "install/pending.h"
 #include "install/plan.h"
 #include "net/download.h"
 #include "platform/platform.h"
@@ -112,7 +113,9 @@ void install_all() {
   for (FileListEntry* e = entry_list_head; e; e = e->next) {
     if (!e->extract) continue;
     std::string dest = e->dest_subdir ? path_join(install_directory, e->dest_subdir) : install_directory;
+    if (pending_mark(install_directory, archive_name(e)) < 0) exit_app(1);
     if (install_archive(e->local_path, dest.c_str()) < 0) exit_app(1);
+    pending_clear(install_directory);
   }
   info_box("Installation complete", "Finished!");
   ui_post_quit();

@@ -1,5 +1,6 @@
 // filelist_parse on arbitrary bytes: it must refuse or accept, never crash, and
-// every entry it keeps must be well formed.
+// every entry it keeps must be well formed. The plan is then built from what was
+// kept, so that the joining of fuzzed names and paths is exercised too.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +8,18 @@
 #include <initializer_list>
 
 #include "install/filelist.h"
+#include "install/plan.h"
+#include "wizard/pages.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // Directories that do not exist: the plan's existence tests all say no.
+  static char dl[] = "/nonexistent-quorvin-fuzz/dl";
+  static char inst[] = "/nonexistent-quorvin-fuzz/inst";
+  download_directory = dl;
+  install_directory = inst;
+  for (int& f : variant_flags) f = 1;
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;  // fmemopen may refuse an empty buffer
@@ -27,6 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (e->variant < -1 || e->variant > 3) std::abort();
     for (const char* s : {e->url, e->dest_subdir, e->check_path})
       if (s) (void)std::strlen(s);
+  }
+  install_mode = size % 3 == 0 ? DownloadOnly : DownloadAndInstall;
+  if (plan_build() == 0) {
+    for (FileListEntry* e = entry_list_head; e; e = e->next)
+      if ((e->download || e->extract) && !e->local_path) std::abort();
   }
   entry_list_free();
   if (entry_list_head || entry_list_tail) std::abort();

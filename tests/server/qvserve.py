@@ -4,6 +4,7 @@
 Serves files from a directory on 127.0.0.1 only, and misbehaves on request.
 
     qvserve.py [--root DIR] [--port N] [--log FILE] [--fault PATH=QUERY ...]
+               [--slow MS] [--chunk N]
 
 --port 0 (the default) picks a free port. The port actually listened on is
 printed on stdout as the first line, then stdout is flushed; the server runs
@@ -40,8 +41,8 @@ Status line and headers:
   lf=1           bare LF line ends instead of CR LF
 Transfer:
   delay=MS       pause between the head and the body
-  slow=MS        pause after every chunk of the body
-  chunk=N        chunk size (default 8192, 1024 with slow)
+  slow=MS        pause after every chunk of the body (default: --slow, 0)
+  chunk=N        chunk size (default: --chunk, else 8192, 1024 with slow)
   cut=N          send only the first N body bytes, then close normally
   reset=N        send the first N body bytes, then reset the connection
                  (SO_LINGER 0, the client's receive fails)
@@ -200,8 +201,8 @@ def answer(conn, head, server):
         limit = min(limit, int(q["cut"]))
     if "reset" in q:
         limit = min(limit, int(q["reset"]))
-    slow = int(q.get("slow", "0")) / 1000.0
-    chunk = int(q.get("chunk", "1024" if slow else "8192"))
+    slow = int(q.get("slow", str(server.slow))) / 1000.0
+    chunk = int(q.get("chunk", server.chunk or ("1024" if slow else "8192")))
     delay = int(q.get("delay", "0")) / 1000.0
 
     if delay:
@@ -249,8 +250,10 @@ def serve_one(conn, server):
 
 
 class Server:
-    def __init__(self, root, port, log, faults=None):
+    def __init__(self, root, port, log, faults=None, slow=0, chunk=0):
         self.root = root
+        self.slow = slow
+        self.chunk = chunk
         self.log = log
         self.faults = faults or {}
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -271,6 +274,8 @@ def main():
     ap.add_argument("--port", type=int, default=0)
     ap.add_argument("--log")
     ap.add_argument("--fault", action="append", default=[], metavar="PATH=QUERY")
+    ap.add_argument("--slow", type=int, default=0)
+    ap.add_argument("--chunk", type=int, default=0)
     args = ap.parse_args()
     faults = {}
     for rule in args.fault:
@@ -278,7 +283,7 @@ def main():
         if not sep or not path.startswith("/"):
             ap.error("--fault wants PATH=QUERY with PATH starting with '/': %r" % rule)
         faults[path] = query
-    server = Server(args.root, args.port, args.log, faults)
+    server = Server(args.root, args.port, args.log, faults, args.slow, args.chunk)
     sys.stdout.write("%d\n" % server.port)
     sys.stdout.flush()
     try:

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -188,6 +189,26 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{DownloadAndInstall, "v:t\nu:http://h/a.zip\n", "plan_build: a.zip (entry 2) has no check path (\"e:\")"},
         Refusal{InstallFromDirectory, "v:\nu:http://h/a.zip\n", "plan_build: a.zip (entry 2) has no check path (\"e:\")"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return "Case" + std::to_string(info.index); });
+
+// A run killed while it extracted a.zip left a.zip's marker and the note that
+// it was under way: a.zip is extracted again, b.zip (finished) is not; the note
+// does not matter where nothing is extracted.
+TEST_F(PlanTest, ArchiveWhoseExtractionDidNotFinishIsExtractedAgain) {
+  write_file(inst + "/a.txt", "half");
+  write_file(inst + "/b.txt", "whole");
+  write_file(inst + "/install.pending", "a.zip\n");
+  write_file(dl + "/a.zip", "zip");
+  manifest("v:\nu:http://h/a.zip\ne:a.txt\n\nv:\nu:http://h/b.zip\ne:b.txt\n");
+  ASSERT_EQ(0, plan_build());
+  EXPECT_EQ(0, entry_list_head->installed);
+  EXPECT_EQ(0, entry_list_head->download);
+  EXPECT_EQ(1, entry_list_head->extract);
+  EXPECT_EQ(1, entry_list_head->next->installed);
+  EXPECT_EQ(0, entry_list_head->next->extract);
+  Lines lines = log.lines();
+  EXPECT_EQ(1, std::count(lines.begin(), lines.end(),
+                          "plan_build: the extraction of a.zip did not finish, extracting it again"));
+}
 
 TEST_F(PlanTest, CheckPathIsNotNeededWhereNothingIsExtracted) {
   install_mode = DownloadOnly;

@@ -134,6 +134,7 @@ TEST_F(RunTest, NextDownloadsAndInstallsThenQuits) {
   std::vector<std::string> lines = log.lines();
   EXPECT_TRUE(has_line(lines, "install \"" + dl.path() + "/tavelin.zip\""));
   EXPECT_TRUE(has_line(lines, "mkdir " + target));
+  EXPECT_FALSE(exists(target + "/install.pending"));  // every extraction finished
 }
 
 TEST_F(RunTest, EverythingInstalledEndsWithDownloadComplete) {
@@ -243,6 +244,8 @@ TEST_F(RunDeathTest, ArchiveThatEscapesItsDestinationFailsTheRun) {
   EXPECT_EXIT(download_all(), ::testing::ExitedWithCode(1), "");
   EXPECT_FALSE(exists(inst / "escaped.txt"));
   EXPECT_FALSE(exists(inst.path() + "/../escaped.txt"));
+  // The next run must not take the failed archive for installed.
+  EXPECT_EQ(read_file(inst / "target/install.pending"), "mirrel.zip\n");
 }
 
 TEST_F(RunDeathTest, CancelDuringADownloadFailsTheRunAndRemovesThePart) {
