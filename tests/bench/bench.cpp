@@ -1,6 +1,7 @@
 // quorvin_bench get URL FILE | extract ARCHIVE DIR | time COMMAND...
 // get/extract: one net_get or one install_archive, as the wizard runs it
-// (headless display, progress updates included); exit code 0 on success.
+// (headless display, progress updates and install.log included, the log in
+// $QUORVIN_BENCH_LOG or /dev/null); exit code 0 on success.
 // time: runs COMMAND and prints its wall seconds and peak resident KiB. A
 // child's peak counts the memory of the process it was forked from, so the
 // measured commands are forked from this small process, not from Python.
@@ -10,12 +11,14 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "install/extract.h"
 #include "net/download.h"
 #include "net/socket.h"
 #include "platform/headless/headless.h"
+#include "support/log.h"
 #include "wizard/frame.h"
 
 namespace {
@@ -41,6 +44,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: quorvin_bench get URL FILE | extract ARCHIVE DIR | time COMMAND...\n");
     return 2;
   }
+  const char* log = std::getenv("QUORVIN_BENCH_LOG");
+  log_open_at(log ? log : "/dev/null");
   headless_reset();
   ui_init_controls();
   dialog_handle = ui_create_dialog(wizard_dialog_proc);
@@ -53,5 +58,6 @@ int main(int argc, char** argv) {
   } else {
     r = install_archive(argv[2], argv[3]);
   }
+  log_close();
   return r == 0 ? 0 : 1;
 }
