@@ -42,6 +42,8 @@ plat_thread plat_thread_start(plat_thread_fn fn, void* arg);
 void plat_thread_join(plat_thread t);
 // 1 when the thread has ended, 0 while it runs (does not wait).
 int plat_thread_done(plat_thread t);
+// Waits at most ms for the thread to end: 1 when it has ended, 0 while it runs.
+int plat_thread_wait(plat_thread t, unsigned ms);
 // Releases the handle; the thread must have ended.
 void plat_thread_close(plat_thread t);
 

@@ -267,12 +267,12 @@ void ui_run_message_loop() {
 int ui_wait_thread_or_messages(plat_thread t) {
   Model& m = model();
   for (;;) {
-    if (plat_thread_done(t)) return 0;
     {
       std::lock_guard<std::recursive_mutex> g(m.lock);
-      if (!m.events.empty()) return 1;
+      if (!m.events.empty()) return plat_thread_done(t) ? 0 : 1;
     }
-    plat_sleep_ms(1);
+    // Wakes at once when the thread ends; a posted event waits a few ms at most.
+    if (plat_thread_wait(t, 5)) return 0;
   }
 }
 

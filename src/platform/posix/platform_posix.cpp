@@ -85,8 +85,9 @@ struct PosixThread {
   pthread_t id;
   plat_thread_fn fn;
   void* arg;
-  volatile int done;
+  int done;  // under lock; ended is signalled when it turns 1
   pthread_mutex_t lock;
+  pthread_cond_t ended;
 };
 
 void* thread_main(void* p) {
@@ -94,6 +95,7 @@ void* thread_main(void* p) {
   t->fn(t->arg);
   pthread_mutex_lock(&t->lock);
   t->done = 1;
+  pthread_cond_broadcast(&t->ended);
   pthread_mutex_unlock(&t->lock);
   return nullptr;
 }
@@ -104,7 +106,13 @@ plat_thread plat_thread_start(plat_thread_fn fn, void* arg) {
   t->fn = fn;
   t->arg = arg;
   pthread_mutex_init(&t->lock, nullptr);
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);  // a clock change cannot stretch a wait
+  pthread_cond_init(&t->ended, &attr);
+  pthread_condattr_destroy(&attr);
   if (pthread_create(&t->id, nullptr, thread_main, t) != 0) {
+    pthread_cond_destroy(&t->ended);
     pthread_mutex_destroy(&t->lock);
     delete t;
     return nullptr;
@@ -119,10 +127,22 @@ void plat_thread_join(plat_thread t) {
   p->id = pthread_t();
 }
 
-int plat_thread_done(plat_thread t) {
+int plat_thread_done(plat_thread t) { return plat_thread_wait(t, 0); }
+
+int plat_thread_wait(plat_thread t, unsigned ms) {
   PosixThread* p = static_cast<PosixThread*>(t);
   if (!p) return 1;
+  timespec until;
+  clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_sec += static_cast<time_t>(ms / 1000);
+  until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec += 1;
+    until.tv_nsec -= 1000000000L;
+  }
   pthread_mutex_lock(&p->lock);
+  while (!p->done && ms > 0 && pthread_cond_timedwait(&p->ended, &p->lock, &until) == 0) {
+  }
   int d = p->done;
   pthread_mutex_unlock(&p->lock);
   return d;
@@ -132,6 +152,7 @@ void plat_thread_close(plat_thread t) {
   PosixThread* p = static_cast<PosixThread*>(t);
   if (!p) return;
   plat_thread_join(p);
+  pthread_cond_destroy(&p->ended);
   pthread_mutex_destroy(&p->lock);
   delete p;
 }

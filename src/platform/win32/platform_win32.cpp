@@ -98,9 +98,11 @@ void plat_thread_join(plat_thread t) {
   if (t) WaitForSingleObject(static_cast<HANDLE>(t), INFINITE);
 }
 
-int plat_thread_done(plat_thread t) {
+int plat_thread_done(plat_thread t) { return plat_thread_wait(t, 0); }
+
+int plat_thread_wait(plat_thread t, unsigned ms) {
   if (!t) return 1;
-  return WaitForSingleObject(static_cast<HANDLE>(t), 0) == WAIT_OBJECT_0 ? 1 : 0;
+  return WaitForSingleObject(static_cast<HANDLE>(t), ms) == WAIT_OBJECT_0 ? 1 : 0;
 }
 
 void plat_thread_close(plat_thread t) {
