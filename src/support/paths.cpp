@@ -46,6 +46,8 @@ char* path_dir(std::nullptr_t, char* path) {
 int make_dirs(const std::string& path) {
   std::string buf = path;
   if (!buf.empty() && is_sep(buf.back())) buf.pop_back();
+  // Mostly the whole path is there already: one test instead of one per component.
+  if (plat_exists(buf.c_str())) return 0;
   // A separator in the first position never ends a component.
   for (size_t i = 1; i <= buf.size(); ++i) {
     if (i < buf.size() && !is_sep(buf[i])) continue;
