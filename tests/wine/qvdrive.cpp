@@ -542,6 +542,13 @@ bool cmd_sleep(const Args& a, std::string* why) {
   return true;
 }
 
+// Prints the tick count under a name, so that the runner can time a stretch of steps.
+bool cmd_mark(const Args& a, std::string*) {
+  std::printf("@mark %s %lu\n", a[1].c_str(), static_cast<unsigned long>(GetTickCount()));
+  std::fflush(stdout);
+  return true;
+}
+
 bool cmd_expect_timeout(const Args& a, std::string* why) {
   long ms;
   if (!parse_int(a[1], &ms) || ms < 0 || ms > 60000) {
@@ -894,6 +901,7 @@ const Command commands[] = {
     {"expect-log-contains", 1, 1, cmd_expect_log_contains, "LINE"},
     {"expect-timeout", 1, 1, cmd_expect_timeout, "MS"},
     {"sleep", 1, 1, cmd_sleep, "MS"},
+    {"mark", 1, 1, cmd_mark, "NAME (prints @mark NAME TICKS)"},
     {"screenshot", 1, 1, cmd_screenshot, "NAME"},
     {"expect-box-kind", 1, 1, cmd_expect_box_kind, "error|question|warning|info (icon and buttons)"},
     {"wait-picker", 1, 2, cmd_wait_picker, "TITLE [seconds] (then answer-box 1 OK, 2 Cancel)"},
