@@ -28,6 +28,7 @@ struct Extraction {
   char* buffer = nullptr;  // copy buffer, then the output stream's buffer
   FILE* out = nullptr;
   bool entry_open = false;
+  std::string made_dir;  // the last folder made or found for an entry's file
 
   int release(int result) {
     if (out) std::fclose(out);  // a partly written file stays
@@ -90,8 +91,12 @@ int extract_file(Extraction& x, const char* name, const unz_file_info& info, con
     return -1;
   }
   x.entry_open = true;
+  // Entries of one folder mostly follow each other: test it once for all of them.
   std::string parent = path_dir(dest);
-  if (parent != dest && make_dirs(parent) != 0) return -1;
+  if (parent != dest && parent != x.made_dir) {
+    if (make_dirs(parent) != 0) return -1;
+    x.made_dir = parent;
+  }
   x.out = std::fopen(dest.c_str(), "wb");
   if (!x.out) {
     log_message("can't open %s for writing", dest.c_str());

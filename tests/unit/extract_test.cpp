@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,43 @@ TEST_F(ExtractTest, ExtractsEveryEntryWithItsTimeAndLogsEachStep) {
   EXPECT_EQ("", headless_text(IDC_RATE));
   EXPECT_EQ(5u, headless_progress_range(IDC_PROGRESS));
   EXPECT_EQ(5, headless_progress_pos(IDC_PROGRESS));
+}
+
+// Entries are copied in large pieces: sizes around a piece and past it, stored and
+// deflated, come out whole, and damage after the first piece is still caught.
+TEST_F(ExtractTest, LargeEntriesAcrossCopyPieces) {
+  const size_t piece = 256 * 1024;
+  const std::vector<size_t> sizes = {piece - 1, piece, piece + 1, 3 * piece + 4321};
+  {
+    ZipBuilder z(zip);
+    for (size_t i = 0; i < sizes.size(); ++i) {
+      z.add("s" + std::to_string(i), sample(sizes[i] + i), ZipBuilder::kDefaultDos, 0);
+      z.add("d" + std::to_string(i), sample(sizes[i] + i));
+    }
+    ASSERT_TRUE(z.close());
+  }
+  ASSERT_EQ(0, run());
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    EXPECT_EQ(sample(sizes[i] + i), read_file(dest + "/s" + std::to_string(i))) << i;
+    EXPECT_EQ(sample(sizes[i] + i), read_file(dest + "/d" + std::to_string(i))) << i;
+  }
+
+  const std::string data = sample(3 * piece);
+  {
+    ZipBuilder z(zip);
+    z.add("big.bin", data, ZipBuilder::kDefaultDos, 0);
+    ASSERT_TRUE(z.close());
+  }
+  std::string bytes = read_file(zip);
+  size_t at = bytes.find(data.substr(0, 64));
+  ASSERT_NE(at, std::string::npos);
+  bytes[at + 2 * piece + 17] ^= 1;  // in the third piece
+  write_file(zip, bytes);
+  EXPECT_EQ(-1, run());
+  Lines lines = log.lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "install_archive: CRC error in big.bin"),
+            lines.end());
+  EXPECT_FALSE(exists(dest + "/big.bin"));
 }
 
 TEST_F(ExtractTest, StatusLineShowsTheNameAsStored) {

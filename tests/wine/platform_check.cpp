@@ -155,6 +155,8 @@ void test_threads_and_wait() {
   plat_thread t = plat_thread_start(sleepy_worker, &ms);
   CHECK(t != nullptr);
   CHECK_EQ(plat_thread_done(t), 0);
+  CHECK_EQ(plat_thread_wait(t, 20), 0);  // still running after the wait
+  CHECK_EQ(plat_thread_wait(t, 10000), 1);
   plat_thread_join(t);
   CHECK_EQ(plat_thread_done(t), 1);
   CHECK_EQ(worker_ran, 1);
