@@ -64,6 +64,9 @@ int plat_exists(const char* path);
 int plat_mkdir(const char* path);
 // Removes a file; 0 on success.
 int plat_remove(const char* path);
+// Bytes free to this process on the drive that holds path (or, for a path not
+// made yet, its nearest existing parent). 0 on success, -1 when unknown.
+int plat_free_space(const char* path, uint64_t* bytes);
 // Renames from to to, replacing an existing to; 0 on success.
 int plat_rename_replace(const char* from, const char* to);
 // Sets a closed file's times from an MS-DOS date (high 16 bits) and time (low 16 bits),

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "platform/platform.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "testkit/testkit.h"
@@ -95,4 +96,14 @@ TEST(MakeDirs, OnlyOneTrailingSeparatorIsRemoved) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], "mkdir " + t.path() + "/a");
   // The last prefix tested was ".../a/" (one separator left), which exists.
+}
+
+TEST(FreeSpace, OfAFolderAndOfOneNotMadeYet) {
+  TempDir dir;
+  uint64_t here = 0, missing = 0;
+  ASSERT_EQ(0, plat_free_space(dir.path().c_str(), &here));
+  ASSERT_EQ(0, plat_free_space((dir / "not/made/yet").c_str(), &missing));
+  EXPECT_GT(here, 0u);
+  // The same file system: within what other processes may take meanwhile.
+  EXPECT_LT(missing > here ? missing - here : here - missing, here / 10 + (64u << 20));
 }

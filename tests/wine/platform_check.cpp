@@ -84,6 +84,13 @@ void test_files() {
   write_all("pc_tree\\file", "x");
   CHECK_EQ(make_dirs("pc_tree\\file\\sub"), -1);
 
+  // Free space of a folder, of one not made yet (its parent's drive) and of a drive root.
+  uint64_t here = 0, missing = 0, root = 0;
+  CHECK_EQ(plat_free_space("pc_tree", &here), 0);
+  CHECK_EQ(plat_free_space("pc_tree\\not\\yet", &missing), 0);
+  CHECK_EQ(plat_free_space("C:\\", &root), 0);
+  CHECK(here > 0 && missing > 0 && root > 0);
+
   std::string exe = plat_exe_path();
   CHECK(exe.size() > 3 && exe[1] == ':' && exe[2] == '\\');
   CHECK(exe.size() > 19 && _stricmp(exe.c_str() + exe.size() - 19, "\\platform_check.exe") == 0);

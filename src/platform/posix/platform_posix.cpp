@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -183,6 +185,20 @@ int plat_exists(const char* path) { return ::access(path, F_OK) == 0 ? 1 : 0; }
 int plat_mkdir(const char* path) { return ::mkdir(path, 0777) == 0 ? 0 : -1; }
 
 int plat_remove(const char* path) { return std::remove(path) == 0 ? 0 : -1; }
+
+int plat_free_space(const char* path, uint64_t* bytes) {
+  std::string at = path;
+  for (;;) {
+    struct statvfs st;
+    if (::statvfs(at.c_str(), &st) == 0) {
+      *bytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+      return 0;
+    }
+    size_t cut = at.find_last_of('/');
+    if (errno != ENOENT || cut == std::string::npos) return -1;
+    at = cut == 0 ? "/" : at.substr(0, cut);
+  }
+}
 
 int plat_rename_replace(const char* from, const char* to) {
   return std::rename(from, to) == 0 ? 0 : -1;

@@ -127,6 +127,23 @@ int plat_mkdir(const char* path) { return _mkdir(path) == 0 ? 0 : -1; }
 
 int plat_remove(const char* path) { return std::remove(path) == 0 ? 0 : -1; }
 
+int plat_free_space(const char* path, uint64_t* bytes) {
+  std::string at = path;
+  for (;;) {
+    ULARGE_INTEGER avail;
+    if (GetDiskFreeSpaceExA(at.c_str(), &avail, nullptr, nullptr)) {
+      *bytes = avail.QuadPart;
+      return 0;
+    }
+    size_t cut = at.find_last_of("\\/");
+    if (cut == std::string::npos) return -1;
+    // A drive's root keeps its separator: "C:" alone is the drive's current folder.
+    size_t keep = cut > 0 && at[cut - 1] == ':' ? cut + 1 : cut;
+    if (keep == 0 || keep >= at.size()) return -1;
+    at.resize(keep);
+  }
+}
+
 int plat_rename_replace(const char* from, const char* to) {
   return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
 }
