@@ -63,6 +63,14 @@ int make_dirs(const std::string& path) {
   return 0;
 }
 
+int require_free_space(const std::string& dir, uint64_t needed) {
+  uint64_t free_bytes = 0;
+  if (plat_free_space(dir.c_str(), &free_bytes) != 0 || needed <= free_bytes) return 0;
+  log_message("not enough free space in %s: %llu bytes needed, %llu free", dir.c_str(),
+              static_cast<unsigned long long>(needed), static_cast<unsigned long long>(free_bytes));
+  return -1;
+}
+
 std::string path_base(const std::string& path) {
   size_t i = path.find_last_of("/\\");
   return i == std::string::npos ? path : path.substr(i + 1);

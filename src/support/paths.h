@@ -2,6 +2,7 @@
 // paths carry the native separator ('\\' on Windows, '/' elsewhere).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #ifdef _WIN32
@@ -28,6 +29,10 @@ char* path_dir(std::nullptr_t, char* path);
 // Creates path and every missing parent, logging "mkdir %s" for each one made.
 // 0 when the directory exists at the end, -1 (after "mkdir %s failed") otherwise.
 int make_dirs(const std::string& path);
+
+// 0 when the drive holding dir has room for needed bytes (or its free space
+// cannot be told); -1 after "not enough free space in DIR: N bytes needed, M free".
+int require_free_space(const std::string& dir, uint64_t needed);
 
 // The text after the last separator ('/' or '\\').
 std::string path_base(const std::string& path);

@@ -107,3 +107,13 @@ TEST(FreeSpace, OfAFolderAndOfOneNotMadeYet) {
   // The same file system: within what other processes may take meanwhile.
   EXPECT_LT(missing > here ? missing - here : here - missing, here / 10 + (64u << 20));
 }
+
+TEST(FreeSpace, RequiredRoomIsRefusedWithALineWhenTheDriveLacksIt) {
+  TempDir dir;
+  LogCapture log;
+  EXPECT_EQ(0, require_free_space(dir.path(), 1));
+  EXPECT_EQ(-1, require_free_space(dir.path(), UINT64_MAX));
+  std::vector<std::string> lines = log.lines();
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ(0u, lines[0].find("not enough free space in " + dir.path() + ": 18446744073709551615 bytes needed, "));
+}
