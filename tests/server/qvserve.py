@@ -53,7 +53,8 @@ Whole-connection modes:
   raw=TEXT       send TEXT as the whole reply (bytes 0-255 via %XX); with
                  then=TEXT and delay=MS send that after the pause; the
                  connection is then closed, held while hold=1, or reset
-                 with reset=1
+                 with reset=1; trickle=MS sends TEXT a byte at a time,
+                 MS apart
 """
 
 import argparse
@@ -144,7 +145,12 @@ def answer(conn, head, server):
         conn.close()
         return
     if "raw" in q:
-        conn.sendall(q["raw"].encode("latin-1"))
+        raw = q["raw"].encode("latin-1")
+        pause = int(q.get("trickle", "0")) / 1000.0
+        for i in range(0, len(raw), 1 if pause else max(1, len(raw))):
+            conn.sendall(raw[i:i + 1] if pause else raw)
+            if pause:
+                time.sleep(pause)
         if "then" in q:
             time.sleep(int(q.get("delay", "0")) / 1000.0)
             conn.sendall(q["then"].encode("latin-1"))
