@@ -28,22 +28,25 @@ std::string comparable(const std::string& path) {
   return PATH_SEP == '\\' ? fold_case(path) : path;
 }
 
-std::string lexical(const std::string& path) {
-  std::vector<std::string> parts;
+// full, an existing folder's absolute form, with rest (not there yet) added:
+// "." and ".." of rest taken as written, as no link can stand in their way.
+std::string append_missing(std::string full, const std::string& rest) {
   size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find_first_of("/\\", start);
-    if (end == std::string::npos) end = path.size();
-    std::string part = path.substr(start, end - start);
-    if (part == ".." && parts.size() > 1)
-      parts.pop_back();
-    else if (part != "." && (!part.empty() || parts.empty()))
-      parts.push_back(part);
+  while (start <= rest.size()) {
+    size_t end = rest.find_first_of("/\\", start);
+    if (end == std::string::npos) end = rest.size();
+    std::string part = rest.substr(start, end - start);
     start = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      size_t cut = full.find_last_of("/\\");
+      if (cut == std::string::npos || cut + 1 == full.size()) continue;  // a root stays
+      full.erase(cut == 0 || (cut == 2 && full[1] == ':') ? cut + 1 : cut);
+      continue;
+    }
+    full = path_join(full, part);
   }
-  std::string out;
-  for (size_t i = 0; i < parts.size(); ++i) out += (i ? std::string(1, PATH_SEP) : "") + parts[i];
-  return out.empty() ? std::string(1, PATH_SEP) : out;
+  return full;
 }
 
 int read_bytes(const std::string& path, std::string& bytes) {
@@ -112,8 +115,7 @@ std::string full_path(const std::string& path) {
   std::string at = path, rest;
   for (;;) {
     std::string full;
-    if (!at.empty() && plat_full_path(at.c_str(), full) == 0)
-      return lexical(rest.empty() ? full : path_join(full, rest));
+    if (!at.empty() && plat_full_path(at.c_str(), full) == 0) return append_missing(full, rest);
     size_t cut = at.find_last_of("/\\");
     std::string parent = cut == std::string::npos ? "."
                          : cut == 0                 ? at.substr(0, 1)
