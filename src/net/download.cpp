@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "platform/ui.h"
 #include "support/log.h"
+#include "support/sha256.h"
 #include "wizard/frame.h"
 
 uint32_t (*progress_tick)() = plat_tick_ms;
@@ -31,6 +32,9 @@ uint32_t start_tick = 0;
 uint32_t last_update_tick = 0;
 // Set by the worker when the file could not take a chunk.
 bool write_failed = false;
+// The SHA-256 of the bytes written, when the caller gave one to compare.
+bool body_hashed = false;
+Sha256 body_hash;
 }  // namespace
 
 void progress_start(int expected_size) {
@@ -78,6 +82,7 @@ unsigned download_thread(void* arg) {
       write_failed = true;
       break;
     }
+    if (body_hashed) sha256_add(body_hash, chunk, static_cast<size_t>(n));
     total += n;
     bytes_received += n;
     progress_update(total);
@@ -86,7 +91,7 @@ unsigned download_thread(void* arg) {
   return 0;
 }
 
-int net_get(const char* url, const char* local_path, int expected_size) {
+int net_get(const char* url, const char* local_path, int expected_size, const char* sha256) {
   bool failed = false;
   log_message("download \"%s\"", url);
   progress_start(expected_size);
@@ -117,6 +122,8 @@ int net_get(const char* url, const char* local_path, int expected_size) {
   show_status(SetStatus, 0, status);
 
   write_failed = false;
+  body_hashed = sha256 != nullptr;
+  if (body_hashed) sha256_start(body_hash);
   plat_thread thread = download_start_thread(download_thread, file);
   if (!thread) {
     log_message("net_get: can't start the download thread");
@@ -153,6 +160,13 @@ int net_get(const char* url, const char* local_path, int expected_size) {
   if (content_length > 0 && content_length != bytes_received) {
     log_message("expected size %d != real size %d", content_length, bytes_received);
     failed = true;
+  }
+  if (!failed && body_hashed) {
+    std::string got = sha256_finish(body_hash);
+    if (got != sha256) {
+      log_message("net_get: %s has SHA-256 %s, the list says %s", url, got.c_str(), sha256);
+      failed = true;
+    }
   }
   if (!failed && plat_rename_replace(temp.c_str(), local_path) != 0) {
     log_message("net_get: can't rename %s to %s", temp.c_str(), local_path);

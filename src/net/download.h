@@ -9,8 +9,11 @@
 // Downloads url into local_path. The body goes to local_path + ".part" and is
 // renamed over local_path only when it arrived whole, so a failed, cancelled or
 // killed download never leaves a partial file under the final name (nor
-// destroys an older one). 0 on success, -1 on failure or the user's quit request.
-int net_get(const char* url, const char* local_path, int expected_size);
+// destroys an older one). With sha256 (64 lower-case hexadecimal digits) the
+// body is hashed as it is written and kept only when its SHA-256 is that one.
+// 0 on success, -1 on failure or the user's quit request.
+int net_get(const char* url, const char* local_path, int expected_size,
+            const char* sha256 = nullptr);
 
 // The name the body is written to while it arrives.
 const char* const DOWNLOAD_TEMP_SUFFIX = ".part";

@@ -10,6 +10,7 @@
 
 #include "net/socket.h"
 #include "platform/headless/headless.h"
+#include "support/sha256.h"
 #include "testkit/testkit.h"
 #include "test_server.h"
 #include "wizard/controls.h"
@@ -88,6 +89,30 @@ TEST_F(DownloadTest, WrongContentLengthFailsAndDeletes) {
   EXPECT_TRUE(has_line(lines, "expected size 5000 != real size 1000"));
   EXPECT_TRUE(has_line(lines, "expected size 10 != real size 1000"));
   EXPECT_EQ(count_lines(lines, "deleting \"" + dest + ".part\""), 2);
+}
+
+// The body is hashed as it is written: the file is kept only when its SHA-256
+// is the one asked for, and a mismatch keeps the older file.
+TEST_F(DownloadTest, BodyIsKeptOnlyWithTheSha256AskedFor) {
+  std::string dest = out / "a.txt";
+  std::string url = server.url("/a.txt");
+  const char* hello = "5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03";
+  const char* other = "4a70fe9aa6436e02c2dea340fbd1e352e4ef2d8ce6ca52ad25d4b95471fc8bf2";
+  write_file(dest, "old");
+  EXPECT_EQ(net_get(url.c_str(), dest.c_str(), 0, other), -1);
+  EXPECT_EQ(read_file(dest), "old");
+  EXPECT_FALSE(exists(dest + ".part"));
+  auto lines = log.lines();
+  EXPECT_TRUE(has_line(lines, "net_get: " + url + " has SHA-256 " + hello + ", the list says " + other));
+  EXPECT_TRUE(has_line(lines, "deleting \"" + dest + ".part\""));
+  ASSERT_EQ(net_get(url.c_str(), dest.c_str(), 0, hello), 0);
+  EXPECT_EQ(read_file(dest), "hello\n");
+  // Many chunks: the running hash is the whole file's.
+  std::string big = out / "big.bin", whole;
+  std::string big_url = server.url("/big.bin?size=300001&nolength=1");
+  ASSERT_EQ(net_get(big_url.c_str(), big.c_str(), 0), 0);
+  ASSERT_EQ(sha256_file(big, &whole), 0);
+  EXPECT_EQ(net_get(big_url.c_str(), big.c_str(), 0, whole.c_str()), 0);
 }
 
 TEST_F(DownloadTest, FailedRefetchKeepsTheOlderFile) {
