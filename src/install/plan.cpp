@@ -6,6 +6,7 @@
 
 #include "install/filelist.h"
 #include "install/pending.h"
+#include "install/publisher.h"
 #include "platform/platform.h"
 #include "support/log.h"
 #include "support/paths.h"
@@ -42,6 +43,7 @@ int check_entries(bool extract_wanted) {
       log_message("plan_build: URL %s of entry %d names no archive", e->url, number);
       return -1;
     }
+    if (variant_selected(e) && publisher_require_hash(e, name, number) != 0) return -1;
     if (extract_wanted && variant_selected(e) && !e->check_path) {
       log_message("plan_build: %s (entry %d) has no check path (\"e:\")", name, number);
       return -1;
@@ -97,7 +99,11 @@ int plan_build() {
       log_message("skipping %s (already installed)", name);
       continue;
     }
-    if (e->archive_exists) {
+    // An archive whose SHA-256 differs from "h:" is fetched anew where the mode
+    // downloads, and fails the run where it does not.
+    bool usable = e->archive_exists && archive_matches(e, name);
+    if (e->archive_exists && !usable && !download_wanted) return -1;
+    if (usable) {
       log_message("no download %s (exists)", name);
     } else if (download_wanted) {
       log_message("download:\n   %s\n   %s", e->url, e->local_path);

@@ -8,6 +8,7 @@
 #include "install/filelist.h"
 #include "install/pending.h"
 #include "install/plan.h"
+#include "install/publisher.h"
 #include "net/download.h"
 #include "platform/platform.h"
 #include "quorvin_config.h"
@@ -43,6 +44,11 @@ void run_start() {
     if (net_get(run_filelist_url, manifest.c_str(), 0) < 0) exit_app(1);
   } else if (!plat_exists(manifest.c_str())) {
     error_box("The list of files to install can't be found.");
+    exit_app(1);
+  }
+  if (publisher_check_manifest(install_mode != InstallFromDirectory ? run_filelist_url : nullptr,
+                               manifest) < 0) {
+    error_box("The list of files to install is not signed by its publisher.");
     exit_app(1);
   }
   if (filelist_read(manifest.c_str()) < 0) exit_app(1);
@@ -96,7 +102,7 @@ void download_all() {
   show_page(PageProgress, UI_SW_SHOWNORMAL);
   int to_extract = 0;
   for (FileListEntry* e = entry_list_head; e; e = e->next) {
-    if (e->download && net_get(e->url, e->local_path, 0) < 0) exit_app(1);
+    if (e->download && net_get(e->url, e->local_path, 0, e->sha256) < 0) exit_app(1);
     to_extract += e->extract;
   }
   if (to_extract) {
