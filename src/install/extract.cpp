@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "install/names.h"
 #include "platform/platform.h"
 #include "support/log.h"
 #include "support/paths.h"
@@ -42,19 +43,6 @@ struct Extraction {
     return result;
   }
 };
-
-// A component made only of dots and spaces with two dots or more climbs up
-// (Windows drops trailing dots and spaces, so ".. " and "..." act as "..").
-bool is_parent_component(const char* begin, const char* end) {
-  int dots = 0;
-  for (const char* p = begin; p < end; ++p) {
-    if (*p == '.')
-      ++dots;
-    else if (*p != ' ')
-      return false;
-  }
-  return dots >= 2;
-}
 
 // Copies the open entry into the output file and closes it; *written counts the bytes.
 int copy_entry(Extraction& x, uint64_t* written) {
@@ -140,7 +128,7 @@ int read_entry(Extraction& x, unsigned long number, unz_file_info* info, char* n
     log_message("install_archive: entry %lu has no name", number);
     return -1;
   }
-  if (!entry_name_is_safe(name)) {
+  if (member_name_refusal(name, std::strlen(name))) {
     log_message("install_archive: unsafe entry name %s", name);
     return -1;
   }
@@ -164,18 +152,6 @@ bool is_empty_archive(const char* path) {
 }
 
 }  // namespace
-
-bool entry_name_is_safe(const char* name) {
-  if (is_sep(name[0]) || std::strchr(name, ':')) return false;
-  const char* start = name;
-  for (const char* p = name;; ++p) {
-    if (*p == '\0' || is_sep(*p)) {
-      if (is_parent_component(start, p)) return false;
-      if (*p == '\0') return true;
-      start = p + 1;
-    }
-  }
-}
 
 void set_file_time(const char* path, uint32_t dos_date) { plat_set_file_time_dos(path, dos_date); }
 

@@ -13,7 +13,3 @@ int install_archive(const char* archive_path, const char* destination_dir);
 // Gives a closed file the entry's MS-DOS date (high 16 bits) and time (low 16
 // bits), read as local time. Failures are silent.
 void set_file_time(const char* path, uint32_t dos_date);
-
-// Whether an entry name stays below the directory it is joined to: not
-// absolute, no drive or ':' at all, no ".." component with either separator.
-bool entry_name_is_safe(const char* name);

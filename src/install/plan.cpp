@@ -2,9 +2,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "install/filelist.h"
+#include "install/names.h"
 #include "install/pending.h"
 #include "install/publisher.h"
 #include "platform/platform.h"
@@ -18,34 +20,63 @@ bool variant_selected(const FileListEntry* e) {
   return e->variant < 0 || (e->variant < 4 && variant_flags[e->variant]);
 }
 
-// The part of the URL after its last '/'; null when there is none.
-const char* archive_name(const FileListEntry* e) {
-  const char* slash = e->url ? std::strrchr(e->url, '/') : nullptr;
-  return slash ? slash + 1 : nullptr;
+// Every entry needs an archive name that stays a plain file of the download
+// directory (even a skipped one is logged by it), paths that stay below the
+// install directory, and, where it may be extracted, the path that tells it is
+// installed. Nothing has been fetched or written when one is refused.
+int check_entry(const FileListEntry* e, int number, bool extract_wanted) {
+  if (!e->url) {
+    log_message("plan_build: entry %d has no URL (\"u:\")", number);
+    return -1;
+  }
+  if (!std::strchr(e->url, '/')) {
+    log_message("plan_build: URL %s of entry %d has no '/'", e->url, number);
+    return -1;
+  }
+  std::string name = url_file_name(e->url);
+  if (name.empty()) {
+    log_message("plan_build: URL %s of entry %d names no archive", e->url, number);
+    return -1;
+  }
+  if (const char* why = url_refusal(e->url)) {
+    log_message("plan_build: entry %d: URL %s refused: %s", number, e->url, why);
+    return -1;
+  }
+  if (const char* why = archive_name_refusal(name)) {
+    log_message("plan_build: entry %d: archive name \"%s\" refused: %s", number, name.c_str(), why);
+    return -1;
+  }
+  for (auto [key, value] : {std::pair<char, const char*>{'d', e->dest_subdir}, {'e', e->check_path}}) {
+    if (!value) continue;
+    if (const char* why = relative_path_refusal(value)) {
+      log_message("plan_build: entry %d (%s): %c:%s refused: %s", number, name.c_str(), key, value, why);
+      return -1;
+    }
+  }
+  if (extract_wanted && variant_selected(e) && !e->check_path) {
+    log_message("plan_build: %s (entry %d) has no check path (\"e:\")", name.c_str(), number);
+    return -1;
+  }
+  return 0;
 }
 
-// Every entry needs an archive name (even a skipped one is logged by it), and
-// an entry that may be extracted needs the path that tells it is installed.
 int check_entries(bool extract_wanted) {
+  // Two entries acted on with one archive name would share one file of the
+  // download directory; Windows does not tell names apart by case.
+  std::map<std::string, int> seen;
   int number = 0;
   for (const FileListEntry* e = entry_list_head; e; e = e->next) {
-    ++number;
-    if (!e->url) {
-      log_message("plan_build: entry %d has no URL (\"u:\")", number);
-      return -1;
-    }
-    const char* name = archive_name(e);
-    if (!name) {
-      log_message("plan_build: URL %s of entry %d has no '/'", e->url, number);
-      return -1;
-    }
-    if (!*name) {
-      log_message("plan_build: URL %s of entry %d names no archive", e->url, number);
-      return -1;
-    }
-    if (variant_selected(e) && publisher_require_hash(e, name, number) != 0) return -1;
-    if (extract_wanted && variant_selected(e) && !e->check_path) {
-      log_message("plan_build: %s (entry %d) has no check path (\"e:\")", name, number);
+    if (check_entry(e, ++number, extract_wanted) != 0) return -1;
+    if (!variant_selected(e)) continue;
+    std::string name = url_file_name(e->url);
+    if (publisher_require_hash(e, name.c_str(), number) != 0) return -1;
+    std::string folded = name;
+    for (char& c : folded)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    auto first = seen.emplace(folded, number);
+    if (!first.second) {
+      log_message("plan_build: entry %d names the archive %s of entry %d again", number, name.c_str(),
+                  first.first->second);
       return -1;
     }
   }
@@ -69,23 +100,12 @@ int plan_build() {
   }
   if (check_entries(extract_wanted) != 0) return -1;
 
-  // An archive whose extraction an earlier run did not finish counts as not
-  // installed, whatever of it (its marker included) is already there.
-  std::string unfinished = extract_wanted ? pending_archive(install_directory) : std::string();
   std::string path;
   for (FileListEntry* e = entry_list_head; e; e = e->next) {
-    const char* name = archive_name(e);
+    std::string name = url_file_name(e->url);
     if (!variant_selected(e)) {
-      log_message("skipping %s (wrong variant)", name);
+      log_message("skipping %s (wrong variant)", name.c_str());
       continue;
-    }
-    if (extract_wanted) {
-      path_join(path, install_directory, e->check_path);
-      e->installed = plat_exists(path.c_str()) ? 1 : 0;
-      if (e->installed && unfinished == name) {
-        log_message("plan_build: the extraction of %s did not finish, extracting it again", name);
-        e->installed = 0;
-      }
     }
     path_join(path, download_directory, name);
     std::free(e->local_path);
@@ -94,17 +114,27 @@ int plan_build() {
       log_message("malloc() failed");
       return -1;
     }
+    if (extract_wanted) {
+      path_join(path, install_directory, e->check_path);
+      e->installed = plat_exists(path.c_str()) ? 1 : 0;
+      // An archive whose extraction an earlier run did not finish counts as
+      // not installed, whatever of it (its marker included) is already there.
+      if (e->installed && pending_exists(e->local_path)) {
+        log_message("plan_build: the extraction of %s did not finish, extracting it again", name.c_str());
+        e->installed = 0;
+      }
+    }
     e->archive_exists = plat_exists(e->local_path) ? 1 : 0;
     if (e->installed) {
-      log_message("skipping %s (already installed)", name);
+      log_message("skipping %s (already installed)", name.c_str());
       continue;
     }
     // An archive whose SHA-256 differs from "h:" is fetched anew where the mode
     // downloads, and fails the run where it does not.
-    bool usable = e->archive_exists && archive_matches(e, name);
+    bool usable = e->archive_exists && archive_matches(e, name.c_str());
     if (e->archive_exists && !usable && !download_wanted) return -1;
     if (usable) {
-      log_message("no download %s (exists)", name);
+      log_message("no download %s (exists)", name.c_str());
     } else if (download_wanted) {
       log_message("download:\n   %s\n   %s", e->url, e->local_path);
       e->download = 1;

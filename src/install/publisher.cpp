@@ -21,10 +21,16 @@ int publisher_check_manifest(const char* url, const std::string& manifest) {
     return -1;
   }
   std::string signature = manifest + SIGNATURE_SUFFIX;
-  // A signature left by an earlier run is never taken for this one's.
-  if (url && net_get((std::string(url) + SIGNATURE_SUFFIX).c_str(), signature.c_str(), 0) < 0) {
-    log_message("signature_check: can't download the signature %s%s", url, SIGNATURE_SUFFIX);
-    return -1;
+  if (url) {
+    // A body past the limit fails the download before it fills the disk; a
+    // failed download is never made up for by a signature an earlier run left.
+    DownloadCheck check;
+    check.max_size = SIGNATURE_FILE_MAX;
+    std::string signature_url = std::string(url) + SIGNATURE_SUFFIX;
+    if (net_get(signature_url.c_str(), signature.c_str(), 0, &check) < 0) {
+      log_message("signature_check: can't download %s", signature_url.c_str());
+      return -1;
+    }
   }
   SignatureVerdict verdict = signature_check(manifest, signature, key, &text);
   log_message("signature_check: %s", text.c_str());

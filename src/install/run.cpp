@@ -22,7 +22,11 @@ const char* run_filelist_url = QUORVIN_FILELIST_URL;
 
 namespace {
 
-std::string archive_name(const FileListEntry* e) { return path_base(e->url ? e->url : ""); }
+// Far above any real manifest (100,000 entries take about 10 MiB); a body
+// that never ends must not fill the disk.
+const int64_t MANIFEST_MAX_SIZE = 64ll << 20;
+
+std::string archive_name(const FileListEntry* e) { return url_file_name(e->url ? e->url : ""); }
 
 void info_box(const char* text, const char* caption) {
   ui_message_box(dialog_handle, text, caption, UI_BOX_INFO);
@@ -41,7 +45,9 @@ void run_start() {
   std::string manifest = path_join(download_directory ? download_directory : "", "filelist.txt");
   if (install_mode != InstallFromDirectory) {
     make_dirs(download_directory ? download_directory : "");
-    if (net_get(run_filelist_url, manifest.c_str(), 0) < 0) exit_app(1);
+    DownloadCheck check;
+    check.max_size = MANIFEST_MAX_SIZE;
+    if (net_get(run_filelist_url, manifest.c_str(), 0, &check) < 0) exit_app(1);
   } else if (!plat_exists(manifest.c_str())) {
     error_box("The list of files to install can't be found.");
     exit_app(1);
@@ -101,8 +107,11 @@ void download_all() {
   enable_item(dialog_handle, IDC_NEXT, 0);
   show_page(PageProgress, UI_SW_SHOWNORMAL);
   int to_extract = 0;
+  DownloadCheck archive;
+  archive.refuse_empty = true;  // never a zip, and a kept empty file would pass as "exists"
   for (FileListEntry* e = entry_list_head; e; e = e->next) {
-    if (e->download && net_get(e->url, e->local_path, 0, e->sha256) < 0) exit_app(1);
+    archive.sha256 = e->sha256;
+    if (e->download && net_get(e->url, e->local_path, 0, &archive) < 0) exit_app(1);
     to_extract += e->extract;
   }
   if (to_extract) {
@@ -116,12 +125,19 @@ void download_all() {
 void install_all() {
   show_status(SetCaption, 0, "Installing...");
   make_dirs(install_directory ? install_directory : "");
+  bool note_failed = false;
   for (FileListEntry* e = entry_list_head; e; e = e->next) {
     if (!e->extract) continue;
     std::string dest = e->dest_subdir ? path_join(install_directory, e->dest_subdir) : install_directory;
-    if (pending_mark(install_directory, archive_name(e)) < 0) exit_app(1);
+    // Without the note (a read-only download directory) the run goes on; only a
+    // killed run's redo is lost.
+    if (pending_mark(e->local_path) != 0 && !note_failed) {
+      log_message("install_all: can't write %s%s, an interrupted extraction would not be redone",
+                  e->local_path, PENDING_SUFFIX);
+      note_failed = true;
+    }
     if (install_archive(e->local_path, dest.c_str()) < 0) exit_app(1);
-    pending_clear(install_directory);
+    pending_clear(e->local_path);
   }
   info_box("Installation complete", "Finished!");
   ui_post_quit();

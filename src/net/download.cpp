@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "platform/ui.h"
 #include "support/log.h"
+#include "support/paths.h"
 #include "support/sha256.h"
 #include "wizard/frame.h"
 
@@ -26,18 +27,21 @@ const unsigned QUIT_PAUSE_MS = 250;
 
 // The transfer counters. Written by the user-interface thread before the
 // worker starts; then by the worker alone; read back after it has ended.
-int bytes_received = 0;
-int progress_total = 0;
+int64_t bytes_received = 0;
+int64_t progress_total = 0;
 uint32_t start_tick = 0;
 uint32_t last_update_tick = 0;
-// Set by the worker when the file could not take a chunk.
+// Set by the worker when the file could not take a chunk, or the body grew
+// past what the caller allows (0: no limit).
 bool write_failed = false;
+bool too_large = false;
+int64_t size_limit = 0;
 // The SHA-256 of the bytes written, when the caller gave one to compare.
 bool body_hashed = false;
 Sha256 body_hash;
 }  // namespace
 
-void progress_start(int expected_size) {
+void progress_start(int64_t expected_size) {
   show_status(SetStatus, 0, "Connecting...");
   show_status(SetProgressPos, 0, nullptr);
   show_status(SetProgressRange, 100, nullptr);
@@ -48,7 +52,7 @@ void progress_start(int expected_size) {
   last_update_tick = 0;
 }
 
-void progress_update(int bytes_so_far) {
+void progress_update(int64_t bytes_so_far) {
   uint32_t now = progress_tick();
   if (now == start_tick) return;
   // Differences, not sums, so that the tick count wrapping around mid-transfer
@@ -57,14 +61,13 @@ void progress_update(int bytes_so_far) {
   last_update_tick = now;
   uint32_t elapsed = (now - start_tick) / 1000;
   if (elapsed == 0) elapsed = 1;
-  int percent = progress_total == 0
-                    ? 0
-                    : static_cast<int>(static_cast<int64_t>(bytes_so_far) * 100 / progress_total);
+  int percent = progress_total == 0 ? 0 : static_cast<int>(bytes_so_far * 100 / progress_total);
   show_status(SetProgressPos, percent, nullptr);
   double rate = static_cast<float>(bytes_so_far / 1024.0) / static_cast<double>(elapsed);
   char text[128];
-  std::snprintf(text, sizeof text, "%3d%%  %dk/%dk  %.1fk/s", percent, bytes_so_far / 1024,
-                progress_total / 1024, rate);
+  std::snprintf(text, sizeof text, "%3d%%  %lldk/%lldk  %.1fk/s", percent,
+                static_cast<long long>(bytes_so_far / 1024), static_cast<long long>(progress_total / 1024),
+                rate);
   show_status(SetRateText, 0, text);
 }
 
@@ -72,11 +75,16 @@ unsigned download_thread(void* arg) {
   FILE* file = static_cast<FILE*>(arg);
   log_message("download thread started");
   char chunk[CHUNK_SIZE];
-  int total = 0;
+  int64_t total = 0;
   for (;;) {
     int n = socket_read(chunk, CHUNK_SIZE);
     log_message("socket_read %d bytes", n);
     if (n <= 0) break;
+    if (size_limit > 0 && total + n > size_limit) {
+      log_message("net_get: more than %lld bytes, giving up", static_cast<long long>(size_limit));
+      too_large = true;
+      break;
+    }
     if (std::fwrite(chunk, 1, static_cast<size_t>(n), file) != static_cast<size_t>(n)) {
       log_message("fwrite() failed: %s", std::strerror(errno));
       write_failed = true;
@@ -91,7 +99,9 @@ unsigned download_thread(void* arg) {
   return 0;
 }
 
-int net_get(const char* url, const char* local_path, int expected_size, const char* sha256) {
+int net_get(const char* url, const char* local_path, int64_t expected_size, const DownloadCheck* check) {
+  static const DownloadCheck none;
+  if (!check) check = &none;
   bool failed = false;
   log_message("download \"%s\"", url);
   progress_start(expected_size);
@@ -99,8 +109,20 @@ int net_get(const char* url, const char* local_path, int expected_size, const ch
     log_message("net_get: net_open() failed");
     return -1;
   }
-  int content_length = net_content_length();
+  int64_t content_length = net_content_length();
   if (content_length > 0) progress_total = content_length;
+  // Refused before a byte is written: a body larger than allowed, or larger
+  // than the drive can take.
+  if (check->max_size > 0 && content_length > check->max_size) {
+    log_message("net_get: %lld bytes announced, more than the %lld allowed",
+                static_cast<long long>(content_length), static_cast<long long>(check->max_size));
+    socket_close();
+    return -1;
+  }
+  if (content_length > 0 && require_free_space(path_dir(local_path), static_cast<uint64_t>(content_length)) != 0) {
+    socket_close();
+    return -1;
+  }
 
   std::string temp = std::string(local_path) + DOWNLOAD_TEMP_SUFFIX;
   FILE* file = std::fopen(temp.c_str(), "wb");
@@ -116,13 +138,13 @@ int net_get(const char* url, const char* local_path, int expected_size, const ch
   std::unique_ptr<char[]> file_buffer(new (std::nothrow) char[FILE_BUFFER_SIZE]);
   if (file_buffer) std::setvbuf(file, file_buffer.get(), _IOFBF, FILE_BUFFER_SIZE);
 
-  const char* slash = std::strrchr(url, '/');
-  char status[256];
-  std::snprintf(status, sizeof status, "Downloading %s...", slash ? slash + 1 : url);
-  show_status(SetStatus, 0, status);
+  std::string status = "Downloading " + url_file_name(url) + "...";
+  show_status(SetStatus, 0, status.c_str());
 
   write_failed = false;
-  body_hashed = sha256 != nullptr;
+  too_large = false;
+  size_limit = check->max_size;
+  body_hashed = check->sha256 != nullptr;
   if (body_hashed) sha256_start(body_hash);
   plat_thread thread = download_start_thread(download_thread, file);
   if (!thread) {
@@ -148,23 +170,30 @@ int net_get(const char* url, const char* local_path, int expected_size, const ch
     log_message("fclose() failed: %s", std::strerror(errno));
     failed = true;
   }
-  if (write_failed) failed = true;
+  if (write_failed || too_large) failed = true;
   int recv_state = socket_recv_state();
   socket_close();
 
-  // A reset connection is not the end of the body, with or without a length.
-  if (!failed && recv_state != SOCKET_RECV_OK) {
-    log_message("net_get: receive failed after %d bytes", bytes_received);
+  // A reset is not the end of a body of unknown length; but once all of the
+  // announced length has arrived, nothing is lost by it.
+  bool whole = content_length > 0 && content_length == bytes_received;
+  if (!failed && recv_state != SOCKET_RECV_OK && !whole) {
+    log_message("net_get: receive failed after %lld bytes", static_cast<long long>(bytes_received));
     failed = true;
   }
   if (content_length > 0 && content_length != bytes_received) {
-    log_message("expected size %d != real size %d", content_length, bytes_received);
+    log_message("expected size %lld != real size %lld", static_cast<long long>(content_length),
+                static_cast<long long>(bytes_received));
+    failed = true;
+  }
+  if (!failed && check->refuse_empty && bytes_received == 0) {
+    log_message("net_get: the body is empty");
     failed = true;
   }
   if (!failed && body_hashed) {
     std::string got = sha256_finish(body_hash);
-    if (got != sha256) {
-      log_message("net_get: %s has SHA-256 %s, the list says %s", url, got.c_str(), sha256);
+    if (got != check->sha256) {
+      log_message("net_get: %s has SHA-256 %s, the list says %s", url, got.c_str(), check->sha256);
       failed = true;
     }
   }

@@ -9,17 +9,23 @@
 // Downloads url into local_path. The body goes to local_path + ".part" and is
 // renamed over local_path only when it arrived whole, so a failed, cancelled or
 // killed download never leaves a partial file under the final name (nor
-// destroys an older one). With sha256 (64 lower-case hexadecimal digits) the
-// body is hashed as it is written and kept only when its SHA-256 is that one.
-// 0 on success, -1 on failure or the user's quit request.
-int net_get(const char* url, const char* local_path, int expected_size,
-            const char* sha256 = nullptr);
+// destroys an older one). 0 on success, -1 on failure or the user's quit request.
+// What the caller asks of a body beyond its announced length.
+struct DownloadCheck {
+  int64_t max_size = 0;       // more fails the download (0: no limit)
+  bool refuse_empty = false;  // a body of 0 bytes fails it (an archive is never empty)
+  // 64 lower-case hexadecimal digits, or null: the body is hashed as it is
+  // written and kept only when its SHA-256 is this one.
+  const char* sha256 = nullptr;
+};
+int net_get(const char* url, const char* local_path, int64_t expected_size,
+            const DownloadCheck* check = nullptr);
 
 // The name the body is written to while it arrives.
 const char* const DOWNLOAD_TEMP_SUFFIX = ".part";
 
-void progress_start(int expected_size);
-void progress_update(int bytes_so_far);
+void progress_start(int64_t expected_size);
+void progress_update(int64_t bytes_so_far);
 // The worker: copies the body into the open FILE* given as arg. Returns 0.
 unsigned download_thread(void* file);
 

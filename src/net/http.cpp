@@ -17,7 +17,7 @@ std::string host;
 bool has_host = false;
 int port = 0;
 std::string path;
-int content_length = 0;
+int64_t content_length = 0;
 
 bool starts_with_nocase(const char* line, const char* prefix) {
   for (; *prefix; ++line, ++prefix)
@@ -28,25 +28,39 @@ bool starts_with_nocase(const char* line, const char* prefix) {
 }
 
 // As sscanf's "%*s %d": skips the first word and reads the number after it.
-// A number that does not fit an int counts as none, instead of undefined
-// behaviour.
-bool scan_second_number(const char* line, int* out) {
+// 0 when there is none, -1 when it does not fit (never undefined behaviour).
+int scan_second_number(const char* line, long long* out) {
   const char* p = line;
   while (*p && std::isspace(static_cast<unsigned char>(*p))) ++p;
-  if (!*p) return false;
+  if (!*p) return 0;
   while (*p && !std::isspace(static_cast<unsigned char>(*p))) ++p;
   char* end = nullptr;
   errno = 0;
-  long v = std::strtol(p, &end, 10);
-  if (end == p || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
-  *out = static_cast<int>(v);
-  return true;
+  long long v = std::strtoll(p, &end, 10);
+  if (end == p) return 0;
+  if (errno == ERANGE) return -1;
+  *out = v;
+  return 1;
+}
+
+// A Location is absolute only when "://" comes before any '/', '?' or '#':
+// "/login?next=http://elsewhere/" is a path on this host.
+bool is_absolute_url(const char* value) {
+  size_t stop = std::strcspn(value, "/?#");
+  return stop > 0 && value[stop] == '/' && value[stop - 1] == ':' && value[stop + 1] == '/';
 }
 
 // Follows a Location value: absolute URLs as they are, a path on this host
 // from the current host and port. 0, or -1 when it cannot be followed.
 int follow_location(const char* value) {
-  if (std::strstr(value, "://")) {
+  for (const char* c = value; *c; ++c) {
+    // Such bytes would end up in the next request line.
+    if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) {
+      log_message("http_try: can't follow a location holding control characters");
+      return -1;
+    }
+  }
+  if (is_absolute_url(value)) {
     net_set_url(value);
     return 0;
   }
@@ -76,7 +90,7 @@ bool headers_failed() {
 }
 }  // namespace
 
-int net_content_length() { return content_length; }
+int64_t net_content_length() { return content_length; }
 
 void net_set_url(const char* url) {
   log_message("net_set_url: url is %s", url);
@@ -112,29 +126,34 @@ int http_try() {
     return 1;
   }
   if (socket_open(host.c_str(), port) != 0) return 1;
-  socket_set_timeout(socket_header_timeout_ms);
   socket_printf("GET %s HTTP/1.0\r\n", path.c_str());
   socket_printf("Host: %s:%d\r\n", host.c_str(), port);
   socket_printf("\r\n");
+  // The status line and every header share this one deadline: a reply that
+  // trickles in a byte at a time cannot hold the window for longer.
+  socket_set_deadline(socket_header_timeout_ms);
 
   char* line = socket_readline();
-  int code = 0;
+  long long code = 0;
   if (headers_failed()) {
     socket_close();
     return 1;
   }
-  if (!scan_second_number(line, &code)) {
+  if (scan_second_number(line, &code) != 1 || code < INT_MIN || code > INT_MAX) {
     log_message("http_try: no status code in the reply");
     socket_close();
     return 1;
   }
-  log_message("http_try: code is %d", code);
+  log_message("http_try: code is %d", static_cast<int>(code));
 
   if (code >= 300 && code <= 399) {
     for (;;) {
       line = socket_readline();
       if (!*line) break;
       if (starts_with_nocase(line, "Location:")) {
+        // A line cut by the stream's end, a failure or its length is not the
+        // target the server meant.
+        if (!socket_line_whole()) break;
         const char* value = line + 9;
         while (*value == ' ' || *value == '\t') ++value;
         std::string target = value;  // the line dies with the next read
@@ -143,7 +162,7 @@ int http_try() {
         return r == 0 ? 2 : 1;
       }
     }
-    headers_failed();  // only for the log line: a 3xx without Location fails anyway
+    headers_failed();  // only for the log line: a 3xx without a whole Location fails anyway
   }
   if (code >= 300) {
     socket_close();
@@ -153,15 +172,30 @@ int http_try() {
     line = socket_readline();
     if (!*line) break;
     if (starts_with_nocase(line, "Content-Length:")) {
-      scan_second_number(line, &content_length);
-      log_message("http_try: content-length is %d", content_length);
+      long long value = 0;
+      int got = scan_second_number(line, &value);
+      if (got < 0) {
+        log_message("http_try: content-length does not fit: %s", line);
+        socket_close();
+        return 1;
+      }
+      if (got > 0) content_length = value;
+      log_message("http_try: content-length is %lld", static_cast<long long>(content_length));
     }
   }
+  // Nothing of a reply whose headers did not end with their empty line is used.
   if (headers_failed()) {
+    content_length = 0;
     socket_close();
     return 1;
   }
-  socket_set_timeout(0);
+  if (!socket_line_whole()) {
+    log_message("http_try: the reply ended before its headers did");
+    content_length = 0;
+    socket_close();
+    return 1;
+  }
+  socket_set_deadline(0);
   return 0;
 }
 

@@ -1,6 +1,8 @@
 // URL splitting and the HTTP/1.0 GET client over the single connection.
 #pragma once
 
+#include <cstdint>
+
 // A redirect chain longer than this fails, so a loop cannot hang the program.
 const int HTTP_MAX_REDIRECTS = 20;
 
@@ -15,4 +17,4 @@ int http_open();
 // state replaced, closed).
 int http_try();
 // The last successful reply's Content-Length; 0 when it had none.
-int net_content_length();
+int64_t net_content_length();

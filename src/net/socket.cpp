@@ -36,17 +36,31 @@ char bulk[BULK_CAPACITY];
 int bulk_level = 0;
 int bulk_pos = 0;
 
+// The status line and headers share one deadline (a tick count; 0 for none).
+uint32_t deadline = 0;
+bool line_whole = false;
+
 // One receive with the state kept: a result below 0 is a failure, and a
-// time-out is told apart so that the caller can say so.
+// time-out is told apart so that the caller can say so. Once one has failed
+// or timed out, the connection gives nothing more: a second wait would stretch
+// the time-out, and bytes after a failure cannot be trusted to follow on.
 int receive(char* dst, int len) {
   plat_socket s = sock.load();
   if (s == PLAT_INVALID_SOCKET) {
     recv_state = SOCKET_RECV_FAILED;
     return -1;
   }
+  if (recv_state != SOCKET_RECV_OK) return -1;
+  if (deadline != 0) {
+    int32_t left = static_cast<int32_t>(deadline - plat_tick_ms());
+    if (left <= 0) {
+      recv_state = SOCKET_RECV_TIMED_OUT;
+      return -1;
+    }
+    plat_set_recv_timeout(s, left);
+  }
   int n = plat_recv(s, dst, len);
-  if (n < 0 && recv_state == SOCKET_RECV_OK)
-    recv_state = plat_recv_timed_out() ? SOCKET_RECV_TIMED_OUT : SOCKET_RECV_FAILED;
+  if (n < 0) recv_state = plat_recv_timed_out() ? SOCKET_RECV_TIMED_OUT : SOCKET_RECV_FAILED;
   return n;
 }
 }  // namespace
@@ -80,6 +94,8 @@ int socket_open(const char* host, int port) {
   bulk_level = bulk_pos = 0;
   recv_state = SOCKET_RECV_OK;
   mid_line = false;
+  line_whole = false;
+  deadline = 0;
   uint32_t addr = 0;
   if (socket_parse_ipv4(host, &addr) != 0 && plat_resolve_ipv4(host, &addr) != 0) {
     log_message("socket_open: gethostbyname for \"%s\" failed", host);
@@ -134,10 +150,15 @@ int socket_printf(const char* format, ...) {
   return sent;
 }
 
-void socket_set_timeout(int ms) {
+void socket_set_deadline(int ms) {
+  // 0 is the "none" mark, so a deadline that falls on tick 0 moves by one.
+  deadline = ms > 0 ? plat_tick_ms() + static_cast<uint32_t>(ms) : 0;
+  if (ms > 0 && deadline == 0) deadline = 1;
   plat_socket s = sock.load();
-  if (s != PLAT_INVALID_SOCKET) plat_set_recv_timeout(s, ms);
+  if (ms <= 0 && s != PLAT_INVALID_SOCKET) plat_set_recv_timeout(s, 0);
 }
+
+int socket_line_whole() { return line_whole ? 1 : 0; }
 
 int socket_recv_state() { return recv_state; }
 
@@ -171,12 +192,14 @@ char* socket_readline() {
         bool tail_of_long_line = mid_line && end == 0;
         mid_line = false;
         if (tail_of_long_line) break;  // on to the next line
+        line_whole = true;
         return buffer;
       }
       searched = fill_level;
       if (fill_level >= BUFFER_CAPACITY || socket_fill() == 0) {
         // Buffer full or stream ended: everything held goes out as it is.
         mid_line = fill_level >= BUFFER_CAPACITY;
+        line_whole = false;
         read_pos = fill_level;
         buffer[fill_level] = '\0';
         return buffer;

@@ -43,8 +43,13 @@ char* socket_readline();
 // stream ends; socket_recv_state() tells a close from a failure.
 int socket_read(char* dst, int size);
 
-// Receive time-out in milliseconds for the open connection (0 = none).
-void socket_set_timeout(int ms);
+// One deadline, ms from now, for every later receive on the open connection
+// (0 = none again). Once it has passed, or a receive has failed, no receive
+// is made on this connection any more.
+void socket_set_deadline(int ms);
+// 1 when the last line socket_readline handed out ended with its line feed;
+// 0 when it was cut by a full buffer, the stream's end or a failed receive.
+int socket_line_whole();
 int socket_recv_state();
 // Reads "%d.%d.%d.%d" (trailing text ignored); each number gives its low 8 bits.
 // 0 with the address in network byte order, -1 when host is not such text.

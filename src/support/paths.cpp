@@ -71,6 +71,11 @@ int require_free_space(const std::string& dir, uint64_t needed) {
   return -1;
 }
 
+std::string url_file_name(const char* url) {
+  const char* slash = std::strrchr(url, '/');
+  return slash ? slash + 1 : url;
+}
+
 std::string path_base(const std::string& path) {
   size_t i = path.find_last_of("/\\");
   return i == std::string::npos ? path : path.substr(i + 1);

@@ -34,6 +34,11 @@ int make_dirs(const std::string& path);
 // cannot be told); -1 after "not enough free space in DIR: N bytes needed, M free".
 int require_free_space(const std::string& dir, uint64_t needed);
 
+// The name a URL's file goes by: the text after its last '/' (the whole text
+// when it has none). It names an entry's archive in the download directory,
+// on the summary page and on the download's status line.
+std::string url_file_name(const char* url);
+
 // The text after the last separator ('/' or '\\').
 std::string path_base(const std::string& path);
 

@@ -98,21 +98,25 @@ TEST_F(DownloadTest, BodyIsKeptOnlyWithTheSha256AskedFor) {
   std::string url = server.url("/a.txt");
   const char* hello = "5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03";
   const char* other = "4a70fe9aa6436e02c2dea340fbd1e352e4ef2d8ce6ca52ad25d4b95471fc8bf2";
+  DownloadCheck check;
+  check.sha256 = other;
   write_file(dest, "old");
-  EXPECT_EQ(net_get(url.c_str(), dest.c_str(), 0, other), -1);
+  EXPECT_EQ(net_get(url.c_str(), dest.c_str(), 0, &check), -1);
   EXPECT_EQ(read_file(dest), "old");
   EXPECT_FALSE(exists(dest + ".part"));
   auto lines = log.lines();
   EXPECT_TRUE(has_line(lines, "net_get: " + url + " has SHA-256 " + hello + ", the list says " + other));
   EXPECT_TRUE(has_line(lines, "deleting \"" + dest + ".part\""));
-  ASSERT_EQ(net_get(url.c_str(), dest.c_str(), 0, hello), 0);
+  check.sha256 = hello;
+  ASSERT_EQ(net_get(url.c_str(), dest.c_str(), 0, &check), 0);
   EXPECT_EQ(read_file(dest), "hello\n");
   // Many chunks: the running hash is the whole file's.
   std::string big = out / "big.bin", whole;
   std::string big_url = server.url("/big.bin?size=300001&nolength=1");
   ASSERT_EQ(net_get(big_url.c_str(), big.c_str(), 0), 0);
   ASSERT_EQ(sha256_file(big, &whole), 0);
-  EXPECT_EQ(net_get(big_url.c_str(), big.c_str(), 0, whole.c_str()), 0);
+  check.sha256 = whole.c_str();
+  EXPECT_EQ(net_get(big_url.c_str(), big.c_str(), 0, &check), 0);
 }
 
 TEST_F(DownloadTest, FailedRefetchKeepsTheOlderFile) {

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -50,11 +51,11 @@ class FaultsTest : public ::testing::Test {
 
   // One download over an older file of the same name: it must fail, leave no
   // temporary file and keep the older file byte for byte.
-  void expect_fails_and_keeps_older(const std::string& query) {
+  void expect_fails_and_keeps_older(const std::string& query, const DownloadCheck* check = nullptr) {
     SCOPED_TRACE(query);
     std::string dest = out / "f.bin";
     write_file(dest, kOlder);
-    EXPECT_EQ(net_get(server.url("/f.bin?" + query).c_str(), dest.c_str(), 0), -1);
+    EXPECT_EQ(net_get(server.url("/f.bin?" + query).c_str(), dest.c_str(), 0, check), -1);
     EXPECT_EQ(read_file(dest), kOlder);
     EXPECT_FALSE(exists(dest + DOWNLOAD_TEMP_SUFFIX));
   }
@@ -93,6 +94,35 @@ TEST_F(FaultsTest, LyingLengthsAndResetWithoutLengthFail) {
   std::string dest = out / "f.bin";
   ASSERT_EQ(net_get(server.url("/f.bin?size=1048576").c_str(), dest.c_str(), 0), 0);
   EXPECT_EQ(read_file(dest), generated(kMiB));
+}
+
+// All of the announced length arrived: a reset after it loses nothing.
+TEST_F(FaultsTest, WholeBodyFollowedByAResetLands) {
+  std::string dest = out / "f.bin";
+  write_file(dest, kOlder);
+  ASSERT_EQ(net_get(server.url("/f.bin?size=1048576&reset=1048576").c_str(), dest.c_str(), 0), 0);
+  EXPECT_EQ(read_file(dest), generated(kMiB));
+}
+
+// Bodies that cannot be what the caller fetches, lengths past 32 bits, and a
+// length the drive cannot take: refused, nothing kept.
+TEST_F(FaultsTest, ImpossibleBodiesFail) {
+  DownloadCheck archive, capped;
+  archive.refuse_empty = true;
+  capped.max_size = 2000;
+  expect_fails_and_keeps_older("size=0", &archive);
+  expect_fails_and_keeps_older("size=3000&nolength=1", &capped);
+  expect_fails_and_keeps_older("size=3000", &capped);
+  expect_fails_and_keeps_older("size=10&length=4294967306");
+  expect_fails_and_keeps_older("size=10&length=999999999999999999");
+  auto lines = log.lines();
+  EXPECT_TRUE(has_line(lines, "net_get: the body is empty"));
+  EXPECT_TRUE(has_line(lines, "net_get: more than 2000 bytes, giving up"));
+  EXPECT_TRUE(has_line(lines, "net_get: 3000 bytes announced, more than the 2000 allowed"));
+  EXPECT_TRUE(has_line(lines, "expected size 4294967306 != real size 10"));
+  EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+              return l.rfind("not enough free space in " + out.path() + ": 999999999999999999 bytes needed, ", 0) == 0;
+            }));
 }
 
 TEST_F(FaultsTest, RedirectLoopGivesUp) {
@@ -218,8 +248,11 @@ TEST_F(FaultsTest, FullTmpfsFailsDownloadAndExtraction) {
   ASSERT_TRUE(z.close());
   EXPECT_EQ(install_archive(zip.c_str(), (mnt / "target").c_str()), -1);
   auto lines = log.lines();
-  EXPECT_TRUE(has_line(lines, "fwrite() failed: No space left on device") ||
-              has_line(lines, "fclose() failed: No space left on device"));
+  // The announced length is refused before a byte is written.
+  EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+              return l.rfind("not enough free space in " + mnt.path() + ": 1048576 bytes needed, ", 0) == 0;
+            }));
+  EXPECT_TRUE(has_line(lines, "fwrite() failed") || has_line(lines, "fclose() failed"));
   EXPECT_EQ(read_file(mnt / "target/small.txt"), "fits\n");
 }
 

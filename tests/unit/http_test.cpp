@@ -162,12 +162,42 @@ TEST_F(HttpTest, StatusLineWithoutANumberFails) {
   EXPECT_EQ(count_lines(lines, "http_open: http_try() fail"), 2);
 }
 
-TEST_F(HttpTest, SilentServerTimesOutDuringTheHeaders) {
-  socket_header_timeout_ms = 300;
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(net_open(server.url("/x?hang=1").c_str()), -1);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  EXPECT_TRUE(has_line(log.lines(), "http_try: no reply within 300 ms"));
+// One deadline for the status line and all headers, however the bytes come:
+// none, a status line and half a header, or one byte at a time.
+TEST_F(HttpTest, HeadersShareOneDeadline) {
+  socket_header_timeout_ms = 400;
+  for (std::string query : {std::string("hang=1"), "raw=" + pct("HTTP/1.0 200 OK\r\nContent-Le") + "&hold=1",
+                            "raw=" + pct("HTTP/1.0 200 OK\r\nX-Slow: 123456789") + "&trickle=60&hold=1"}) {
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(net_open(server.url("/x?" + query).c_str()), -1) << query;
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(390)) << query;
+    EXPECT_LT(took, std::chrono::milliseconds(600)) << query;
+    socket_close();
+  }
+  EXPECT_EQ(count_lines(log.lines(), "http_try: no reply within 400 ms"), 3);
+}
+
+// A reply that is cut short is no reply: no redirect, no length, no body.
+TEST_F(HttpTest, RepliesCutShortAreNotUsed) {
+  std::string here = "http://127.0.0.1:" + std::to_string(server.port());
+  for (std::string raw : {std::string("HTTP/1.0 302 Found\r\nLocation: ") + here + "/a.txt",
+                          std::string("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n"),
+                          std::string("HTTP/1.0 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\nbody")}) {
+    EXPECT_EQ(net_open(server.url("/x?raw=" + pct(raw)).c_str()), -1) << raw;
+    EXPECT_EQ(net_content_length(), 0) << raw;
+  }
+  auto lines = log.lines();
+  EXPECT_EQ(count_lines(lines, "http_try: the reply ended before its headers did"), 1);
+  EXPECT_EQ(count_lines(lines, "net_set_url: url is " + here + "/a.txt"), 0);
+}
+
+// "://" in a relative Location's query does not make it absolute.
+TEST_F(HttpTest, RelativeLocationWithAUrlInItsQueryStaysOnThisHost) {
+  ASSERT_EQ(net_open(server.url("/x?location=" + pct("/a.txt?next=http://elsewhere.example/x")).c_str()), 0);
+  EXPECT_EQ(body(), "hello\n");
+  EXPECT_TRUE(has_line(log.lines(), "net_set_url: url is http://127.0.0.1:" + std::to_string(server.port()) +
+                                        "/a.txt?next=http://elsewhere.example/x"));
 }
 
 TEST_F(HttpTest, ResetDuringTheHeadersFails) {

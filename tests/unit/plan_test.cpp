@@ -254,8 +254,8 @@ TEST_F(PlanTest, KeyBuiltInNeedsTheHashOfEverySelectedEntry) {
 TEST_F(PlanTest, ArchiveWhoseExtractionDidNotFinishIsExtractedAgain) {
   write_file(inst + "/a.txt", "half");
   write_file(inst + "/b.txt", "whole");
-  write_file(inst + "/install.pending", "a.zip\n");
   write_file(dl + "/a.zip", "zip");
+  write_file(dl + "/a.zip.installing", "");
   manifest("v:\nu:http://h/a.zip\ne:a.txt\n\nv:\nu:http://h/b.zip\ne:b.txt\n");
   ASSERT_EQ(0, plan_build());
   EXPECT_EQ(0, entry_list_head->installed);

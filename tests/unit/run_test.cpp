@@ -138,7 +138,8 @@ TEST_F(RunTest, NextDownloadsAndInstallsThenQuits) {
   std::vector<std::string> lines = log.lines();
   EXPECT_TRUE(has_line(lines, "install \"" + dl.path() + "/tavelin.zip\""));
   EXPECT_TRUE(has_line(lines, "mkdir " + target));
-  EXPECT_FALSE(exists(target + "/install.pending"));  // every extraction finished
+  for (const char* a : {"all.zip", "tavelin.zip", "mirrel.zip"})  // every extraction finished
+    EXPECT_FALSE(exists(dl / (std::string(a) + ".installing"))) << a;
 }
 
 TEST_F(RunTest, EverythingInstalledEndsWithDownloadComplete) {
@@ -249,13 +250,14 @@ TEST_F(RunDeathTest, ArchiveThatEscapesItsDestinationFailsTheRun) {
   EXPECT_FALSE(exists(inst / "escaped.txt"));
   EXPECT_FALSE(exists(inst.path() + "/../escaped.txt"));
   // The next run must not take the failed archive for installed.
-  EXPECT_EQ(read_file(inst / "target/install.pending"), "mirrel.zip\n");
+  EXPECT_TRUE(exists(dl / "mirrel.zip.installing"));
+  EXPECT_FALSE(exists(inst / "target/mirrel.zip.installing"));
 }
 
 TEST_F(RunDeathTest, CancelDuringADownloadFailsTheRunAndRemovesThePart) {
   // A slow archive: the quit request arrives while its body is on the way.
   manifest("v:\nu:" + base() + "all.zip\ne:all/readme.txt\n\nv:\nu:" + base() +
-           "slow.zip?size=2000000&slow=20\ne:x\n");
+           "slow.zip?size=2000000&slow=20&as=/slow.zip\ne:x\n");
   run_start();
   EXPECT_EXIT(
       {
@@ -267,7 +269,7 @@ TEST_F(RunDeathTest, CancelDuringADownloadFailsTheRunAndRemovesThePart) {
       },
       ::testing::ExitedWithCode(1), "");
   EXPECT_TRUE(exists(dl / "all.zip"));
-  std::string slow = dl / "slow.zip?size=2000000&slow=20";
+  std::string slow = dl / "slow.zip";
   EXPECT_FALSE(exists(slow));
   EXPECT_FALSE(exists(slow + ".part"));
 }

@@ -17,6 +17,7 @@ import socket
 import subprocess
 import sys
 import time
+import urllib.parse
 import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -504,6 +505,124 @@ def manifest_redirected(run):
     with open(os.path.join(run.dir, "other.log"), "rb") as f:
         check(b"GET /quorvin/filelist.txt HTTP/1.0\" 200" in f.read(), "no request on port %d" % other)
     expect_installed(run, wanted)
+
+
+def planted_outside(run, names):
+    """Files of these names anywhere around the case's folder, but where the server keeps them."""
+    top = os.path.dirname(run.dir)
+    found = []
+    for base, dirs, files in os.walk(top):
+        if os.path.abspath(base).startswith(os.path.abspath(run.served)):
+            continue
+        found += [os.path.join(base, f) for f in files + dirs if f in names]
+    return found
+
+
+@case
+def hostile_names(run):
+    """Manifests whose archive name, d: or e: climbs out of its directory: each run fails
+    before anything is fetched, and nothing appears outside the two directories."""
+    os.makedirs(run.repo)
+    with zipfile.ZipFile(os.path.join(run.repo, "planted.zip"), "w") as z:
+        z.writestr("planted.txt", "must not be written\n")
+    entries = [("u:%s/..\\planted.zip\ne:planted.txt" % BASE_URL, "archive name \"..\\planted.zip\""),
+               ("u:%s/planted.zip\nd:..\\..\\outside\ne:planted.txt" % BASE_URL, "d:..\\..\\outside"),
+               ("u:%s/planted.zip\ne:../../outside.txt" % BASE_URL, "e:../../outside.txt")]
+    for n, (entry, named) in enumerate(entries):
+        with open(os.path.join(run.repo, "filelist.txt"), "w") as f:
+            f.write("v:\n%s\n" % entry)
+        with run.plain_server():
+            run.mark_requests()
+            run.drive(wizard(run, 1051, [1101], missing=n == 0, inst_missing=True) + failed_run())
+            check(run.requested("/quorvin/filelist.txt") == 1, "manifest not fetched")
+            check(run.requested("/quorvin/planted.zip") == 0, "an archive was fetched")
+        check(os.listdir(run.dl) == ["filelist.txt"], "download directory holds %s" % os.listdir(run.dl))
+        check(not os.path.exists(run.inst), "install directory made")
+        check(any(l.startswith("plan_build: entry 1") and named in l for l in run.log()),
+              "no refusal naming %s" % named)
+        found = planted_outside(run, ("planted.zip", "planted.txt", "outside", "outside.txt"))
+        check(not found, "written outside: %s" % found)
+        run.expect_log_last("exit_app: code is 1", "socket_done")
+
+
+@case
+def faults_that_lose_nothing(run):
+    """A relative Location with "://" in its query, an archive body followed by a reset, and
+    an archive holding install.pending: the run installs everything and keeps that file."""
+    run.make_repo()
+    with zipfile.ZipFile(os.path.join(run.repo, "pending.zip"), "w") as z:
+        z.writestr("install.pending", "a file of the package\n")
+    manifest = os.path.join(run.repo, "filelist.txt")
+    with open(manifest, "a") as f:
+        f.write("\n\nv:\nu:%s/pending.zip\ne:install.pending\n" % BASE_URL)
+    run.entries = read_manifest(manifest)
+    wanted = run.archives(0)
+    core = wanted[0]
+    size = os.path.getsize(os.path.join(run.repo, core))
+    relative = urllib.parse.quote("/quorvin/filelist.txt?next=http://elsewhere.example/x", safe="")
+    with run.fault_server("/quorvin/filelist.txt=location=" + relative,
+                          "/quorvin/%s=reset=%d" % (core, size)):
+        run.drive(wizard(run, 1051, [1101]) + summary(run, wanted, wanted) + ["click 1002"]
+                  + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
+        check(run.requested("/quorvin/filelist.txt?next=http://elsewhere.example/x") == 1,
+              "the relative location was not followed on this host")
+    expect_downloaded(run, wanted)
+    expect_installed(run, wanted)
+    with open(os.path.join(run.inst, "install.pending"), "rb") as f:
+        check(f.read() == b"a file of the package\n", "install.pending of the archive not kept")
+    check(not [n for n in os.listdir(run.dl) if n.endswith(".installing")], "a note was left behind")
+    run.expect_log_last("exit_app: code is 0", "socket_done")
+
+
+@case
+def silent_server(run):
+    """A server that answers the manifest request a byte every 20 s: the run ends with the
+    error box once the 60 s deadline for the reply's head has passed, not later."""
+    run.make_repo()
+    trickle = "raw=" + urllib.parse.quote("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n") + "&trickle=20000"
+    with run.fault_server("/quorvin/filelist.txt=" + trickle):
+        started = time.time()
+        run.drive(wizard(run, 1051, [1101]) + box("Error", "See install.log for details", seconds=100)
+                  + ["wait-exit 1 10"])
+        took = time.time() - started  # Wine's start and the wizard's steps included
+    check("http_try: no reply within 60000 ms" in run.log(), "no deadline line")
+    check(60 <= took <= 85, "the error box came %.0f s after the start" % took)
+    check(os.listdir(run.dl) == [], "download directory holds %s" % os.listdir(run.dl))
+    run.expect_log_last("exit_app: code is 1", "socket_done")
+
+
+@case
+def hostile_replies(run):
+    """Two entries with one archive name, a reply cut before its headers end, an empty
+    archive body, a length no disk holds, a manifest that never ends: each run fails and
+    keeps nothing it fetched in that run."""
+    run.make_repo()
+    core = run.archives(0)[0]
+    manifest = os.path.join(run.repo, "filelist.txt")
+    with open(manifest) as f:
+        plain = f.read()
+    cut = "raw=" + urllib.parse.quote("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n")
+    trials = [  # (faults, extra manifest text, a log line the run must hold)
+        ([], "\n\nv:m\nu:%s/m/%s\ne:other\n" % (BASE_URL, core.upper()), "again"),
+        (["/quorvin/%s=%s" % (core, cut)], "", "http_try: the reply ended before its headers did"),
+        (["/quorvin/%s=size=0" % core], "", "net_get: the body is empty"),
+        (["/quorvin/%s=length=999999999999999999" % core], "", "not enough free space in "),
+        (["/quorvin/filelist.txt=endless=1&nolength=1"], "", "net_get: more than 67108864 bytes, giving up"),
+    ]
+    for n, (faults, extra, line) in enumerate(trials):
+        with open(manifest, "w") as f:
+            f.write(plain + extra)
+        with run.fault_server(*faults):
+            run.drive(wizard(run, 1051, [1101, 1102], missing=n == 0, inst_missing=True)
+                      + ([] if "filelist" in "".join(faults) or extra else
+                         ["wait-caption Info 30", "click 1002"])
+                      + failed_run())
+        check(any(line in l for l in run.log()), "trial %d: no line %r" % (n, line))
+        names = os.listdir(run.dl)
+        check(core not in names and not [x for x in names if x.endswith(".part")],
+              "trial %d: the download directory holds %s" % (n, names))
+        check(not os.path.exists(run.inst), "trial %d: install directory made" % n)
+        run.expect_log_last("exit_app: code is 1", "socket_done")
 
 
 def main():

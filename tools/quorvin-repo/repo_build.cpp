@@ -125,7 +125,7 @@ int move_into_place(const std::string& partial, const std::string& out) {
 int repo_build(const std::string& source, const std::string& out_arg, const std::string& base_arg) {
   std::string base = base_arg;
   if (base.empty() || base.back() != '/') base += '/';
-  if (const char* why = url_refusal(base + "archive.zip")) {
+  if (const char* why = publish_url_refusal(base + "archive.zip")) {
     repo_error("--base-url %s: %s", base_arg.c_str(), why);
     return -1;
   }

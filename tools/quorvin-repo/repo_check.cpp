@@ -66,10 +66,10 @@ int check_entry(const std::string& dir, const FileListEntry* e, int index, Seen&
     repo_error("%s: u:%s holds no '/' and so names no archive", label.c_str(), url.c_str());
     return -1;
   }
-  std::string name = url.substr(url.rfind('/') + 1);
+  std::string name = url_file_name(url.c_str());
   label = "entry " + std::to_string(index) + " (" + name + ")";
   int result = 0;
-  if (const char* why = url_refusal(url)) {
+  if (const char* why = publish_url_refusal(url)) {
     repo_error("%s: u:%s: %s", label.c_str(), url.c_str(), why);
     result = -1;
   }
@@ -86,7 +86,7 @@ int check_entry(const std::string& dir, const FileListEntry* e, int index, Seen&
   }
   std::string d = e->dest_subdir ? e->dest_subdir : "";
   if (!d.empty())
-    if (const char* why = member_name_refusal(d)) {
+    if (const char* why = relative_path_refusal(d)) {
       repo_error("%s: d:%s: %s", label.c_str(), d.c_str(), why);
       result = -1;
     }
@@ -95,7 +95,7 @@ int check_entry(const std::string& dir, const FileListEntry* e, int index, Seen&
     repo_error("%s: has no e: path, so the installer cannot tell whether it is installed",
                label.c_str());
     result = -1;
-  } else if (const char* why = member_name_refusal(e->check_path)) {
+  } else if (const char* why = relative_path_refusal(e->check_path)) {
     repo_error("%s: e:%s: %s", label.c_str(), e->check_path, why);
     result = -1;
   } else {

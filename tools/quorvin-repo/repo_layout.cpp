@@ -57,7 +57,7 @@ int read_settings(const std::string& path, std::string& d, std::string& e) {
 
 // Every component of a "d:" folder is created on Windows.
 const char* subdir_refusal(const std::string& raw) {
-  if (const char* why = member_name_refusal(raw)) return why;
+  if (const char* why = relative_path_refusal(raw)) return why;
   std::string d = normal_rel_path(raw);
   size_t start = 0;
   while (start <= d.size()) {
@@ -83,7 +83,7 @@ int read_archive(int group, const std::string& folder, const std::string& folder
   plan.group = group;
   plan.folder = folder;
   plan.name = folder_name + ".zip";
-  if (const char* why = archive_name_refusal(plan.name)) {
+  if (const char* why = archive_folder_refusal(plan.name)) {
     repo_error("%s: refused archive name %s: %s", folder.c_str(), plan.name.c_str(), why);
     return -1;
   }
@@ -103,7 +103,7 @@ int read_archive(int group, const std::string& folder, const std::string& folder
     d = normal_rel_path(d);
   }
   if (!e.empty()) {
-    if (const char* why = member_name_refusal(e)) {
+    if (const char* why = relative_path_refusal(e)) {
       repo_error("%s: refused e = %s: %s", settings.c_str(), e.c_str(), why);
       return -1;
     }

@@ -2,48 +2,22 @@
 
 #include <cstring>
 
-#include "install/extract.h"
 #include "support/paths.h"
 
-const char* member_name_refusal(const char* name, size_t len) {
-  // The installer refuses empty and over-long names as it reads them, and
-  // everything else that entry_name_is_safe refuses.
-  if (len == 0) return "empty name";
-  if (len >= 256) return "name of 256 bytes or more (the installer reads at most 255)";
-  if (std::memchr(name, '\0', len)) return "name holds a NUL byte";
-  if (entry_name_is_safe(name)) return nullptr;
-  if (is_sep(name[0])) return "absolute name (starts with a separator)";
-  if (std::memchr(name, ':', len)) return "drive letter or ':' in the name";
-  return "'..' component (or one of dots and spaces only) leads outside the install directory";
-}
-
 const char* source_name_refusal(const std::string& name) {
-  if (const char* why = member_name_refusal(name)) return why;
-  for (unsigned char c : name) {
-    if (c < 0x20) return "control character in the name";
-    if (std::strchr("\\<>\"|?*", c)) return "character that Windows does not allow in file names";
-  }
-  if (name == "." || name.back() == '.' || name.back() == ' ')
-    return "name ending in '.' or ' ' (Windows drops them)";
-  std::string stem = fold_case(name.substr(0, name.find('.')));
-  static const char* const reserved[] = {"con", "prn", "aux", "nul"};
-  for (const char* r : reserved)
-    if (stem == r) return "name reserved by Windows";
-  if (stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
-      stem[3] >= '1' && stem[3] <= '9')
-    return "name reserved by Windows";
-  return nullptr;
+  if (name == ".") return "'.' is not a file name";
+  if (name.find('\\') != std::string::npos) return "character that Windows does not allow in file names";
+  return member_name_refusal(name);
 }
 
-const char* archive_name_refusal(const std::string& name) {
-  if (name.empty()) return "the URL ends in '/', so it names no archive";
-  if (const char* why = source_name_refusal(name)) return why;
+const char* archive_folder_refusal(const std::string& name) {
+  if (const char* why = archive_name_refusal(name)) return why;
   if (name.find_first_of("/ %#") != std::string::npos)
     return "archive names hold no space, '%' or '#'";
   return nullptr;
 }
 
-const char* url_refusal(const std::string& url) {
+const char* publish_url_refusal(const std::string& url) {
   size_t scheme_end = url.find("://");
   if (scheme_end == std::string::npos || scheme_end == 0)
     return "the URL has no scheme and host (scheme://host/path)";

@@ -6,19 +6,17 @@
 #include <cstddef>
 #include <string>
 
-// A member name as stored in a zip (len bytes, may hold a NUL), refused where
-// the installer's extraction refuses it.
-const char* member_name_refusal(const char* name, size_t len);
-inline const char* member_name_refusal(const std::string& name) {
-  return member_name_refusal(name.data(), name.size());
-}
-// A file or folder name in a source tree: beyond what the installer refuses,
-// names that Windows cannot create or that collide on it.
+#include "install/names.h"
+
+// A file or folder name in a source tree: one component that the installer
+// would take as a member name.
 const char* source_name_refusal(const std::string& name);
-// The file name an archive is stored under in the download directory.
-const char* archive_name_refusal(const std::string& name);
+// The name of an archive folder, which becomes the archive's file name and
+// the last part of its URL: beyond the installer's rule, nothing that would
+// need escaping in a URL.
+const char* archive_folder_refusal(const std::string& name);
 // A URL the installer can fetch: "scheme://host[:port]/path", plain HTTP.
-const char* url_refusal(const std::string& url);
+const char* publish_url_refusal(const std::string& url);
 
 // Lower-case copy (ASCII), for the comparisons Windows makes.
 std::string fold_case(const std::string& text);

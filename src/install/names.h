@@ -1,0 +1,24 @@
+// The rules for names that come from the network: the archive an entry names,
+// the "d:" and "e:" paths of the manifest, and the members of an archive. A
+// name that passes stays inside the directory it is joined to and means the
+// same file on Windows as on the native build. Each *_refusal returns null for
+// a name that is fine, otherwise the reason in plain words. The publisher tool
+// checks with these same functions.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// An entry's URL: no spaces or control characters, which would break the
+// request line or smuggle header lines into it.
+const char* url_refusal(const std::string& url);
+// The file name an entry's archive is stored under in the download directory
+// (url_file_name of its URL).
+const char* archive_name_refusal(const std::string& name);
+// A "d:" or "e:" value: relative plain components separated by '/' or '\\'.
+const char* relative_path_refusal(const std::string& value);
+// A member name as stored in a zip (len bytes, may hold a NUL).
+const char* member_name_refusal(const char* name, size_t len);
+inline const char* member_name_refusal(const std::string& name) {
+  return member_name_refusal(name.data(), name.size());
+}
