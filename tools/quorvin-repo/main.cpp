@@ -11,17 +11,33 @@ namespace {
 int usage() {
   std::fprintf(stderr,
                "usage: quorvin-repo build SRC OUT --base-url URL\n"
-               "       quorvin-repo check DIR\n"
+               "       quorvin-repo check DIR [--key minisign.pub]\n"
                "SRC holds all/, tavelin/, mirrel/, pelquin/ and wendrel/, each with one folder\n"
                "per archive; an archive folder may hold archive.ini with 'd = subfolder' and\n"
-               "'e = path installed by it'.\n");
+               "'e = path installed by it'. With --key, check also proves that\n"
+               "DIR/filelist.txt.minisig (made by minisign -Sm DIR/filelist.txt) signs the list\n"
+               "with that key, as an installer built with it demands.\n");
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], "check") == 0) return repo_check(argv[2]) == 0 ? 0 : 1;
+  if (argc >= 3 && std::strcmp(argv[1], "check") == 0) {
+    std::string dir, key;
+    for (int i = 2; i < argc; ++i) {
+      if (std::strcmp(argv[i], "--key") == 0 && i + 1 < argc)
+        key = argv[++i];
+      else if (std::strncmp(argv[i], "--key=", 6) == 0 && argv[i][6])
+        key = argv[i] + 6;
+      else if (argv[i][0] == '-' || !dir.empty())
+        return usage();
+      else
+        dir = argv[i];
+    }
+    if (dir.empty()) return usage();
+    return repo_check(dir, key) == 0 ? 0 : 1;
+  }
   if (argc >= 2 && std::strcmp(argv[1], "build") == 0) {
     std::string source, out, base;
     int positional = 0;

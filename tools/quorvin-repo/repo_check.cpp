@@ -6,10 +6,12 @@
 #include <set>
 
 #include "install/filelist.h"
+#include "install/signature.h"
 #include "platform/platform.h"
 #include "repo_names.h"
 #include "repo_report.h"
 #include "support/paths.h"
+#include "support/sha256.h"
 #include "zip_check.h"
 
 namespace {
@@ -23,7 +25,9 @@ const char* plain_reason(const char* reason) {
                                   "line or a comment ends the entry"},
       {"unknown variant letter", "'v:' may be followed only by nothing (every variant) or by "
                                  "t, m, p or w in lower case"},
-      {"unknown key", "the only keys are v:, u:, d: and e:"},
+      {"unknown key", "the only keys are v:, u:, d:, e: and h:"},
+      {"h: is not 64 hexadecimal digits", "h: must be followed by the archive's SHA-256 as 64 "
+                                          "hexadecimal digits"},
   };
   for (const auto& w : words)
     if (std::strcmp(reason, w.from) == 0) return w.to;
@@ -52,7 +56,28 @@ struct Seen {
   std::map<std::string, std::string> names, markers;
 };
 
-int check_entry(const std::string& dir, const FileListEntry* e, int index, Seen& seen) {
+// What the installer compares with h:, and what one built with a key demands.
+int check_hash(const std::string& archive, const FileListEntry* e, const std::string& label,
+               bool signed_list) {
+  if (!e->sha256) {
+    if (!signed_list) return 0;
+    repo_error("%s: has no h: line, which an installer with a publisher key refuses",
+               label.c_str());
+    return -1;
+  }
+  std::string hex;
+  if (sha256_file(archive, &hex) != 0) {
+    repo_error("%s: %s cannot be read for its SHA-256", label.c_str(), archive.c_str());
+    return -1;
+  }
+  if (hex == e->sha256) return 0;
+  repo_error("%s: h:%s, but the SHA-256 of %s is %s", label.c_str(), e->sha256, archive.c_str(),
+             hex.c_str());
+  return -1;
+}
+
+int check_entry(const std::string& dir, const FileListEntry* e, int index, Seen& seen,
+                bool signed_list) {
   char label_buf[64];
   std::snprintf(label_buf, sizeof label_buf, "entry %d (v: %s)", index,
                 VARIANT_NAMES[e->variant + 1]);
@@ -115,6 +140,7 @@ int check_entry(const std::string& dir, const FileListEntry* e, int index, Seen&
                kind == PLAT_KIND_NONE ? "is missing" : "is not a file");
     return -1;
   }
+  if (check_hash(archive, e, label, signed_list) != 0) result = -1;
   std::set<std::string> installed;
   if (zip_check(archive, label, installed) != 0) return -1;
   if (!marker.empty()) {
@@ -133,10 +159,28 @@ int check_entry(const std::string& dir, const FileListEntry* e, int index, Seen&
   return result;
 }
 
+// The signature beside the manifest, checked as the installer checks it.
+int check_signature(const std::string& manifest, const std::string& key_path) {
+  PublisherKey key;
+  std::string text;
+  if (publisher_key_read(key_path, &key, &text) != 0) {
+    repo_error("--key %s", text.c_str());
+    return -1;
+  }
+  if (signature_check(manifest, manifest + ".minisig", key, &text) != SIGNATURE_GOOD) {
+    repo_error("%s (sign it with: minisign -Sm %s)", text.c_str(), manifest.c_str());
+    return -1;
+  }
+  repo_note("%s", text.c_str());
+  return 0;
+}
+
 }  // namespace
 
-int repo_check(const std::string& dir) {
+int repo_check(const std::string& dir, const std::string& key_path) {
   std::string manifest = path_join(dir, "filelist.txt");
+  bool signed_list = !key_path.empty();
+  int result = signed_list ? check_signature(manifest, key_path) : 0;
   FILE* in = std::fopen(manifest.c_str(), "rt");
   if (!in) {
     repo_error("%s: cannot open for reading: %s", manifest.c_str(), std::strerror(errno));
@@ -159,9 +203,9 @@ int repo_check(const std::string& dir) {
     return -1;
   }
   Seen seen;
-  int result = 0, index = 0;
+  int index = 0;
   for (const FileListEntry* e = entry_list_head; e; e = e->next)
-    if (check_entry(dir, e, ++index, seen) != 0) result = -1;
+    if (check_entry(dir, e, ++index, seen, signed_list) != 0) result = -1;
   entry_list_free();
   if (result == 0) repo_note("%s: %d entries, all archives good", manifest.c_str(), index);
   return result;
