@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "install/filelist.h"
-#include "install/publisher.h"
 #include "testkit/testkit.h"
 #include "wizard/pages.h"
 
@@ -233,20 +232,6 @@ INSTANTIATE_TEST_SUITE_P(
         HashRow{InstallFromDirectory, "zip", 0, 0, 1, "no download tav.zip (exists)\n" EXTRACT},
         HashRow{InstallFromDirectory, "zap", -1, 0, 0, MISMATCH}),
     [](const ::testing::TestParamInfo<HashRow>& info) { return "Row" + std::to_string(info.index); });
-
-// With a publisher key built in, "h:" is what ties an archive to the signed
-// list: an entry the run may act on needs it, an unselected one does not.
-TEST_F(PlanTest, KeyBuiltInNeedsTheHashOfEverySelectedEntry) {
-  publisher_key = "RW...";
-  variant_flags[0] = 1;
-  manifest("v:m\nu:http://h/m.zip\ne:m\n\nv:t\nu:http://h/t.zip\nh:" SHA_ZIP "\ne:t\n\n"
-           "v:\nu:http://h/all.zip\ne:a\n");
-  EXPECT_EQ(-1, plan_build());
-  publisher_key = "";
-  EXPECT_EQ(Lines{"plan_build: all.zip (entry 3) has no SHA-256 (\"h:\"), which a signed list must give"},
-            log.lines());
-  EXPECT_EQ(nullptr, entry_list_head->local_path);
-}
 
 // A run killed while it extracted a.zip left a.zip's marker and the note that
 // it was under way: a.zip is extracted again, b.zip (finished) is not; the note

@@ -5,19 +5,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <thread>
 
 #include "install/filelist.h"
-#include "install/publisher.h"
 #include "net/socket.h"
 #include "platform/headless/headless.h"
 #include "support/log.h"
-#include "support/sha256.h"
 #include "testkit/testkit.h"
 #include "testkit/zipkit.h"
 #include "test_server.h"
@@ -273,127 +269,5 @@ TEST_F(RunDeathTest, CancelDuringADownloadFailsTheRunAndRemovesThePart) {
   EXPECT_FALSE(exists(slow));
   EXPECT_FALSE(exists(slow + ".part"));
 }
-
-// With a publisher key built in: the manifest signed by the real minisign and
-// every archive named with its SHA-256.
-class SignedRunTest : public RunTest {
- public:
-  using RunTest::base;
-  using RunTest::dl;
-  using RunTest::www;
-  void SetUp() override {
-    RunTest::SetUp();
-    if (!have_minisign()) GTEST_SKIP() << "minisign is not installed";
-    ASSERT_TRUE(minisign(keys.path(), "-G -W -p k.pub -s k.key"));
-    key = minisign_key_line(keys / "k.pub");
-    publisher_key = key.c_str();
-    signed_manifest(hashed_entries());
-  }
-  void TearDown() override {
-    publisher_key = "";
-    RunTest::TearDown();
-  }
-  std::string hashed_entries() {
-    std::string text;
-    for (const char* name : {"all", "tavelin", "mirrel", "pelquin"}) {
-      std::string hex;
-      EXPECT_EQ(0, sha256_file(www / "quorvin/" + name + ".zip", &hex));
-      text += "v:" + std::string(name == std::string("all") ? "" : std::string(1, name[0])) +
-              "\nu:" + base() + name + ".zip\nh:" + hex + "\ne:" + name + ".txt\n\n";
-    }
-    return text;
-  }
-  void signed_manifest(const std::string& text) {
-    manifest(text);
-    ASSERT_TRUE(minisign(www / "quorvin", "-S -s '" + (keys / "k.key") + "' -m filelist.txt"));
-  }
-  TempDir keys;
-  std::string key;
-};
-
-TEST_F(SignedRunTest, SignedRepositoryInstallsFetchedAndFromTheDirectory) {
-  install_mode = DownloadOnly;
-  run_start();
-  EXPECT_EQ(headless_text(IDC_SUMMARY), summary({"all.zip", "tavelin.zip", "mirrel.zip"}, {}));
-  ASSERT_TRUE(headless_click(IDC_NEXT));
-  EXPECT_EQ(read_file(dl / "filelist.txt.minisig"), read_file(www / "quorvin/filelist.txt.minisig"));
-  std::vector<std::string> lines = log.lines();
-  EXPECT_EQ(1, count_lines(lines, "download \"" + url + ".minisig\""));
-  std::string good = "signature_check: " + dl.path() + "/filelist.txt: good signature by key ";
-  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
-                          [&](const std::string& l) { return l.rfind(good, 0) == 0; }));
-  headless_reset();
-  dialog_handle = ui_create_dialog(wizard_dialog_proc);
-  entry_list_free();
-  install_mode = InstallFromDirectory;
-  run_start();
-  EXPECT_EQ(headless_text(IDC_SUMMARY), summary({}, {"all.zip", "tavelin.zip", "mirrel.zip"}));
-  ASSERT_TRUE(headless_click(IDC_NEXT));
-  ASSERT_EQ(headless_boxes().size(), 1u);
-  EXPECT_EQ(headless_boxes()[0].caption, "Finished!");
-}
-
-struct SignedFailure {
-  const char* name;
-  int mode;
-  std::function<void(SignedRunTest&)> change;
-  const char* boxes;  // what the child shows, as a regular expression
-};
-
-void PrintTo(const SignedFailure& f, std::ostream* os) { *os << f.name; }
-
-const char* const kNotSigned =
-    "^BOX Error\\|The list of files to install is not signed by its publisher\\.\n"
-    "BOX Error\\|See install.log for details\n$";
-const char* const kFailedRun = "^BOX Error\\|See install.log for details\n$";
-
-class SignedRunFailure : public SignedRunTest, public ::testing::WithParamInterface<SignedFailure> {};
-
-TEST_P(SignedRunFailure, EndsTheRunBeforeAnythingIsInstalled) {
-  install_mode = GetParam().mode;
-  GetParam().change(*this);
-  headless_on_box(box_to_stderr);
-  EXPECT_EXIT(
-      {
-        run_start();
-        download_all();
-      },
-      ::testing::ExitedWithCode(1), GetParam().boxes);
-  EXPECT_FALSE(exists(inst / "target"));
-  EXPECT_FALSE(exists(dl / "mirrel.zip"));
-  EXPECT_FALSE(exists(dl / "mirrel.zip.part"));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Signed, SignedRunFailure,
-    ::testing::Values(
-        SignedFailure{"no signature on the server", DownloadAndInstall,
-                      [](SignedRunTest& t) { remove((t.www / "quorvin/filelist.txt.minisig").c_str()); },
-                      kNotSigned},
-        SignedFailure{"manifest changed after signing", DownloadOnly,
-                      [](SignedRunTest& t) {
-                        std::string path = t.www / "quorvin/filelist.txt";
-                        write_file(path, read_file(path) + "\n");
-                      },
-                      kNotSigned},
-        SignedFailure{"from the directory without the signature", InstallFromDirectory,
-                      [](SignedRunTest& t) {
-                        write_file(t.dl / "filelist.txt", read_file(t.www / "quorvin/filelist.txt"));
-                      },
-                      kNotSigned},
-        SignedFailure{"a selected entry without its hash", DownloadAndInstall,
-                      [](SignedRunTest& t) {
-                        t.signed_manifest(t.hashed_entries() + "v:m\nu:" + t.base() + "x.zip\ne:x\n");
-                      },
-                      kFailedRun},
-        SignedFailure{"an archive swapped for one of the same length", DownloadAndInstall,
-                      [](SignedRunTest& t) {
-                        std::string path = t.www / "quorvin/mirrel.zip";
-                        size_t size = read_file(path).size();
-                        ZipBuilder(path).add("mirrel.txt", "MIRREL\n", 0, 0).close();
-                        ASSERT_EQ(size, read_file(path).size());
-                      },
-                      kFailedRun}),
-    [](const ::testing::TestParamInfo<SignedFailure>& info) { return "Case" + std::to_string(info.index); });
 
 }  // namespace

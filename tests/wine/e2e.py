@@ -625,39 +625,34 @@ def hostile_replies(run):
         run.expect_log_last("exit_app: code is 1", "socket_done")
 
 
-# ---- signed repositories: quorvin.exe built with the test key, nginx serving -------------
+# ---- signed repositories: quorvin.exe built with the test key, nginx serving ----------
 NOT_SIGNED = "The list of files to install is not signed by its publisher."
 NGINX_CONF = """daemon off;
 master_process off;
-worker_processes 1;
-pid "%(dir)s/nginx.pid";
-error_log "%(dir)s/error.log";
+pid "%(top)s/nginx.pid";
+error_log "%(top)s/error.log";
 events { worker_connections 64; }
 http {
     access_log "%(requests)s";
-    client_body_temp_path "%(dir)s/body";
-    proxy_temp_path "%(dir)s/proxy";
-    fastcgi_temp_path "%(dir)s/fastcgi";
-    uwsgi_temp_path "%(dir)s/uwsgi";
-    scgi_temp_path "%(dir)s/scgi";
-    default_type application/octet-stream;
-    server {
-        listen 127.0.0.1:%(port)d;
-        root "%(root)s";
-    }
+    client_body_temp_path "%(top)s/body";
+    proxy_temp_path "%(top)s/proxy";
+    fastcgi_temp_path "%(top)s/fastcgi";
+    uwsgi_temp_path "%(top)s/uwsgi";
+    scgi_temp_path "%(top)s/scgi";
+    server { listen 127.0.0.1:%(port)d; root "%(root)s"; }
 }
 """
 
 
 @contextlib.contextmanager
 def nginx(run):
-    """nginx on 127.0.0.1:PORT serving run.served, with a configuration of this run's own;
-    its access log is run.requests."""
+    """nginx serving run.served with a configuration of this run's own; run.requests is
+    its access log."""
     top = os.path.join(run.dir, "nginx")
     os.makedirs(top, exist_ok=True)
     conf = os.path.join(top, "nginx.conf")
     with open(conf, "w") as f:
-        f.write(NGINX_CONF % {"dir": top, "requests": run.requests, "port": PORT, "root": run.served})
+        f.write(NGINX_CONF % {"top": top, "requests": run.requests, "port": PORT, "root": run.served})
     proc = subprocess.Popen([run.args.nginx, "-p", top, "-c", conf, "-e", os.path.join(top, "error.log")],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
@@ -673,93 +668,41 @@ def minisign(*args):
 
 
 def sign(run, key=None, path=None):
-    """Signs the served manifest (or path) as a publisher does: minisign -Sm."""
     minisign("-S", "-s", key or os.path.join(run.args.key_dir, "minisign.key"),
              "-m", path or os.path.join(run.repo, "filelist.txt"))
 
 
-def signed_repo(run):
-    run.make_repo()
-    sign(run)
-    return os.path.join(run.repo, "filelist.txt"), os.path.join(run.repo, "filelist.txt.minisig")
-
-
-def flip_byte(path, at):
+def flip_byte(path):
     with open(path, "r+b") as f:
-        f.seek(at)
+        f.seek(os.path.getsize(path) // 2)
         byte = f.read(1)
-        f.seek(at)
+        f.seek(-1, 1)
         f.write(bytes([byte[0] ^ 1]))
 
 
-def rewrite(path, change):
+def edit(path, change):
     with open(path, "rb") as f:
         data = f.read()
     with open(path, "wb") as f:
         f.write(change(data))
 
 
-def expect_nothing_fetched(run, extra=()):
-    """The run failed before any archive was fetched or anything installed."""
-    names = sorted(os.listdir(run.dl)) if os.path.exists(run.dl) else []
-    check(set(names) <= {"filelist.txt", "filelist.txt.minisig"} | set(extra),
-          "the download directory holds %s" % names)
-    check(not any(run.requested("/quorvin/" + e["name"]) for e in run.entries), "an archive was fetched")
-    check(not os.path.exists(run.inst), "install directory made")
-    run.expect_log_last("exit_app: code is 1", "socket_done")
+def resign(change):
+    """Changes the manifest's lines and signs it again, as its publisher would."""
+    def apply(run, manifest, signature):
+        edit(manifest, lambda d: "\n".join(change(run, d.decode().split("\n"))).encode())
+        sign(run)
+    return apply
 
 
-def log_has(run, part):
-    check(any(part in line for line in run.log()), "install.log has no line with %r" % part)
-
-
-@case
-def signed_repository(run):
-    """A signed repository served by nginx: the signature is fetched right after the list,
-    checked, and the run installs; the publisher's check agrees."""
-    signed_repo(run)
-    subprocess.run([run.args.repo_tool, "check", run.repo, "--key",
-                    os.path.join(run.args.key_dir, "minisign.pub")],
-                   check=True, stdout=subprocess.DEVNULL, timeout=60)
-    wanted = run.archives(0, 2)
-    with nginx(run):
-        run.drive(wizard(run, 1051, [1101, 1103]) + summary(run, wanted, wanted) + ["click 1002"]
-                  + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
-    check(run.requested("/quorvin/filelist.txt.minisig") == 1, "signature not fetched once")
-    lines = run.request_lines()
-    check(b"filelist.txt.minisig" in lines[1] and b"filelist.txt " in lines[0],
-          "the signature is not fetched right after the list")
-    expect_downloaded(run, wanted + ["filelist.txt.minisig"])
-    expect_installed(run, wanted)
-    check(sorted(os.listdir(run.dl)) == sorted(wanted + ["filelist.txt", "filelist.txt.minisig"]),
-          "download directory holds %s" % os.listdir(run.dl))
-    log_has(run, "signature_check: %s\\filelist.txt: good signature by key " % run.win(run.dl))
-    run.expect_log_last("exit_app: code is 0", "socket_done")
-
-
-@case
-def signed_from_directory(run):
-    """InstallFromDirectory needs the signature beside the list: without it the run fails
-    before anything is installed, with it the run installs without the network."""
-    signed_repo(run)
-    wanted = run.archives(1)
-    with nginx(run):
-        run.drive(wizard(run, 1052, [1102], install=False) + summary(run, wanted, []) + ["click 1002"]
-                  + box("Download complete",
-                        "If you want to install later, make sure you keep filelist.txt")
-                  + ["wait-exit 0 10"])
-    signature = os.path.join(run.dl, "filelist.txt.minisig")
-    os.remove(signature)
-    run.drive(wizard(run, 1053, [1102], missing=False, inst_missing=True)
-              + box("Error", NOT_SIGNED) + failed_run())
-    log_has(run, "signature_check: %s\\filelist.txt.minisig is missing" % run.win(run.dl))
-    check(not os.path.exists(run.inst), "install directory made")
-    shutil.copy(os.path.join(run.repo, "filelist.txt.minisig"), signature)
-    run.drive(wizard(run, 1053, [1102], missing=False, inst_missing=True)
-              + summary(run, [], wanted) + ["click 1002"]
-              + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
-    expect_installed(run, wanted)
-    check(not any(l.startswith("net_set_url") for l in run.log()), "the network was used")
+def from_directory(*damage):
+    """The signed repository copied into the download directory, then damaged."""
+    def apply(run, manifest, signature):
+        shutil.copytree(run.repo, run.dl)
+        for name in damage:
+            target = os.path.join(run.dl, name if name != "archive" else run.archives(0)[-1])
+            os.remove(target) if name.endswith(".minisig") else flip_byte(target)
+    return apply
 
 
 def other_key(run, manifest, signature):
@@ -776,137 +719,110 @@ def other_file(run, manifest, signature):
     shutil.copy(other + ".minisig", signature)
 
 
-def changed_comment(run, manifest, signature):
-    rewrite(signature, lambda d: b"\n".join(
-        b"trusted comment: timestamp:0\tfile:filelist.txt\thashed" if l.startswith(b"trusted comment: ")
-        else l for l in d.split(b"\n")))
+def without_hash(run, lines):
+    at = lines.index("u:%s/%s" % (BASE_URL, run.archives(0)[1]))
+    return lines[:at + 1] + lines[at + 2:]  # its h: follows its u:
 
 
-# Each ends with the box and a failed run; the part is what the signature_check line says.
+def set_hash(value):
+    return lambda run, lines: [("h:" + value if l.startswith("h:") and i == first_hash(lines) else l)
+                               for i, l in enumerate(lines)]
+
+
+def first_hash(lines):
+    return next(i for i, l in enumerate(lines) if l.startswith("h:"))
+
+
+# name: (mode, change(run, manifest, signature), does the summary show, a part of the line
+# that says what is wrong). Each fails the run before anything is installed.
 TAMPERINGS = {
-    "signed_tampered_manifest": (lambda run, m, s: flip_byte(m, os.path.getsize(m) // 2),
-                                 "does not match"),
-    "signed_other_key": (other_key, ", not with the publisher's key "),
-    "signed_other_file": (other_file, "does not match"),
-    "signed_truncated": (lambda run, m, s: rewrite(s, lambda d: d[:150]), "is not a minisign signature"),
-    "signed_empty": (lambda run, m, s: rewrite(s, lambda d: b""), "the file is empty"),
-    "signed_trusted_comment": (changed_comment, "does not match its signature"),
-    "signed_oversized": (lambda run, m, s: rewrite(s, lambda d: d + b"\n" * 65536), "can't download"),
-    "signed_missing": (lambda run, m, s: os.remove(s), "can't download"),
+    "tampered_manifest": (1051, lambda run, m, s: flip_byte(m), False, "does not match"),
+    "other_key": (1051, other_key, False, ", not with the publisher's key "),
+    "other_file": (1051, other_file, False, "does not match"),
+    "truncated": (1051, lambda run, m, s: edit(s, lambda d: d[:150]), False,
+                  "is not a minisign signature"),
+    "empty": (1051, lambda run, m, s: edit(s, lambda d: b""), False, "the file is empty"),
+    "trusted_comment": (1051, lambda run, m, s: edit(s, lambda d: d.replace(b"timestamp:", b"timestamp:1")),
+                        False, "does not match its signature"),
+    "oversized": (1051, lambda run, m, s: edit(s, lambda d: d + b"\n" * 65536), False,
+                  "more than the 4096 allowed"),
+    "missing": (1051, lambda run, m, s: os.remove(s), False, "signature_check: can't download "),
+    "from_directory_unsigned": (1053, from_directory("filelist.txt.minisig"), False,
+                                "filelist.txt.minisig is missing"),
+    "hash_length": (1051, resign(set_hash("0123456789abcdef" * 4 + "0")), None,
+                    " is not a SHA-256 (64 hexadecimal digits)"),
+    "hash_not_hex": (1051, resign(set_hash("0123456789abcdef" * 3 + "0123456789abcdeg")), None,
+                     " is not a SHA-256 (64 hexadecimal digits)"),
+    "entry_without_hash": (1051, resign(without_hash), None,
+                           "has no SHA-256 (\"h:\"), which a signed list must give"),
+    "archive_swapped": (1051, lambda run, m, s: flip_byte(os.path.join(run.repo, run.archives(0)[1])),
+                        True, ", the list says "),
+    "from_directory_wrong_archive": (1053, from_directory("archive"), None, "has SHA-256 "),
 }
 
 
-def tampering_case(name, change, says):
+def tampering_case(mode, change, summary_shown, says):
     def run_case(run):
-        manifest, signature = signed_repo(run)
-        change(run, manifest, signature)
+        run.make_repo()
+        sign(run)
+        manifest = os.path.join(run.repo, "filelist.txt")
+        change(run, manifest, manifest + ".minisig")
+        steps = wizard(run, mode, [1101], missing=not os.path.exists(run.dl), inst_missing=True)
+        steps += ["wait-caption Info 30", "click 1002"] if summary_shown else []
+        steps += box("Error", NOT_SIGNED) if summary_shown is False else []
         with nginx(run):
-            run.drive(wizard(run, 1051, [1101]) + box("Error", NOT_SIGNED) + failed_run())
-        log_has(run, "signature_check: ")
-        check(any(l.startswith("signature_check: ") and says in l for l in run.log()),
-              "no signature_check line says %r" % says)
-        expect_nothing_fetched(run)
-    run_case.__name__ = name
+            run.drive(steps + failed_run())
+        check(any(says in line for line in run.log()), "install.log has no line with %r" % says)
+        check(not os.path.exists(run.inst), "install directory made")
+        kept = set(os.listdir(run.dl)) - set(["filelist.txt", "filelist.txt.minisig"])
+        check(mode == 1053 or kept <= set(run.archives(0)[:1]), "the download directory holds %s" % kept)
+        check(not [n for n in kept if n.endswith(".part")], "a .part was left")
+        run.expect_log_last("exit_app: code is 1", "socket_done")
     return run_case
 
 
-for _name, (_change, _says) in TAMPERINGS.items():
-    CASES[_name] = tampering_case(_name, _change, _says)
-
-
-def bad_hash_case(name, value):
-    """An h: that is no SHA-256, in a list signed as it is: the parse fails naming the line."""
-    def run_case(run):
-        run.make_repo()
-        manifest = os.path.join(run.repo, "filelist.txt")
-        with open(manifest) as f:
-            lines = f.read().split("\n")
-        number = next(i for i, l in enumerate(lines) if l.startswith("h:"))
-        lines[number] = "h:" + value
-        with open(manifest, "w") as f:
-            f.write("\n".join(lines))
-        sign(run)
-        with nginx(run):
-            run.drive(wizard(run, 1051, [1101]) + failed_run())
-        log_has(run, "filelist_parse: line %d: h:%s is not a SHA-256 (64 hexadecimal digits)"
-                % (number + 1, value))
-        expect_nothing_fetched(run)
-    CASES[name] = run_case
-
-
-bad_hash_case("signed_hash_length", "0123456789abcdef" * 4 + "0")
-bad_hash_case("signed_hash_not_hex", "0123456789abcdef" * 3 + "0123456789abcdeg")
+for _name, _row in TAMPERINGS.items():
+    CASES["signed_" + _name] = tampering_case(*_row)
 
 
 @case
-def signed_archive_swapped(run):
-    """An archive changed on the server (same length): its download fails on the hash,
-    the .part goes, nothing is installed."""
-    signed_repo(run)
-    wanted = run.archives(0)
-    victim = wanted[1]
-    path = os.path.join(run.repo, victim)
-    size = os.path.getsize(path)
-    flip_byte(path, size // 2)
-    with nginx(run):
-        run.drive(wizard(run, 1051, [1101]) + ["wait-caption Info 30", "click 1002"] + failed_run())
-    lines = [l for l in run.log() if l.startswith("net_get: %s/%s has SHA-256 " % (BASE_URL, victim))]
-    check(len(lines) == 1 and ", the list says " in lines[0], "no line with both hashes")
-    expect_downloaded(run, wanted[:1])
-    names = os.listdir(run.dl)
-    check(victim not in names and victim + ".part" not in names, "the swapped archive was kept")
-    check(not os.path.exists(run.inst), "install directory made")
-    run.expect_log_last("exit_app: code is 1", "socket_done")
-
-
-@case
-def signed_archive_on_disk(run):
-    """An archive in the download directory with the wrong content fails the run in
-    InstallFromDirectory mode before anything is extracted, and is fetched anew when
-    the mode downloads."""
-    signed_repo(run)
-    wanted = run.archives(1)
-    with nginx(run):
-        run.drive(wizard(run, 1052, [1102], install=False) + summary(run, wanted, []) + ["click 1002"]
-                  + box("Download complete",
-                        "If you want to install later, make sure you keep filelist.txt")
-                  + ["wait-exit 0 10"])
-    victim = wanted[-1]
-    path = os.path.join(run.dl, victim)
-    flip_byte(path, os.path.getsize(path) // 2)
-    run.drive(wizard(run, 1053, [1102], missing=False, inst_missing=True) + failed_run())
-    log_has(run, "plan_build: %s has SHA-256 " % victim)
-    check(not os.path.exists(run.inst), "install directory made")
-    run.expect_log_last("exit_app: code is 1", "socket_done")
-    run.mark_requests()
-    with nginx(run):
-        run.drive(wizard(run, 1051, [1102], missing=False, inst_missing=True)
-                  + summary(run, [victim], wanted) + ["click 1002"]
-                  + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
-    check(run.requested("/quorvin/" + victim) == 1, "the wrong archive was not fetched anew")
-    expect_downloaded(run, wanted)
-    expect_installed(run, wanted)
-
-
-@case
-def signed_entry_without_hash(run):
-    """With a key built in, a selected entry without h: is refused before anything is fetched."""
+def signed_repository(run):
+    """A signed repository: the signature is fetched right after the list and checked, an
+    archive on disk with the wrong content is fetched anew, and the run installs; then
+    InstallFromDirectory installs another variant with the signature beside the list."""
     run.make_repo()
-    victim = run.archives(0)[1]
-    manifest = os.path.join(run.repo, "filelist.txt")
-    with open(manifest) as f:
-        lines = f.read().split("\n")
-    at = next(i for i, l in enumerate(lines) if l.endswith("/" + victim))
-    del lines[at + 1]  # its h: line follows its u: line
-    with open(manifest, "w") as f:
-        f.write("\n".join(lines))
     sign(run)
-    number = 1 + [e["name"] for e in read_manifest(manifest)].index(victim)
+    subprocess.run([run.args.repo_tool, "check", run.repo, "--key",
+                    os.path.join(run.args.key_dir, "minisign.pub")], check=True,
+                   stdout=subprocess.DEVNULL, timeout=60)
+    wanted = run.archives(0, 2)
+    os.makedirs(run.dl)
+    shutil.copy(os.path.join(run.repo, wanted[-1]), run.dl)
+    flip_byte(os.path.join(run.dl, wanted[-1]))
     with nginx(run):
-        run.drive(wizard(run, 1051, [1101]) + failed_run())
-    log_has(run, "plan_build: %s (entry %d) has no SHA-256 (\"h:\"), which a signed list must give"
-            % (victim, number))
-    expect_nothing_fetched(run)
+        run.drive(wizard(run, 1051, [1101, 1103], missing=False, inst_missing=True)
+                  + summary(run, wanted, wanted)
+                  + ["click 1002"] + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
+    lines = run.request_lines()
+    check(b"GET /quorvin/filelist.txt HTTP" in lines[0] and b"filelist.txt.minisig HTTP" in lines[1]
+          and run.requested("/quorvin/filelist.txt.minisig") == 1, "the signature is not fetched "
+          "once, right after the list")
+    expect_downloaded(run, wanted + ["filelist.txt.minisig"])
+    expect_installed(run, wanted)
+    good = "signature_check: %s\\filelist.txt: good signature by key " % run.win(run.dl)
+    check(any(l.startswith(good) for l in run.log()), "no line %r" % good)
+    check(any(l.startswith("plan_build: %s has SHA-256 " % wanted[-1]) for l in run.log()),
+          "the wrong archive on disk was not named")
+    run.expect_log_last("exit_app: code is 0", "socket_done")
+
+    mirrel = [n for n in run.archives(1) if n not in wanted]
+    for name in mirrel:
+        shutil.copy(os.path.join(run.repo, name), run.dl)
+    run.drive(wizard(run, 1053, [1102], missing=False, inst_missing=False)
+              + summary(run, [], mirrel) + ["click 1002"]
+              + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
+    expect_installed(run, mirrel)
+    check(not any(l.startswith("net_set_url") for l in run.log()), "the network was used")
 
 
 def main():
