@@ -190,49 +190,6 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{InstallFromDirectory, "v:\nu:http://h/a.zip\n", "plan_build: a.zip (entry 2) has no check path (\"e:\")"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return "Case" + std::to_string(info.index); });
 
-// An archive already in the download directory counts only when its SHA-256 is
-// the one "h:" gives; "zip" is the content the entry names.
-struct HashRow {
-  int mode;
-  const char* content;
-  int result;
-  int download;
-  int extract;
-  const char* lines;
-};
-
-void PrintTo(const HashRow& r, std::ostream* os) { *os << "mode " << r.mode << " " << r.content; }
-
-class HashTable : public PlanTest, public ::testing::WithParamInterface<HashRow> {};
-
-#define SHA_ZIP "4a70fe9aa6436e02c2dea340fbd1e352e4ef2d8ce6ca52ad25d4b95471fc8bf2"
-#define MISMATCH \
-  "plan_build: tav.zip has SHA-256 b4c5ae2ae961fe88d12821bdf945b15482ef021703e1f900ccbe1a27f22df07f, " \
-  "the list says " SHA_ZIP
-
-TEST_P(HashTable, Row) {
-  const HashRow& r = GetParam();
-  install_mode = r.mode;
-  variant_flags[0] = 1;
-  manifest("v:t\nu:http://host/pkg/tav.zip\nh:" + std::string(SHA_ZIP) + "\ne:bin/tav.exe\n");
-  write_file(dl + "/tav.zip", r.content);
-  EXPECT_EQ(r.result, plan_build());
-  EXPECT_EQ(r.download, entry_list_head->download);
-  EXPECT_EQ(r.extract, entry_list_head->extract);
-  EXPECT_EQ(split_lines(expand(r.lines, dl + "/tav.zip", inst)), log.lines());
-  EXPECT_EQ(r.content, read_file(dl + "/tav.zip"));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Plan, HashTable,
-    ::testing::Values(
-        HashRow{DownloadAndInstall, "zip", 0, 0, 1, "no download tav.zip (exists)\n" EXTRACT},
-        HashRow{DownloadAndInstall, "zap", 0, 1, 1, MISMATCH "\n" DOWNLOAD "\n" EXTRACT},
-        HashRow{DownloadOnly, "zap", 0, 1, 0, MISMATCH "\n" DOWNLOAD},
-        HashRow{InstallFromDirectory, "zip", 0, 0, 1, "no download tav.zip (exists)\n" EXTRACT},
-        HashRow{InstallFromDirectory, "zap", -1, 0, 0, MISMATCH}),
-    [](const ::testing::TestParamInfo<HashRow>& info) { return "Row" + std::to_string(info.index); });
-
 // A run killed while it extracted a.zip left a.zip's marker and the note that
 // it was under way: a.zip is extracted again, b.zip (finished) is not; the note
 // does not matter where nothing is extracted.
