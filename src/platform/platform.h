@@ -53,6 +53,13 @@ plat_mutex plat_mutex_create();
 void plat_mutex_lock(plat_mutex m);
 void plat_mutex_unlock(plat_mutex m);
 
+// A counting semaphore, for handing blocks between two threads.
+typedef void* plat_sem;
+plat_sem plat_sem_create(unsigned initial);  // null on failure
+void plat_sem_post(plat_sem s);
+void plat_sem_wait(plat_sem s);
+void plat_sem_destroy(plat_sem s);
+
 // Milliseconds since an arbitrary start, unsigned 32-bit, wrapping.
 uint32_t plat_tick_ms();
 void plat_sleep_ms(unsigned ms);
