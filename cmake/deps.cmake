@@ -27,3 +27,25 @@ else()
   add_library(quorvin_minizip INTERFACE)
   target_link_libraries(quorvin_minizip INTERFACE PkgConfig::MINIZIP ZLIB::ZLIB)
 endif()
+
+# libsodium (Ed25519, BLAKE2b, SHA-256, base64), installed, never copied.
+# Natively: Debian's libsodium-dev. For Windows: the static library that
+# scripts/bootstrap builds with MinGW from Debian's libsodium source package.
+if(WIN32)
+  set(QUORVIN_SODIUM_DIR "${CMAKE_SOURCE_DIR}/.deps/libsodium-mingw"
+      CACHE PATH "libsodium built for MinGW from Debian's source package")
+  if(NOT EXISTS "${QUORVIN_SODIUM_DIR}/lib/libsodium.a")
+    message(FATAL_ERROR "libsodium for MinGW missing at ${QUORVIN_SODIUM_DIR}: run scripts/bootstrap")
+  endif()
+  add_library(quorvin_sodium STATIC IMPORTED)
+  set_target_properties(quorvin_sodium PROPERTIES
+    IMPORTED_LOCATION "${QUORVIN_SODIUM_DIR}/lib/libsodium.a"
+    INTERFACE_INCLUDE_DIRECTORIES "${QUORVIN_SODIUM_DIR}/include"
+    INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC
+    INTERFACE_LINK_LIBRARIES advapi32)  # its random source, RtlGenRandom
+else()
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
+  add_library(quorvin_sodium INTERFACE)
+  target_link_libraries(quorvin_sodium INTERFACE PkgConfig::SODIUM)
+endif()

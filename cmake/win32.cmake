@@ -18,12 +18,18 @@ add_library(quorvin_win32 OBJECT ${QUORVIN_WIN32_SOURCES})
 target_include_directories(quorvin_win32 PUBLIC ${CMAKE_SOURCE_DIR}/src)
 set(QUORVIN_WIN32_LIBS wsock32 comctl32 shell32 ole32)
 
-add_executable(quorvin WIN32 ${CMAKE_SOURCE_DIR}/src/platform/win32/winmain.cpp
-               $<TARGET_OBJECTS:quorvin_win32> ${CMAKE_SOURCE_DIR}/resources/quorvin.rc
-               ${QUORVIN_RES_DIR}/quorvin.ico)
-target_include_directories(quorvin PRIVATE ${CMAKE_SOURCE_DIR}/src ${QUORVIN_RES_DIR})
-target_link_libraries(quorvin PRIVATE quorvin_core ${QUORVIN_WIN32_LIBS})
-target_link_options(quorvin PRIVATE -static -static-libgcc -static-libstdc++ $<$<CONFIG:MinSizeRel,Release>:-s>)
+# quorvin_program(TARGET [SOURCES...]): the program; extra sources may bring a
+# publisher key of their own (quorvin_key_source) in place of the built-in one.
+function(quorvin_program target)
+  add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/src/platform/win32/winmain.cpp
+                 $<TARGET_OBJECTS:quorvin_win32> ${CMAKE_SOURCE_DIR}/resources/quorvin.rc
+                 ${QUORVIN_RES_DIR}/quorvin.ico ${ARGN})
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/src ${QUORVIN_RES_DIR})
+  target_link_libraries(${target} PRIVATE quorvin_core ${QUORVIN_WIN32_LIBS})
+  target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++
+                      $<$<CONFIG:MinSizeRel,Release>:-s>)
+endfunction()
+quorvin_program(quorvin)
 
 # The end-to-end tests under Wine (the unit tests run in the native build).
 if(QUORVIN_TESTS)

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "support/log.h"
+#include "support/sha256.h"
 
 FileListEntry* entry_list_head = nullptr;
 FileListEntry* entry_list_tail = nullptr;
@@ -117,6 +118,15 @@ int filelist_parse_ex(FILE* stream, FilelistError* err) {
       case 'u': slot = &current->url; break;
       case 'd': slot = &current->dest_subdir; break;
       case 'e': slot = &current->check_path; break;
+      case 'h':
+        if (!sha256_text_valid(line + 2)) {
+          log_message("filelist_parse: line %d: h:%.80s is not a SHA-256 (64 hexadecimal digits)",
+                      number, line + 2);
+          return fail(err, number, "h: is not 64 hexadecimal digits");
+        }
+        if (store(&current->sha256, sha256_text_lower(line + 2).c_str()) != 0)
+          return fail(err, number, "out of memory");
+        continue;
       default: return fail(err, number, "unknown key");
     }
     if (store(slot, line + 2) != 0) return fail(err, number, "out of memory");
@@ -145,6 +155,7 @@ void entry_list_free() {
     std::free(e->url);
     std::free(e->dest_subdir);
     std::free(e->check_path);
+    std::free(e->sha256);
     std::free(e->local_path);
     std::free(e);
     e = next;

@@ -9,6 +9,7 @@ struct FileListEntry {
   char* url;          // "u:" value, heap string or null
   char* dest_subdir;  // "d:" value
   char* check_path;   // "e:" value
+  char* sha256;       // "h:" value in lower case (64 hexadecimal digits), or null
   char* local_path;   // set by the install plan
   int installed;
   int archive_exists;

@@ -8,6 +8,7 @@
 #include "install/filelist.h"
 #include "install/names.h"
 #include "install/pending.h"
+#include "install/publisher.h"
 #include "platform/platform.h"
 #include "support/log.h"
 #include "support/paths.h"
@@ -68,6 +69,7 @@ int check_entries(bool extract_wanted) {
     if (check_entry(e, ++number, extract_wanted) != 0) return -1;
     if (!variant_selected(e)) continue;
     std::string name = url_file_name(e->url);
+    if (publisher_require_hash(e, name.c_str(), number) != 0) return -1;
     std::string folded = name;
     for (char& c : folded)
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -127,7 +129,11 @@ int plan_build() {
       log_message("skipping %s (already installed)", name.c_str());
       continue;
     }
-    if (e->archive_exists) {
+    // An archive whose SHA-256 differs from "h:" is fetched anew where the mode
+    // downloads, and fails the run where it does not.
+    bool usable = e->archive_exists && archive_matches(e, name.c_str());
+    if (e->archive_exists && !usable && !download_wanted) return -1;
+    if (usable) {
       log_message("no download %s (exists)", name.c_str());
     } else if (download_wanted) {
       log_message("download:\n   %s\n   %s", e->url, e->local_path);

@@ -8,6 +8,7 @@
 #include "install/filelist.h"
 #include "install/pending.h"
 #include "install/plan.h"
+#include "install/publisher.h"
 #include "net/download.h"
 #include "platform/platform.h"
 #include "quorvin_config.h"
@@ -49,6 +50,11 @@ void run_start() {
     if (net_get(run_filelist_url, manifest.c_str(), 0, &check) < 0) exit_app(1);
   } else if (!plat_exists(manifest.c_str())) {
     error_box("The list of files to install can't be found.");
+    exit_app(1);
+  }
+  if (publisher_check_manifest(install_mode != InstallFromDirectory ? run_filelist_url : nullptr,
+                               manifest) < 0) {
+    error_box("The list of files to install is not signed by its publisher.");
     exit_app(1);
   }
   if (filelist_read(manifest.c_str()) < 0) exit_app(1);
@@ -104,6 +110,7 @@ void download_all() {
   DownloadCheck archive;
   archive.refuse_empty = true;  // never a zip, and a kept empty file would pass as "exists"
   for (FileListEntry* e = entry_list_head; e; e = e->next) {
+    archive.sha256 = e->sha256;
     if (e->download && net_get(e->url, e->local_path, 0, &archive) < 0) exit_app(1);
     to_extract += e->extract;
   }

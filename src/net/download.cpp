@@ -13,6 +13,7 @@
 #include "platform/ui.h"
 #include "support/log.h"
 #include "support/paths.h"
+#include "support/sha256.h"
 #include "support/write_behind.h"
 #include "wizard/frame.h"
 
@@ -36,6 +37,9 @@ uint32_t last_update_tick = 0;
 bool write_failed = false;
 bool too_large = false;
 int64_t size_limit = 0;
+// The SHA-256 of the bytes written, when the caller gave one to compare.
+bool body_hashed = false;
+Sha256 body_hash;
 }  // namespace
 
 void progress_start(int64_t expected_size) {
@@ -129,6 +133,8 @@ unsigned download_thread(void* arg) {
       stop = !take_chunk(static_cast<int>(filled - logged), &total);
       logged = filled;
     }
+    // Hashed as it is handed over to be written: no second pass over the file.
+    if (body_hashed && !stop) sha256_add(body_hash, block, filled);
     if (writer) {
       write_behind_submit(writer, stop ? 0 : filled);
     } else if (!stop && std::fwrite(block, 1, filled, file) != filled) {
@@ -190,6 +196,8 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
   write_failed = false;
   too_large = false;
   size_limit = check->max_size;
+  body_hashed = check->sha256 != nullptr;
+  if (body_hashed) sha256_start(body_hash);
   plat_thread thread = download_start_thread(download_thread, file);
   if (!thread) {
     log_message("net_get: can't start the download thread");
@@ -233,6 +241,13 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
   if (!failed && check->refuse_empty && bytes_received == 0) {
     log_message("net_get: the body is empty");
     failed = true;
+  }
+  if (!failed && body_hashed) {
+    std::string got = sha256_finish(body_hash);
+    if (got != check->sha256) {
+      log_message("net_get: %s has SHA-256 %s, the list says %s", url, got.c_str(), check->sha256);
+      failed = true;
+    }
   }
   if (!failed && plat_rename_replace(temp.c_str(), local_path) != 0) {
     log_message("net_get: can't rename %s to %s", temp.c_str(), local_path);

@@ -14,6 +14,9 @@
 struct DownloadCheck {
   int64_t max_size = 0;       // more fails the download (0: no limit)
   bool refuse_empty = false;  // a body of 0 bytes fails it (an archive is never empty)
+  // 64 lower-case hexadecimal digits, or null: the body is hashed as it is
+  // written and kept only when its SHA-256 is this one.
+  const char* sha256 = nullptr;
 };
 int net_get(const char* url, const char* local_path, int64_t expected_size,
             const DownloadCheck* check = nullptr);

@@ -24,6 +24,8 @@ def write(out, target, name, data):
 def filelist_seeds(out):
     write(out, "fuzz_filelist", "two", "# Every variant\n\nv:\nu:http://h/q/core.zip\ne:README.txt\n\n"
           "v:t\nu:http://h/q/tavelin-main.zip\nd:tavelin\ne:tavelin/tavelin.marker\n")
+    sha = ("0123456789abcdefABCDEF" * 3)[:64]
+    write(out, "fuzz_filelist", "hash", "v:\nu:http://h/a.zip\nh:" + sha + "\ne:a\n")
     write(out, "fuzz_filelist", "crlf", "v:m\r\nu:http://h/m.zip\r\nd:a/b\r\ne:a/b/c\r\n#\r\nv:w\r\n")
     write(out, "fuzz_filelist", "bad", "v:\nx:unknown\n")
     write(out, "fuzz_filelist", "orphan", "u:http://h/no-v-line.zip\n")
@@ -91,7 +93,7 @@ def dictionaries(out):
                   "://", "\\x0a"]:
             f.write('"%s"\n' % w)
     with open(os.path.join(out, "fuzz_filelist.dict"), "w") as f:
-        for w in ["v:", "u:", "d:", "e:", "\\x0a", "#", "://"]:
+        for w in ["v:", "u:", "d:", "e:", "h:", "\\x0a", "#", "://"]:
             f.write('"%s"\n' % w)
     with open(os.path.join(out, "fuzz_archive.dict"), "w") as f:
         for w in ["PK\\x03\\x04", "PK\\x01\\x02", "PK\\x05\\x06", "PK\\x06\\x06", "PK\\x06\\x07",

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -183,6 +184,50 @@ TEST_F(RepoTool, BuiltRepositoryChecksAndReadsBackThroughTheInstallersParser) {
   EXPECT_NE(manifest.find("# Every variant\n"), std::string::npos);
   EXPECT_NE(manifest.find("# Tavelin\n"), std::string::npos);
   EXPECT_EQ(manifest.find('\r'), std::string::npos);
+}
+
+// check --key proves the signature the real minisign made and, since with a key
+// every entry needs h:, that build wrote the right h: for every archive.
+TEST_F(RepoTool, SignedCheckProvesTheSignatureAndEveryHash) {
+  ASSERT_EQ(build(), 0) << repo_last_error;
+  if (!have_minisign()) GTEST_SKIP() << "minisign is not installed";
+  TempDir keys;
+  ASSERT_TRUE(minisign(keys.path(), "-G -W -p k.pub -s k.key"));
+  ASSERT_TRUE(minisign(keys.path(), "-G -W -p other.pub -s other.key"));
+  std::string pub = keys / "k.pub";
+  auto signed_check = [&](const std::string& key) {
+    repo_report_reset();
+    return repo_check(out, false, key);
+  };
+  auto sign = [&](const char* key) {
+    ASSERT_TRUE(minisign(out, std::string("-S -s '") + (keys / key) + "' -m filelist.txt"));
+  };
+  EXPECT_EQ(signed_check(pub), -1);
+  EXPECT_NE(repo_error_text.find("filelist.txt.minisig is missing (sign it with: minisign -Sm "),
+            std::string::npos) << repo_error_text;
+  sign("k.key");
+  EXPECT_EQ(signed_check(pub), 0) << repo_error_text;
+
+  std::string manifest = read_file(out + "/filelist.txt"), zip = read_file(out + "/core.zip");
+  struct Case { std::function<void()> change; const char* says; };
+  const Case cases[] = {
+      {[&] { sign("other.key"); }, ", not with the publisher's key"},
+      {[&] { write_file(out + "/filelist.txt", manifest + "\n"); }, "does not match"},
+      {[&] { write_file(out + "/core.zip", zip.substr(0, zip.size() - 1) + "!"); }, "but the SHA-256 of"},
+      {[&] {
+         write_file(out + "/filelist.txt", GOOD_ENTRY);
+         sign("k.key");
+       }, "has no h: line, which an installer with a publisher key refuses"},
+      {[&] { write_file(pub, "untrusted comment: x\nRWQ\n"); }, "--key"},
+  };
+  for (const Case& c : cases) {
+    c.change();
+    EXPECT_EQ(signed_check(pub), -1) << c.says;
+    EXPECT_NE(repo_error_text.find(c.says), std::string::npos) << repo_error_text;
+    write_file(out + "/filelist.txt", manifest);
+    write_file(out + "/core.zip", zip);
+    sign("k.key");
+  }
 }
 
 TEST_F(RepoTool, ArchivesHoldSortedForwardSlashNamesFolderEntriesAndFileTimes) {
@@ -393,6 +438,7 @@ TEST_F(RepoTool, CheckNamesTheFirstRefusedManifestLineAndWhy) {
                                                   "line must follow a 'v:' line");
   expect_check_fails(good + " # indented comment\n", ":4: the installer refuses this line: a line must be empty");
   expect_check_fails(good + "x:1\n", ":4: the installer refuses this line: the only keys");
+  expect_check_fails(good + "h:abc\n", ":4: the installer refuses this line: h: must be followed");
   expect_check_fails("# nothing\n\n", "lists no archives");
 }
 

@@ -63,3 +63,15 @@ std::vector<std::string> split_lines(const std::string& text) {
   if (!cur.empty()) lines.push_back(cur);
   return lines;
 }
+
+bool minisign(const std::string& dir, const std::string& args) {
+  std::string cmd = "cd '" + dir + "' && minisign " + args + " >/dev/null 2>&1 </dev/null";
+  return std::system(cmd.c_str()) == 0;
+}
+
+bool have_minisign() { return std::system("minisign -v >/dev/null 2>&1") == 0; }
+
+std::string minisign_key_line(const std::string& path) {
+  std::vector<std::string> lines = split_lines(read_file(path));
+  return lines.size() >= 2 ? lines[1] : std::string();
+}

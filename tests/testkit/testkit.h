@@ -37,3 +37,10 @@ class LogCapture {
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& data);
 std::vector<std::string> split_lines(const std::string& text);
+
+// The real minisign tool, run in dir with args (output discarded): true when it
+// exits with 0. Keys are made unencrypted (-W) so that signing asks nothing.
+bool minisign(const std::string& dir, const std::string& args);
+bool have_minisign();
+// The key line (the second) of the minisign.pub at path.
+std::string minisign_key_line(const std::string& path);

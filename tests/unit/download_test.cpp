@@ -10,6 +10,7 @@
 
 #include "net/socket.h"
 #include "platform/headless/headless.h"
+#include "support/sha256.h"
 #include "testkit/testkit.h"
 #include "test_server.h"
 #include "wizard/controls.h"
@@ -88,6 +89,25 @@ TEST_F(DownloadTest, WrongContentLengthFailsAndDeletes) {
   EXPECT_TRUE(has_line(lines, "expected size 5000 != real size 1000"));
   EXPECT_TRUE(has_line(lines, "expected size 10 != real size 1000"));
   EXPECT_EQ(count_lines(lines, "deleting \"" + dest + ".part\""), 2);
+}
+
+// The body is hashed chunk by chunk as it is written: the running hash of many
+// chunks must be the whole file's, and a mismatch keeps the older file.
+TEST_F(DownloadTest, BodyIsKeptOnlyWithTheSha256AskedFor) {
+  std::string dest = out / "big.bin", right;
+  std::string url = server.url("/big.bin?size=300001&nolength=1");
+  ASSERT_EQ(net_get(url.c_str(), dest.c_str(), 0), 0);
+  ASSERT_EQ(sha256_file(dest, &right), 0);
+  DownloadCheck check;
+  check.sha256 = right.c_str();
+  EXPECT_EQ(net_get(url.c_str(), dest.c_str(), 0, &check), 0);
+  std::string wrong = std::string(1, right[0] == '0' ? '1' : '0') + right.substr(1);
+  check.sha256 = wrong.c_str();
+  write_file(dest, "older");
+  EXPECT_EQ(net_get(url.c_str(), dest.c_str(), 0, &check), -1);
+  EXPECT_EQ(read_file(dest), "older");
+  EXPECT_FALSE(exists(dest + ".part"));
+  EXPECT_TRUE(has_line(log.lines(), "net_get: " + url + " has SHA-256 " + right + ", the list says " + wrong));
 }
 
 TEST_F(DownloadTest, FailedRefetchKeepsTheOlderFile) {

@@ -118,6 +118,9 @@ TEST_F(FilelistTest, LongLinesAreReadInPiecesOfTheBuffer) {
   EXPECT_EQ((std::vector<std::string>{"missing 'v' declaration"}), log.lines());
 }
 
+// 63 hexadecimal digits: one short of a SHA-256.
+#define H63 "0123456789abcdefABCDEF0123456789abcdef0123456789abcdef012345678"
+
 struct RefusedCase {
   const char* text;
   const char* log_line;  // null: refused without a line
@@ -163,10 +166,23 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"v: t\nv:m\n", nullptr, 0, 1},
         RefusedCase{"v:x\n", nullptr, 0, 1},
         RefusedCase{"v:t\r\nx:y\r\nv:m\r\n", nullptr, 1, 2},
-        RefusedCase{"v:t\nU:http://h/a.zip\n", nullptr, 1, 2}),
+        RefusedCase{"v:t\nU:http://h/a.zip\n", nullptr, 1, 2},
+        RefusedCase{"v:t\nh:\n", "filelist_parse: line 2: h: is not a SHA-256 (64 hexadecimal digits)", 1, 2},
+        RefusedCase{"v:\nu:x/a\nh:" H63 "\n", "filelist_parse: line 3: h:" H63 " is not a SHA-256 (64 hexadecimal digits)", 1, 3},
+        RefusedCase{"v:\nh:" H63 "00\n", "filelist_parse: line 2: h:" H63 "00 is not a SHA-256 (64 hexadecimal digits)", 1, 2},
+        RefusedCase{"v:\nh:" H63 "g\n", "filelist_parse: line 2: h:" H63 "g is not a SHA-256 (64 hexadecimal digits)", 1, 2},
+        RefusedCase{"v:\nh: " H63 "\n", "filelist_parse: line 2: h: " H63 " is not a SHA-256 (64 hexadecimal digits)", 1, 2}),
     [](const ::testing::TestParamInfo<RefusedCase>& info) {
       return "Case" + std::to_string(info.index);
     });
+
+TEST_F(FilelistTest, ArchiveHashIsKeptInLowerCase) {
+  ASSERT_EQ(0, parse("v:\nu:x/a.zip\nh:" H63 "F\nv:\nu:x/b.zip\n"));
+  auto v = entries();
+  ASSERT_EQ(2u, v.size());
+  EXPECT_EQ("0123456789abcdefabcdef0123456789abcdef0123456789abcdef012345678f", str(v[0]->sha256));
+  EXPECT_EQ(nullptr, v[1]->sha256);
+}
 
 TEST_F(FilelistTest, SuccessfulParseReportsNoError) {
   write_file(dir / "filelist.txt", "v:t\n");

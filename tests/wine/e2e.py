@@ -625,12 +625,214 @@ def hostile_replies(run):
         run.expect_log_last("exit_app: code is 1", "socket_done")
 
 
+# ---- signed repositories: quorvin.exe built with the test key, nginx serving ----------
+NOT_SIGNED = "The list of files to install is not signed by its publisher."
+NGINX_CONF = """daemon off;
+master_process off;
+pid "%(top)s/nginx.pid";
+error_log "%(top)s/error.log";
+events { worker_connections 64; }
+http {
+    access_log "%(requests)s";
+    client_body_temp_path "%(top)s/body";
+    proxy_temp_path "%(top)s/proxy";
+    fastcgi_temp_path "%(top)s/fastcgi";
+    uwsgi_temp_path "%(top)s/uwsgi";
+    scgi_temp_path "%(top)s/scgi";
+    server { listen 127.0.0.1:%(port)d; root "%(root)s"; }
+}
+"""
+
+
+@contextlib.contextmanager
+def nginx(run):
+    """nginx serving run.served with a configuration of this run's own; run.requests is
+    its access log."""
+    top = os.path.join(run.dir, "nginx")
+    os.makedirs(top, exist_ok=True)
+    conf = os.path.join(top, "nginx.conf")
+    with open(conf, "w") as f:
+        f.write(NGINX_CONF % {"top": top, "requests": run.requests, "port": PORT, "root": run.served})
+    proc = subprocess.Popen([run.args.nginx, "-p", top, "-c", conf, "-e", os.path.join(top, "error.log")],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_listening(proc)
+        yield proc
+    finally:
+        stop(proc)
+
+
+def minisign(*args):
+    subprocess.run(["minisign"] + list(args), check=True, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+
+
+def sign(run, key=None, path=None):
+    minisign("-S", "-s", key or os.path.join(run.args.key_dir, "minisign.key"),
+             "-m", path or os.path.join(run.repo, "filelist.txt"))
+
+
+def flip_byte(path):
+    with open(path, "r+b") as f:
+        f.seek(os.path.getsize(path) // 2)
+        byte = f.read(1)
+        f.seek(-1, 1)
+        f.write(bytes([byte[0] ^ 1]))
+
+
+def edit(path, change):
+    with open(path, "rb") as f:
+        data = f.read()
+    with open(path, "wb") as f:
+        f.write(change(data))
+
+
+def resign(change):
+    """Changes the manifest's lines and signs it again, as its publisher would."""
+    def apply(run, manifest, signature):
+        edit(manifest, lambda d: "\n".join(change(run, d.decode().split("\n"))).encode())
+        sign(run)
+    return apply
+
+
+def from_directory(*damage):
+    """The signed repository copied into the download directory, then damaged."""
+    def apply(run, manifest, signature):
+        shutil.copytree(run.repo, run.dl)
+        for name in damage:
+            target = os.path.join(run.dl, name if name != "archive" else run.archives(0)[-1])
+            os.remove(target) if name.endswith(".minisig") else flip_byte(target)
+    return apply
+
+
+def other_key(run, manifest, signature):
+    key = os.path.join(run.dir, "other")
+    minisign("-G", "-W", "-p", key + ".pub", "-s", key + ".key")
+    sign(run, key + ".key")
+
+
+def other_file(run, manifest, signature):
+    other = os.path.join(run.dir, "other.txt")
+    with open(other, "w") as f:
+        f.write("v:\nu:%s/x.zip\ne:x\n" % BASE_URL)
+    sign(run, path=other)
+    shutil.copy(other + ".minisig", signature)
+
+
+def without_hash(run, lines):
+    at = lines.index("u:%s/%s" % (BASE_URL, run.archives(0)[1]))
+    return lines[:at + 1] + lines[at + 2:]  # its h: follows its u:
+
+
+def set_hash(value):
+    return lambda run, lines: [("h:" + value if l.startswith("h:") and i == first_hash(lines) else l)
+                               for i, l in enumerate(lines)]
+
+
+def first_hash(lines):
+    return next(i for i, l in enumerate(lines) if l.startswith("h:"))
+
+
+# name: (mode, change(run, manifest, signature), does the summary show, a part of the line
+# that says what is wrong). Each fails the run before anything is installed.
+TAMPERINGS = {
+    "tampered_manifest": (1051, lambda run, m, s: flip_byte(m), False, "does not match"),
+    "other_key": (1051, other_key, False, ", not with the publisher's key "),
+    "other_file": (1051, other_file, False, "does not match"),
+    "truncated": (1051, lambda run, m, s: edit(s, lambda d: d[:150]), False,
+                  "is not a minisign signature"),
+    "empty": (1051, lambda run, m, s: edit(s, lambda d: b""), False, "the file is empty"),
+    "trusted_comment": (1051, lambda run, m, s: edit(s, lambda d: d.replace(b"timestamp:", b"timestamp:1")),
+                        False, "does not match its signature"),
+    "oversized": (1051, lambda run, m, s: edit(s, lambda d: d + b"\n" * 65536), False,
+                  "more than the 4096 allowed"),
+    "missing": (1051, lambda run, m, s: os.remove(s), False, "signature_check: can't download "),
+    "from_directory_unsigned": (1053, from_directory("filelist.txt.minisig"), False,
+                                "filelist.txt.minisig is missing"),
+    "hash_length": (1051, resign(set_hash("0123456789abcdef" * 4 + "0")), None,
+                    " is not a SHA-256 (64 hexadecimal digits)"),
+    "hash_not_hex": (1051, resign(set_hash("0123456789abcdef" * 3 + "0123456789abcdeg")), None,
+                     " is not a SHA-256 (64 hexadecimal digits)"),
+    "entry_without_hash": (1051, resign(without_hash), None,
+                           "has no SHA-256 (\"h:\"), which a signed list must give"),
+    "archive_swapped": (1051, lambda run, m, s: flip_byte(os.path.join(run.repo, run.archives(0)[1])),
+                        True, ", the list says "),
+    "from_directory_wrong_archive": (1053, from_directory("archive"), None, "has SHA-256 "),
+}
+
+
+def tampering_case(mode, change, summary_shown, says):
+    def run_case(run):
+        run.make_repo()
+        sign(run)
+        manifest = os.path.join(run.repo, "filelist.txt")
+        change(run, manifest, manifest + ".minisig")
+        steps = wizard(run, mode, [1101], missing=not os.path.exists(run.dl), inst_missing=True)
+        steps += ["wait-caption Info 30", "click 1002"] if summary_shown else []
+        steps += box("Error", NOT_SIGNED) if summary_shown is False else []
+        with nginx(run):
+            run.drive(steps + failed_run())
+        check(any(says in line for line in run.log()), "install.log has no line with %r" % says)
+        check(not os.path.exists(run.inst), "install directory made")
+        kept = set(os.listdir(run.dl)) - set(["filelist.txt", "filelist.txt.minisig"])
+        check(mode == 1053 or kept <= set(run.archives(0)[:1]), "the download directory holds %s" % kept)
+        check(not [n for n in kept if n.endswith(".part")], "a .part was left")
+        run.expect_log_last("exit_app: code is 1", "socket_done")
+    return run_case
+
+
+for _name, _row in TAMPERINGS.items():
+    CASES["signed_" + _name] = tampering_case(*_row)
+
+
+@case
+def signed_repository(run):
+    """A signed repository: the signature is fetched right after the list and checked, an
+    archive on disk with the wrong content is fetched anew, and the run installs; then
+    InstallFromDirectory installs another variant with the signature beside the list."""
+    run.make_repo()
+    sign(run)
+    subprocess.run([run.args.repo_tool, "check", run.repo, "--key",
+                    os.path.join(run.args.key_dir, "minisign.pub")], check=True,
+                   stdout=subprocess.DEVNULL, timeout=60)
+    wanted = run.archives(0, 2)
+    os.makedirs(run.dl)
+    shutil.copy(os.path.join(run.repo, wanted[-1]), run.dl)
+    flip_byte(os.path.join(run.dl, wanted[-1]))
+    with nginx(run):
+        run.drive(wizard(run, 1051, [1101, 1103], missing=False, inst_missing=True)
+                  + summary(run, wanted, wanted)
+                  + ["click 1002"] + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
+    lines = run.request_lines()
+    check(b"GET /quorvin/filelist.txt HTTP" in lines[0] and b"filelist.txt.minisig HTTP" in lines[1]
+          and run.requested("/quorvin/filelist.txt.minisig") == 1, "the signature is not fetched "
+          "once, right after the list")
+    expect_downloaded(run, wanted + ["filelist.txt.minisig"])
+    expect_installed(run, wanted)
+    good = "signature_check: %s\\filelist.txt: good signature by key " % run.win(run.dl)
+    check(any(l.startswith(good) for l in run.log()), "no line %r" % good)
+    check(any(l.startswith("plan_build: %s has SHA-256 " % wanted[-1]) for l in run.log()),
+          "the wrong archive on disk was not named")
+    run.expect_log_last("exit_app: code is 0", "socket_done")
+
+    mirrel = [n for n in run.archives(1) if n not in wanted]
+    for name in mirrel:
+        shutil.copy(os.path.join(run.repo, name), run.dl)
+    run.drive(wizard(run, 1053, [1102], missing=False, inst_missing=False)
+              + summary(run, [], mirrel) + ["click 1002"]
+              + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
+    expect_installed(run, mirrel)
+    check(not any(l.startswith("net_set_url") for l in run.log()), "the network was used")
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--build-dir", required=True)
     p.add_argument("--exe", required=True)
     p.add_argument("--driver", required=True)
     p.add_argument("--repo-tool", required=True)
+    p.add_argument("--key-dir", help="minisign.pub and minisign.key of the key built into --exe")
+    p.add_argument("--nginx", default="nginx")
     p.add_argument("--list", action="store_true")
     p.add_argument("case", nargs="?")
     args = p.parse_args()

@@ -14,17 +14,21 @@
 #include "repo_report.h"
 #include "repo_tree.h"
 #include "support/paths.h"
+#include "support/sha256.h"
 #include "zip_write.h"
 
 namespace {
 
-std::string manifest_text(const std::vector<ArchivePlan>& archives, const std::string& base) {
+// hashes: the SHA-256 of each archive, in the order of archives.
+std::string manifest_text(const std::vector<ArchivePlan>& archives, const std::string& base,
+                          const std::vector<std::string>& hashes) {
   std::string text =
       "# Quorvin download repository, written by quorvin-repo.\n"
-      "# v: variant (t, m, p, w; nothing: every variant), u: archive URL,\n"
+      "# v: variant (t, m, p, w; nothing: every variant), u: archive URL, h: its SHA-256,\n"
       "# d: subfolder of the install directory, e: path that exists once installed.\n";
   int group = -1;
-  for (const ArchivePlan& a : archives) {
+  for (size_t i = 0; i < archives.size(); ++i) {
+    const ArchivePlan& a = archives[i];
     if (a.group != group) {
       group = a.group;
       text += "\n# ";
@@ -33,6 +37,7 @@ std::string manifest_text(const std::vector<ArchivePlan>& archives, const std::s
     }
     text += "\nv:" + std::string(variant_groups[a.group].letter) + "\n";
     text += "u:" + base + a.name + "\n";
+    text += "h:" + hashes[i] + "\n";
     if (!a.dest_subdir.empty()) text += "d:" + a.dest_subdir + "\n";
     text += "e:" + a.check_path + "\n";
   }
@@ -66,12 +71,19 @@ int write_text(const std::string& path, const std::string& text) {
 
 int write_all(const std::string& dir, const std::vector<ArchivePlan>& archives,
               const std::string& base) {
+  std::vector<std::string> hashes;
   for (const ArchivePlan& a : archives) {
-    if (zip_write(path_join(dir, a.name), a.items) != 0) return -1;
+    std::string path = path_join(dir, a.name);
+    if (zip_write(path, a.items) != 0) return -1;
+    hashes.emplace_back();
+    if (sha256_file(path, &hashes.back()) != 0) {
+      repo_error("%s: cannot read it back for its SHA-256", path.c_str());
+      return -1;
+    }
     repo_note("%s: %u entries from %s", a.name.c_str(), static_cast<unsigned>(a.items.size()),
               a.folder.c_str());
   }
-  if (write_text(path_join(dir, MANIFEST_NAME), manifest_text(archives, base)) != 0) return -1;
+  if (write_text(path_join(dir, MANIFEST_NAME), manifest_text(archives, base, hashes)) != 0) return -1;
   // What check would refuse is never published.
   if (repo_check_written(dir) != 0) {
     repo_error("%s: the repository just written would not pass check; nothing was replaced",

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "install/filelist.h"
+#include "install/signature.h"
 #include "platform/platform.h"
 #include "repo_fetch.h"
 #include "repo_manifest.h"
@@ -12,6 +13,7 @@
 #include "repo_report.h"
 #include "repo_tree.h"
 #include "support/paths.h"
+#include "support/sha256.h"
 #include "zip_check.h"
 
 namespace {
@@ -23,8 +25,28 @@ struct Published {
   std::string label, url, archive;
 };
 
+// What the installer compares with h:, and what one built with a key demands.
+int check_hash(const std::string& archive, const FileListEntry* e, const std::string& label,
+               bool signed_list) {
+  if (!e->sha256) {
+    if (!signed_list) return 0;
+    repo_error("%s: has no h: line, which an installer with a publisher key refuses",
+               label.c_str());
+    return -1;
+  }
+  std::string hex;
+  if (sha256_file(archive, &hex) != 0) {
+    repo_error("%s: %s cannot be read for its SHA-256", label.c_str(), archive.c_str());
+    return -1;
+  }
+  if (hex == e->sha256) return 0;
+  repo_error("%s: h:%s, but the SHA-256 of %s is %s", label.c_str(), e->sha256, archive.c_str(),
+             hex.c_str());
+  return -1;
+}
+
 int check_entry(const std::string& dir, const FileListEntry* e, int index, EntrySeen& seen,
-                std::vector<Published>& published, std::set<std::string>& named) {
+                std::vector<Published>& published, std::set<std::string>& named, bool signed_list) {
   char label_buf[64];
   std::snprintf(label_buf, sizeof label_buf, "entry %d (v: %s)", index,
                 VARIANT_NAMES[e->variant + 1]);
@@ -52,6 +74,7 @@ int check_entry(const std::string& dir, const FileListEntry* e, int index, Entry
                kind == PLAT_KIND_NONE ? "is missing" : "is not a file");
     return -1;
   }
+  if (check_hash(archive, e, label, signed_list) != 0) result = -1;
   std::set<std::string> installed;
   if (zip_check(archive, label, installed) != 0) return -1;
   std::string d = e->dest_subdir ? e->dest_subdir : "";
@@ -74,7 +97,7 @@ int check_entry(const std::string& dir, const FileListEntry* e, int index, Entry
 
 // -2 when the manifest itself is refused.
 int check_entries(const std::string& dir, std::vector<Published>& published,
-                  std::set<std::string>& named) {
+                  std::set<std::string>& named, bool signed_list) {
   if (manifest_load(dir) != 0) return -2;
   std::string manifest = path_join(dir, MANIFEST_NAME);
   if (!entry_list_head) {
@@ -84,7 +107,7 @@ int check_entries(const std::string& dir, std::vector<Published>& published,
   EntrySeen seen;
   int result = 0, index = 0;
   for (const FileListEntry* e = entry_list_head; e; e = e->next)
-    if (check_entry(dir, e, ++index, seen, published, named) != 0) result = -1;
+    if (check_entry(dir, e, ++index, seen, published, named, signed_list) != 0) result = -1;
   entry_list_free();
   return result;
 }
@@ -129,19 +152,38 @@ int fetch_all(const std::string& dir, const std::vector<Published>& published) {
   return result;
 }
 
+// The signature beside the manifest, checked as the installer checks it.
+int check_signature(const std::string& manifest, const std::string& key_path) {
+  PublisherKey key;
+  std::string text;
+  if (publisher_key_read(key_path, &key, &text) != 0) {
+    repo_error("--key %s", text.c_str());
+    return -1;
+  }
+  if (signature_check(manifest, manifest + ".minisig", key, &text) != SIGNATURE_GOOD) {
+    repo_error("%s (sign it with: minisign -Sm %s)", text.c_str(), manifest.c_str());
+    return -1;
+  }
+  repo_note("%s", text.c_str());
+  return 0;
+}
+
 }  // namespace
 
 int repo_check_written(const std::string& dir) {
   std::vector<Published> published;
   std::set<std::string> named;
-  return check_entries(dir, published, named) == 0 ? 0 : -1;
+  return check_entries(dir, published, named, false) == 0 ? 0 : -1;
 }
 
-int repo_check(const std::string& dir, bool fetch) {
+int repo_check(const std::string& dir, bool fetch, const std::string& key_path) {
   std::vector<Published> published;
   std::set<std::string> named;
-  int result = check_entries(dir, published, named);
+  bool signed_list = !key_path.empty();
+  int signature = signed_list ? check_signature(path_join(dir, MANIFEST_NAME), key_path) : 0;
+  int result = check_entries(dir, published, named, signed_list);
   if (result == -2) return -1;
+  if (signature != 0) result = -1;
   if (result == 0)
     repo_note("%s: %u entries, all archives good", path_join(dir, MANIFEST_NAME).c_str(),
               static_cast<unsigned>(published.size()));

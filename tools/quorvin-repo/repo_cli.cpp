@@ -14,7 +14,7 @@ namespace {
 
 const char* const HELP =
     "usage: quorvin-repo build SRC OUT --base-url URL\n"
-    "       quorvin-repo check DIR [--fetch]\n"
+    "       quorvin-repo check DIR [--fetch] [--key minisign.pub]\n"
     "       quorvin-repo list DIR\n"
     "       quorvin-repo --help | --version\n"
     "\n"
@@ -22,7 +22,10 @@ const char* const HELP =
     "       archives will be served at URL/NAME.zip. Files in OUT that no build\n"
     "       wrote are kept.\n"
     "check  reads DIR/filelist.txt and every archive as the installer would;\n"
-    "       --fetch also downloads each u: and compares it with the local file.\n"
+    "       --fetch also downloads each u: and compares it with the local file;\n"
+    "       --key also proves that DIR/filelist.txt.minisig (made by\n"
+    "       minisign -Sm DIR/filelist.txt) signs the list with that key, and that\n"
+    "       every entry has h:, as an installer built with the key demands.\n"
     "list   shows what a user of each variant downloads and installs.\n"
     "\n"
     "SRC holds all/, tavelin/, mirrel/, pelquin/ and wendrel/, each with one folder\n"
@@ -71,10 +74,17 @@ int build_command(const std::vector<std::string>& args) {
 int dir_command(const std::string& command, const std::vector<std::string>& args) {
   std::vector<std::string> positional;
   bool fetch = false;
-  for (const std::string& a : args) {
-    if (command == "check" && a == "--fetch")
+  std::string key;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (command == "check" && a == "--fetch") {
       fetch = true;
-    else if (!a.empty() && a[0] == '-')
+    } else if (command == "check" && (a == "--key" || a.compare(0, 6, "--key=") == 0)) {
+      if (a == "--key" && i + 1 >= args.size())
+        return usage_error("check: --key needs the publisher's public key file, e.g. --key minisign.pub");
+      key = a == "--key" ? args[++i] : a.substr(6);
+      if (key.empty()) return usage_error("check: --key needs the publisher's public key file");
+    } else if (!a.empty() && a[0] == '-')
       return usage_error(command + ": unknown option " + a);
     else
       positional.push_back(a);
@@ -82,7 +92,7 @@ int dir_command(const std::string& command, const std::vector<std::string>& args
   if (positional.size() != 1)
     return usage_error(command + (positional.empty() ? ": needs the repository folder DIR"
                                                      : ": takes one folder DIR"));
-  if (command == "check") return repo_check(positional[0], fetch) == 0 ? 0 : 1;
+  if (command == "check") return repo_check(positional[0], fetch, key) == 0 ? 0 : 1;
   std::string text;
   int result = repo_list(positional[0], text);
   std::fputs(text.c_str(), stdout);

@@ -24,7 +24,9 @@ const char* plain_reason(const char* reason) {
                                   "line or a comment ends the entry"},
       {"unknown variant letter", "'v:' may be followed only by nothing (every variant) or by "
                                  "t, m, p or w in lower case"},
-      {"unknown key", "the only keys are v:, u:, d: and e:"},
+      {"unknown key", "the only keys are v:, u:, d:, e: and h:"},
+      {"h: is not 64 hexadecimal digits", "h: must be followed by the archive's SHA-256 as 64 "
+                                          "hexadecimal digits"},
   };
   for (const auto& w : words)
     if (std::strcmp(reason, w.from) == 0) return w.to;

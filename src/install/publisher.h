@@ -1,0 +1,30 @@
+// The publisher key built into the program, and the proof that the manifest
+// and the archives come from that publisher.
+#pragma once
+
+#include <string>
+
+struct FileListEntry;
+
+// The base64 line of the publisher's minisign.pub; empty when none is built in.
+// Defined in a generated file of each program (tests set it).
+extern const char* publisher_key;
+
+// True when a key is built in: the manifest must then be signed and every
+// archive of it carry its SHA-256.
+bool publisher_key_built_in();
+
+// With a key built in, fetches url + ".minisig" to manifest + ".minisig" (url
+// null: the signature must already lie there) and checks the manifest against
+// it. 0 when no key is built in or the manifest is signed by it; -1 after a
+// log line saying what is wrong.
+int publisher_check_manifest(const char* url, const std::string& manifest);
+
+// With a key built in, an entry the run may act on must name its archive's
+// SHA-256: the signature covers the archive only through it. 0, or -1 after a
+// log line naming the entry (number is 1-based).
+int publisher_require_hash(const FileListEntry* e, const char* name, int number);
+
+// Whether the archive already at e->local_path may be used: true without "h:",
+// else only when its SHA-256 is the one given (a mismatch is logged).
+bool archive_matches(const FileListEntry* e, const char* name);

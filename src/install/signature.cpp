@@ -1,0 +1,238 @@
+#include "install/signature.h"
+
+#include <sodium/core.h>
+#include <sodium/crypto_generichash_blake2b.h>
+#include <sodium/crypto_sign_ed25519.h>
+#include <sodium/utils.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+const char UNTRUSTED_PREFIX[] = "untrusted comment: ";
+const char TRUSTED_PREFIX[] = "trusted comment: ";
+const size_t ALG_BYTES = 2;
+const size_t ID_BYTES = 8;
+const size_t SIG_BYTES = crypto_sign_ed25519_BYTES;
+const size_t KEY_LINE_BYTES = ALG_BYTES + ID_BYTES + crypto_sign_ed25519_PUBLICKEYBYTES;
+const size_t SIG_LINE_BYTES = ALG_BYTES + ID_BYTES + SIG_BYTES;
+const size_t HASH_BYTES = crypto_generichash_blake2b_BYTES_MAX;  // 64: minisign's prehash
+// A legacy ("Ed") signature covers the bytes themselves, so they are held whole;
+// no real manifest comes near this.
+const size_t LEGACY_FILE_MAX = 64u << 20;
+const size_t READ_SIZE = 64 * 1024;
+
+bool starts_with(const std::string& s, const char* prefix) {
+  return s.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// Exactly size bytes of padded base64, nothing before or after them.
+bool base64_exact(const std::string& text, unsigned char* out, size_t size) {
+  size_t got = 0;
+  if (sodium_base642bin(out, size, text.data(), text.size(), nullptr, &got, nullptr,
+                        sodium_base64_VARIANT_ORIGINAL) != 0)
+    return false;
+  return got == size;
+}
+
+// The lines of text without their line ends (LF or CR LF).
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    at = end + 1;
+  }
+  return lines;
+}
+
+// Only empty lines may follow the ones that were read.
+bool rest_empty(const std::vector<std::string>& lines, size_t from) {
+  for (size_t i = from; i < lines.size(); ++i)
+    if (!lines[i].empty()) return false;
+  return true;
+}
+
+enum ReadResult { READ_OK, READ_MISSING, READ_FAILED, READ_TOO_LARGE };
+
+// Reads at most max bytes of path (max + 1 to tell a larger file).
+ReadResult read_small(const std::string& path, size_t max, std::string* data, std::string* why) {
+  FILE* in = std::fopen(path.c_str(), "rb");
+  if (!in) {
+    int e = errno;
+    *why = std::strerror(e);
+    return e == ENOENT ? READ_MISSING : READ_FAILED;
+  }
+  data->assign(max + 1, '\0');
+  size_t n = std::fread(&(*data)[0], 1, max + 1, in);
+  bool failed = std::ferror(in) != 0;
+  std::fclose(in);
+  if (failed) {
+    *why = "read error";
+    return READ_FAILED;
+  }
+  if (n > max) return READ_TOO_LARGE;
+  data->resize(n);
+  return READ_OK;
+}
+
+// What the signature covers: the BLAKE2b-512 hash of the file, or for a legacy
+// signature the file's bytes. -1 when the file cannot be read.
+int signed_message(const std::string& file, bool hashed, std::string* message, std::string* why) {
+  FILE* in = std::fopen(file.c_str(), "rb");
+  if (!in) {
+    *why = "can't open " + file + " for reading: " + std::strerror(errno);
+    return -1;
+  }
+  crypto_generichash_blake2b_state state;
+  crypto_generichash_blake2b_init(&state, nullptr, 0, HASH_BYTES);
+  message->clear();
+  std::vector<unsigned char> block(READ_SIZE);
+  size_t n;
+  int result = 0;
+  while ((n = std::fread(block.data(), 1, block.size(), in)) > 0) {
+    if (hashed) {
+      crypto_generichash_blake2b_update(&state, block.data(), n);
+    } else if (message->size() + n > LEGACY_FILE_MAX) {
+      *why = file + " is too large for a legacy signature";
+      result = -1;
+      break;
+    } else {
+      message->append(reinterpret_cast<const char*>(block.data()), n);
+    }
+  }
+  if (result == 0 && std::ferror(in)) {
+    *why = "can't read " + file;
+    result = -1;
+  }
+  std::fclose(in);
+  if (result == 0 && hashed) {
+    unsigned char hash[HASH_BYTES];
+    crypto_generichash_blake2b_final(&state, hash, sizeof hash);
+    message->assign(reinterpret_cast<const char*>(hash), sizeof hash);
+  }
+  return result;
+}
+
+SignatureVerdict malformed(const std::string& sig_path, const char* why, std::string* text) {
+  *text = sig_path + " is not a minisign signature: " + why;
+  return SIGNATURE_MALFORMED;
+}
+
+}  // namespace
+
+int publisher_key_parse(const std::string& line, PublisherKey* key, std::string* why) {
+  unsigned char raw[KEY_LINE_BYTES];
+  if (!base64_exact(line, raw, sizeof raw)) {
+    *why = "not the base64 line of a minisign public key";
+    return -1;
+  }
+  if (raw[0] != 'E' || raw[1] != 'd') {
+    *why = "not an Ed25519 minisign public key";
+    return -1;
+  }
+  std::memcpy(key->id, raw + ALG_BYTES, ID_BYTES);
+  std::memcpy(key->key, raw + ALG_BYTES + ID_BYTES, sizeof key->key);
+  return 0;
+}
+
+int publisher_key_read(const std::string& path, PublisherKey* key, std::string* why) {
+  std::string data, error;
+  switch (read_small(path, SIGNATURE_FILE_MAX, &data, &error)) {
+    case READ_OK: break;
+    case READ_TOO_LARGE: *why = path + " is larger than a public key file"; return -1;
+    default: *why = "can't open " + path + " for reading: " + error; return -1;
+  }
+  std::vector<std::string> lines = split_lines(data);
+  size_t at = !lines.empty() && starts_with(lines[0], UNTRUSTED_PREFIX) ? 1 : 0;
+  if (at >= lines.size() || !rest_empty(lines, at + 1)) {
+    *why = path + " is not a minisign public key file";
+    return -1;
+  }
+  if (publisher_key_parse(lines[at], key, &error) != 0) {
+    *why = path + ": " + error;
+    return -1;
+  }
+  return 0;
+}
+
+std::string key_id_text(const unsigned char id[8]) {
+  // minisign shows the id as a little-endian 64-bit number.
+  char text[2 * ID_BYTES + 1];
+  for (size_t i = 0; i < ID_BYTES; ++i)
+    std::snprintf(text + 2 * i, 3, "%02X", static_cast<unsigned>(id[ID_BYTES - 1 - i]));
+  return text;
+}
+
+SignatureVerdict signature_check(const std::string& file, const std::string& sig_path,
+                                 const PublisherKey& key, std::string* text) {
+  if (sodium_init() < 0) {
+    *text = "sodium_init() failed";
+    return SIGNATURE_UNREADABLE;
+  }
+  std::string data, why;
+  switch (read_small(sig_path, SIGNATURE_FILE_MAX, &data, &why)) {
+    case READ_OK: break;
+    case READ_MISSING: *text = sig_path + " is missing"; return SIGNATURE_MISSING;
+    case READ_TOO_LARGE:
+      *text = sig_path + " is larger than " + std::to_string(SIGNATURE_FILE_MAX) + " bytes";
+      return SIGNATURE_TOO_LARGE;
+    case READ_FAILED:
+      *text = "can't open " + sig_path + " for reading: " + why;
+      return SIGNATURE_UNREADABLE;
+  }
+  if (data.empty()) return malformed(sig_path, "the file is empty", text);
+  std::vector<std::string> lines = split_lines(data);
+  lines.resize(std::max<size_t>(lines.size(), 4));
+  if (!starts_with(lines[0], UNTRUSTED_PREFIX))
+    return malformed(sig_path, "line 1 is not an untrusted comment", text);
+  unsigned char sig[SIG_LINE_BYTES];
+  if (!base64_exact(lines[1], sig, sizeof sig))
+    return malformed(sig_path, "line 2 is not a signature (base64 of 74 bytes)", text);
+  if (!starts_with(lines[2], TRUSTED_PREFIX))
+    return malformed(sig_path, "line 3 is not a trusted comment", text);
+  unsigned char global[SIG_BYTES];
+  if (!base64_exact(lines[3], global, sizeof global))
+    return malformed(sig_path, "line 4 is not a signature (base64 of 64 bytes)", text);
+  if (!rest_empty(lines, 4)) return malformed(sig_path, "text after line 4", text);
+  bool hashed = sig[0] == 'E' && sig[1] == 'D';
+  if (!hashed && !(sig[0] == 'E' && sig[1] == 'd'))
+    return malformed(sig_path, "unknown signature algorithm", text);
+
+  if (std::memcmp(sig + ALG_BYTES, key.id, ID_BYTES) != 0) {
+    *text = sig_path + " was made with key " + key_id_text(sig + ALG_BYTES) +
+            ", not with the publisher's key " + key_id_text(key.id);
+    return SIGNATURE_OTHER_KEY;
+  }
+  std::string message;
+  if (signed_message(file, hashed, &message, &why) != 0) {
+    *text = why;
+    return SIGNATURE_UNREADABLE;
+  }
+  const unsigned char* file_sig = sig + ALG_BYTES + ID_BYTES;
+  if (crypto_sign_ed25519_verify_detached(file_sig,
+                                          reinterpret_cast<const unsigned char*>(message.data()),
+                                          message.size(), key.key) != 0) {
+    *text = "the signature in " + sig_path + " does not match " + file;
+    return SIGNATURE_NO_MATCH;
+  }
+  std::string comment = lines[2].substr(std::strlen(TRUSTED_PREFIX));
+  std::string covered(reinterpret_cast<const char*>(file_sig), SIG_BYTES);
+  covered += comment;
+  if (crypto_sign_ed25519_verify_detached(global,
+                                          reinterpret_cast<const unsigned char*>(covered.data()),
+                                          covered.size(), key.key) != 0) {
+    *text = "the trusted comment in " + sig_path + " does not match its signature";
+    return SIGNATURE_COMMENT_NO_MATCH;
+  }
+  *text = file + ": good signature by key " + key_id_text(key.id) + ", trusted comment: " + comment;
+  return SIGNATURE_GOOD;
+}
