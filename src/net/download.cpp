@@ -13,6 +13,7 @@
 #include "platform/ui.h"
 #include "support/log.h"
 #include "support/paths.h"
+#include "support/write_behind.h"
 #include "wizard/frame.h"
 
 uint32_t (*progress_tick)() = plat_tick_ms;
@@ -67,28 +68,78 @@ void progress_update(int64_t bytes_so_far) {
   show_status(SetRateText, 0, text);
 }
 
+namespace {
+// The worker's side of one chunk: logged, counted and shown as if it had been
+// received by itself. False when the body grew past the caller's limit.
+bool take_chunk(int n, int64_t* total) {
+  log_message("socket_read %d bytes", n);
+  if (size_limit > 0 && *total + n > size_limit) {
+    log_message("net_get: more than %lld bytes, giving up", static_cast<long long>(size_limit));
+    too_large = true;
+    return false;
+  }
+  *total += n;
+  bytes_received += n;
+  progress_update(*total);
+  return true;
+}
+
+void log_write_failure(int error) {
+  log_message("fwrite() failed: %s", std::strerror(error));
+  write_failed = true;
+}
+}  // namespace
+
 unsigned download_thread(void* arg) {
   FILE* file = static_cast<FILE*>(arg);
   log_message("download thread started");
-  char chunk[CHUNK_SIZE];
+  // Received straight into large blocks that a second thread writes while the
+  // next one arrives; logged and shown in chunks of 8192 bytes all the same.
+  WriteBehind* writer = write_behind_start(file);
+  std::unique_ptr<char[]> own;
+  if (!writer) own.reset(new (std::nothrow) char[WRITE_BLOCK_SIZE]);
   int64_t total = 0;
-  for (;;) {
-    int n = socket_read(chunk, CHUNK_SIZE);
-    log_message("socket_read %d bytes", n);
-    if (n <= 0) break;
-    if (size_limit > 0 && total + n > size_limit) {
-      log_message("net_get: more than %lld bytes, giving up", static_cast<long long>(size_limit));
-      too_large = true;
+  bool ended = false, stop = false;
+  while (!ended && !stop) {
+    char* block = writer ? write_behind_block(writer) : own.get();
+    if (!block) {
+      if (writer) {
+        int error = 0;
+        write_behind_finish(writer, &error);
+        writer = nullptr;
+        log_write_failure(error);
+      } else {
+        log_message("malloc() failed");
+        write_failed = true;
+      }
       break;
     }
-    if (std::fwrite(chunk, 1, static_cast<size_t>(n), file) != static_cast<size_t>(n)) {
-      log_message("fwrite() failed: %s", std::strerror(errno));
-      write_failed = true;
+    size_t filled = 0, logged = 0;
+    while (filled < WRITE_BLOCK_SIZE) {
+      int n = socket_read_some(block + filled, static_cast<int>(WRITE_BLOCK_SIZE - filled));
+      if (n <= 0) {
+        ended = true;
+        break;
+      }
+      filled += static_cast<size_t>(n);
+      for (; filled - logged >= CHUNK_SIZE && !stop; logged += CHUNK_SIZE) stop = !take_chunk(CHUNK_SIZE, &total);
+      if (stop) break;
+    }
+    if (ended && filled > logged && !stop) {
+      stop = !take_chunk(static_cast<int>(filled - logged), &total);
+      logged = filled;
+    }
+    if (writer) {
+      write_behind_submit(writer, stop ? 0 : filled);
+    } else if (!stop && std::fwrite(block, 1, filled, file) != filled) {
+      log_write_failure(errno);
       break;
     }
-    total += n;
-    bytes_received += n;
-    progress_update(total);
+  }
+  if (ended) log_message("socket_read 0 bytes");
+  if (writer) {
+    int error = 0;
+    if (write_behind_finish(writer, &error) != 0) log_write_failure(error);
   }
   log_message("download thread ended");
   return 0;

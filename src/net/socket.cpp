@@ -1,5 +1,6 @@
 #include "net/socket.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -206,6 +207,23 @@ char* socket_readline() {
       }
     }
   }
+}
+
+int socket_read_some(char* dst, int size) {
+  if (size <= 0) return 0;
+  int n = 0;
+  if (read_pos < fill_level) {
+    n = std::min(fill_level - read_pos, size);
+    std::memcpy(dst, buffer + read_pos, static_cast<size_t>(n));
+    read_pos += n;
+  } else if (bulk_pos < bulk_level) {
+    n = std::min(bulk_level - bulk_pos, size);
+    std::memcpy(dst, bulk + bulk_pos, static_cast<size_t>(n));
+    bulk_pos += n;
+  } else {
+    n = receive(dst, size);
+  }
+  return n > 0 ? n : 0;
 }
 
 int socket_read(char* dst, int size) {

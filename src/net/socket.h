@@ -42,6 +42,9 @@ char* socket_readline();
 // Held bytes first, then straight from the connection, until size bytes or the
 // stream ends; socket_recv_state() tells a close from a failure.
 int socket_read(char* dst, int size);
+// Held bytes first, else one receive straight into dst: what is there now, up
+// to size; 0 once the stream has ended or a receive failed.
+int socket_read_some(char* dst, int size);
 
 // One deadline, ms from now, for every later receive on the open connection
 // (0 = none again). Once it has passed, or a receive has failed, no receive

@@ -53,6 +53,13 @@ plat_mutex plat_mutex_create();
 void plat_mutex_lock(plat_mutex m);
 void plat_mutex_unlock(plat_mutex m);
 
+// A counting semaphore, for handing blocks between two threads.
+typedef void* plat_sem;
+plat_sem plat_sem_create(unsigned initial);  // null on failure
+void plat_sem_post(plat_sem s);
+void plat_sem_wait(plat_sem s);
+void plat_sem_destroy(plat_sem s);
+
 // Milliseconds since an arbitrary start, unsigned 32-bit, wrapping.
 uint32_t plat_tick_ms();
 void plat_sleep_ms(unsigned ms);
@@ -85,6 +92,11 @@ int plat_list_dir(const char* path, std::vector<std::string>& names);
 int plat_file_time_dos(const char* path, uint32_t* dos_date_time);
 // Removes an empty directory; 0 on success.
 int plat_rmdir(const char* path);
+// The absolute form of an existing path (links resolved on POSIX). 0, or -1
+// when path does not exist or cannot be resolved.
+int plat_full_path(const char* path, std::string& full);
+// A file's size in bytes. 0, or -1 when it cannot be read.
+int plat_file_size(const char* path, uint64_t* bytes);
 // The running executable's full file name.
 std::string plat_exe_path();
 // Ends the process with the code. Does not return.

@@ -11,6 +11,7 @@ std::string program_directory;
 namespace {
 FILE* log_stream = nullptr;
 plat_mutex log_lock = nullptr;
+void (*log_hook)(const char* text) = nullptr;
 }  // namespace
 
 void log_open_at(const std::string& path) {
@@ -28,6 +29,7 @@ void log_message(const char* format, ...) {
   // vsnprintf cuts an over-long entry to 1023 characters instead of overflowing.
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
+  if (log_hook) log_hook(text);
   if (!log_stream) return;
   plat_mutex_lock(log_lock);
   std::fputs(text, log_stream);
@@ -42,3 +44,5 @@ void log_close() {
   log_stream = nullptr;
   plat_mutex_unlock(log_lock);
 }
+
+void log_set_hook(void (*hook)(const char* text)) { log_hook = hook; }

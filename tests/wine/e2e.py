@@ -592,6 +592,40 @@ def silent_server(run):
     run.expect_log_last("exit_app: code is 1", "socket_done")
 
 
+@case
+def hostile_replies(run):
+    """Two entries with one archive name, a reply cut before its headers end, an empty
+    archive body, a length no disk holds, a manifest that never ends: each run fails and
+    keeps nothing it fetched in that run."""
+    run.make_repo()
+    core = run.archives(0)[0]
+    manifest = os.path.join(run.repo, "filelist.txt")
+    with open(manifest) as f:
+        plain = f.read()
+    cut = "raw=" + urllib.parse.quote("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n")
+    trials = [  # (faults, extra manifest text, a log line the run must hold)
+        ([], "\n\nv:m\nu:%s/m/%s\ne:other\n" % (BASE_URL, core.upper()), "again"),
+        (["/quorvin/%s=%s" % (core, cut)], "", "http_try: the reply ended before its headers did"),
+        (["/quorvin/%s=size=0" % core], "", "net_get: the body is empty"),
+        (["/quorvin/%s=length=999999999999999999" % core], "", "not enough free space in "),
+        (["/quorvin/filelist.txt=endless=1&nolength=1"], "", "net_get: more than 67108864 bytes, giving up"),
+    ]
+    for n, (faults, extra, line) in enumerate(trials):
+        with open(manifest, "w") as f:
+            f.write(plain + extra)
+        with run.fault_server(*faults):
+            run.drive(wizard(run, 1051, [1101, 1102], missing=n == 0, inst_missing=True)
+                      + ([] if "filelist" in "".join(faults) or extra else
+                         ["wait-caption Info 30", "click 1002"])
+                      + failed_run())
+        check(any(line in l for l in run.log()), "trial %d: no line %r" % (n, line))
+        names = os.listdir(run.dl)
+        check(core not in names and not [x for x in names if x.endswith(".part")],
+              "trial %d: the download directory holds %s" % (n, names))
+        check(not os.path.exists(run.inst), "trial %d: install directory made" % n)
+        run.expect_log_last("exit_app: code is 1", "socket_done")
+
+
 def zip_headers(data, name):
     """Offsets of the member's local header and of its central header, in that order."""
     name = name.encode()

@@ -6,17 +6,17 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "repo_check.h"
 #include "repo_layout.h"
+#include "repo_manifest.h"
 #include "repo_names.h"
+#include "repo_output.h"
 #include "repo_report.h"
 #include "repo_tree.h"
 #include "support/paths.h"
 #include "zip_write.h"
 
 namespace {
-
-// The installer reads lines of at most 1022 characters.
-const size_t MAX_LINE = 1022;
 
 std::string manifest_text(const std::vector<ArchivePlan>& archives, const std::string& base) {
   std::string text =
@@ -39,16 +39,16 @@ std::string manifest_text(const std::vector<ArchivePlan>& archives, const std::s
   return text;
 }
 
-int check_lines(const std::vector<ArchivePlan>& archives, const std::string& base) {
-  for (const ArchivePlan& a : archives) {
-    if (2 + base.size() + a.name.size() > MAX_LINE || 2 + a.dest_subdir.size() > MAX_LINE ||
-        2 + a.check_path.size() > MAX_LINE) {
-      repo_error("%s: a manifest line of its entry would exceed %u characters", a.folder.c_str(),
-                 static_cast<unsigned>(MAX_LINE));
-      return -1;
-    }
-  }
-  return 0;
+// The manifest's entries meet the rules check applies, in check's words.
+int check_entries(const std::vector<ArchivePlan>& archives, const std::string& base) {
+  EntrySeen seen;
+  std::string marker;
+  int result = 0;
+  for (const ArchivePlan& a : archives)
+    if (entry_rules(a.folder, base + a.name, a.dest_subdir.c_str(), a.check_path.c_str(), seen,
+                    marker, "rename the archive folder") != 0)
+      result = -1;
+  return result;
 }
 
 int write_text(const std::string& path, const std::string& text) {
@@ -64,60 +64,28 @@ int write_text(const std::string& path, const std::string& text) {
   return ok ? 0 : -1;
 }
 
-// Only a folder that is empty or holds a manifest is ever replaced.
-int check_replaceable(const std::string& out) {
-  int kind = plat_path_kind(out.c_str());
-  if (kind == PLAT_KIND_NONE) return 0;
-  if (kind != PLAT_KIND_DIR) {
-    repo_error("%s: exists and is not a folder", out.c_str());
-    return -1;
-  }
-  std::vector<std::string> names;
-  if (plat_list_dir(out.c_str(), names) != 0) {
-    repo_error("%s: cannot read this folder", out.c_str());
-    return -1;
-  }
-  if (!names.empty() && !plat_exists(path_join(out, "filelist.txt").c_str())) {
-    repo_error("%s: not empty and holds no filelist.txt; refusing to replace it", out.c_str());
-    return -1;
-  }
-  return 0;
-}
-
 int write_all(const std::string& dir, const std::vector<ArchivePlan>& archives,
               const std::string& base) {
-  if (plat_mkdir(dir.c_str()) != 0) {
-    repo_error("%s: cannot create the folder", dir.c_str());
-    return -1;
-  }
   for (const ArchivePlan& a : archives) {
     if (zip_write(path_join(dir, a.name), a.items) != 0) return -1;
     repo_note("%s: %u entries from %s", a.name.c_str(), static_cast<unsigned>(a.items.size()),
               a.folder.c_str());
   }
-  return write_text(path_join(dir, "filelist.txt"), manifest_text(archives, base));
+  if (write_text(path_join(dir, MANIFEST_NAME), manifest_text(archives, base)) != 0) return -1;
+  // What check would refuse is never published.
+  if (repo_check_written(dir) != 0) {
+    repo_error("%s: the repository just written would not pass check; nothing was replaced",
+               dir.c_str());
+    return -1;
+  }
+  return 0;
 }
 
-// Moves the finished folder over out, keeping the old one until it is in place.
-int move_into_place(const std::string& partial, const std::string& out) {
-  if (plat_path_kind(out.c_str()) == PLAT_KIND_NONE) {
-    if (plat_rename_replace(partial.c_str(), out.c_str()) == 0) return 0;
-    repo_error("%s: cannot move %s there", out.c_str(), partial.c_str());
-    return -1;
-  }
-  std::string old = out + ".old";
-  tree_remove(old);
-  if (plat_rename_replace(out.c_str(), old.c_str()) != 0) {
-    repo_error("%s: cannot move the previous repository aside to %s", out.c_str(), old.c_str());
-    return -1;
-  }
-  if (plat_rename_replace(partial.c_str(), out.c_str()) != 0) {
-    plat_rename_replace(old.c_str(), out.c_str());
-    repo_error("%s: cannot move %s there", out.c_str(), partial.c_str());
-    return -1;
-  }
-  if (tree_remove(old) != 0) repo_error("%s: could not remove the previous repository", old.c_str());
-  return 0;
+std::string name_list(const std::vector<std::string>& names) {
+  std::string text;
+  for (size_t i = 0; i < names.size() && i < 5; ++i) text += (i ? ", " : "") + names[i];
+  if (names.size() > 5) text += " and " + std::to_string(names.size() - 5) + " more";
+  return text;
 }
 
 }  // namespace
@@ -136,26 +104,32 @@ int repo_build(const std::string& source, const std::string& out_arg, const std:
     return -1;
   }
 
-  std::vector<ArchivePlan> archives;
-  if (layout_read(source, archives) != 0 || check_lines(archives, base) != 0 ||
-      check_replaceable(out) != 0)
+  if (plat_path_kind(source.c_str()) == PLAT_KIND_DIR && path_inside(out, source)) {
+    repo_error("%s: lies inside the source folder %s, so the next build would pack this "
+               "repository too; build outside it", out.c_str(), source.c_str());
     return -1;
+  }
+  std::vector<ArchivePlan> archives;
+  if (layout_read(source, archives) != 0 || check_entries(archives, base) != 0) return -1;
+  std::vector<std::string> names;
+  for (const ArchivePlan& a : archives) names.push_back(a.name);
+  OutputFolder folder;
+  if (output_prepare(out, names, folder) != 0) return -1;
 
   std::string parent = path_dir(out);
-  if (parent != out && make_dirs(parent) != 0) {
+  if (parent != out && !parent.empty() && make_dirs(parent) != 0) {
     repo_error("%s: cannot create the folder", parent.c_str());
     return -1;
   }
-  std::string partial = out + ".partial";
-  if (tree_remove(partial) != 0) {
-    repo_error("%s: a leftover of an earlier build that cannot be removed", partial.c_str());
+  if (output_stage(folder, names) != 0 || write_all(folder.partial, archives, base) != 0) {
+    output_discard(folder);
     return -1;
   }
-  if (write_all(partial, archives, base) != 0 || move_into_place(partial, out) != 0) {
-    tree_remove(partial);
-    return -1;
-  }
-  repo_note("%s: %u archives and filelist.txt", out.c_str(),
-            static_cast<unsigned>(archives.size()));
+  if (output_commit(folder, names) != 0) return -1;
+  if (!folder.kept.empty())
+    repo_note("%s: kept %s (not written by quorvin-repo)", out.c_str(),
+              name_list(folder.kept).c_str());
+  repo_note("%s: %u archives and %s", out.c_str(), static_cast<unsigned>(archives.size()),
+            MANIFEST_NAME);
   return 0;
 }

@@ -1,58 +1,30 @@
 #include "repo_check.h"
 
 #include <cstdio>
-#include <cstring>
-#include <map>
 #include <set>
+#include <vector>
 
 #include "install/filelist.h"
 #include "platform/platform.h"
+#include "repo_fetch.h"
+#include "repo_manifest.h"
 #include "repo_names.h"
 #include "repo_report.h"
+#include "repo_tree.h"
 #include "support/paths.h"
 #include "zip_check.h"
 
 namespace {
 
-// The parser's short reasons, said in full.
-const char* plain_reason(const char* reason) {
-  static const struct { const char* from; const char* to; } words[] = {
-      {"expected ':'", "a line must be empty, a comment with '#' in the first column, or a key "
-                       "letter directly followed by ':'"},
-      {"missing 'v' declaration", "a key line must follow a 'v:' line of its entry; an empty "
-                                  "line or a comment ends the entry"},
-      {"unknown variant letter", "'v:' may be followed only by nothing (every variant) or by "
-                                 "t, m, p or w in lower case"},
-      {"unknown key", "the only keys are v:, u:, d: and e:"},
-  };
-  for (const auto& w : words)
-    if (std::strcmp(reason, w.from) == 0) return w.to;
-  return reason;
-}
-
-// Physical line number of the manifest, for showing it with the refusal.
-std::string line_text(const std::string& path, int number) {
-  FILE* in = std::fopen(path.c_str(), "rb");
-  if (!in) return std::string();
-  std::string line;
-  int at = 1, c;
-  while ((c = std::fgetc(in)) != EOF && at <= number) {
-    if (c == '\n')
-      ++at;
-    else if (at == number && line.size() < 80 && c != '\r')
-      line += static_cast<char>(c);
-  }
-  std::fclose(in);
-  return line;
-}
-
 const char* const VARIANT_NAMES[] = {"every variant", "Tavelin", "Mirrel", "Pelquin", "Wendrel"};
 
-struct Seen {
-  std::map<std::string, std::string> names, markers;
+// An entry whose URL and local archive are good enough to fetch and compare.
+struct Published {
+  std::string label, url, archive;
 };
 
-int check_entry(const std::string& dir, const FileListEntry* e, int index, Seen& seen) {
+int check_entry(const std::string& dir, const FileListEntry* e, int index, EntrySeen& seen,
+                std::vector<Published>& published, std::set<std::string>& named) {
   char label_buf[64];
   std::snprintf(label_buf, sizeof label_buf, "entry %d (v: %s)", index,
                 VARIANT_NAMES[e->variant + 1]);
@@ -67,46 +39,11 @@ int check_entry(const std::string& dir, const FileListEntry* e, int index, Seen&
     return -1;
   }
   std::string name = url_file_name(url.c_str());
+  named.insert(fold_case(name));
   label = "entry " + std::to_string(index) + " (" + name + ")";
-  int result = 0;
-  if (const char* why = publish_url_refusal(url)) {
-    repo_error("%s: u:%s: %s", label.c_str(), url.c_str(), why);
-    result = -1;
-  }
-  if (const char* why = archive_name_refusal(name)) {
-    repo_error("%s: archive name: %s", label.c_str(), why);
-    return -1;
-  }
-  // The download directory is shared: a second entry of the same name would
-  // take the first one's file for its own.
-  auto first = seen.names.emplace(fold_case(name), label);
-  if (!first.second) {
-    repo_error("%s: the archive name repeats %s", label.c_str(), first.first->second.c_str());
-    result = -1;
-  }
-  std::string d = e->dest_subdir ? e->dest_subdir : "";
-  if (!d.empty())
-    if (const char* why = relative_path_refusal(d)) {
-      repo_error("%s: d:%s: %s", label.c_str(), d.c_str(), why);
-      result = -1;
-    }
   std::string marker;
-  if (!e->check_path || normal_rel_path(e->check_path).empty()) {
-    repo_error("%s: has no e: path, so the installer cannot tell whether it is installed",
-               label.c_str());
-    result = -1;
-  } else if (const char* why = relative_path_refusal(e->check_path)) {
-    repo_error("%s: e:%s: %s", label.c_str(), e->check_path, why);
-    result = -1;
-  } else {
-    marker = fold_case(normal_rel_path(e->check_path));
-    auto other = seen.markers.emplace(marker, label);
-    if (!other.second) {
-      repo_error("%s: e:%s is also the marker of %s; installing one marks the other installed",
-                 label.c_str(), e->check_path, other.first->second.c_str());
-      result = -1;
-    }
-  }
+  int result = entry_rules(label, url, e->dest_subdir, e->check_path, seen, marker);
+  if (result != 0 && published_name_refusal(name)) return -1;
 
   std::string archive = path_join(dir, name);
   int kind = plat_path_kind(archive.c_str());
@@ -117,6 +54,7 @@ int check_entry(const std::string& dir, const FileListEntry* e, int index, Seen&
   }
   std::set<std::string> installed;
   if (zip_check(archive, label, installed) != 0) return -1;
+  std::string d = e->dest_subdir ? e->dest_subdir : "";
   if (!marker.empty()) {
     std::string prefix = fold_case(normal_rel_path(d));
     std::string rel;
@@ -130,39 +68,84 @@ int check_entry(const std::string& dir, const FileListEntry* e, int index, Seen&
       result = -1;
     }
   }
+  if (!publish_url_refusal(url)) published.push_back({label, url, archive});
+  return result;
+}
+
+// -2 when the manifest itself is refused.
+int check_entries(const std::string& dir, std::vector<Published>& published,
+                  std::set<std::string>& named) {
+  if (manifest_load(dir) != 0) return -2;
+  std::string manifest = path_join(dir, MANIFEST_NAME);
+  if (!entry_list_head) {
+    repo_error("%s: lists no archives", manifest.c_str());
+    return -1;
+  }
+  EntrySeen seen;
+  int result = 0, index = 0;
+  for (const FileListEntry* e = entry_list_head; e; e = e->next)
+    if (check_entry(dir, e, ++index, seen, published, named) != 0) result = -1;
+  entry_list_free();
+  return result;
+}
+
+// Everything else in the folder is never fetched: often a forgotten old
+// archive, or a file meant to be listed.
+void warn_unnamed(const std::string& dir, std::set<std::string> named) {
+  named.insert(MANIFEST_NAME);
+  named.insert(SIGNATURE_NAME);
+  std::vector<std::string> names;
+  if (tree_list_sorted(dir, names) != 0) return;
+  for (const std::string& name : names)
+    if (!named.count(fold_case(name)))
+      repo_warning("%s: not named in %s, so the installer never fetches it",
+                   path_join(dir, name).c_str(), MANIFEST_NAME);
+}
+
+// The archives, and the manifest too when it sits in the archives' folder on
+// the server (where a stale one is the likeliest mistake).
+int fetch_all(const std::string& dir, const std::vector<Published>& published) {
+  int result = 0;
+  fetch_begin();
+  for (const Published& p : published)
+    if (fetch_compare(p.label, p.url, p.archive) != 0) result = -1;
+  const std::string& first = published[0].url;
+  std::string folder = first.substr(0, first.rfind('/') + 1);
+  for (const Published& p : published)
+    if (p.url.compare(0, folder.size(), folder) != 0 ||
+        p.url.find('/', folder.size()) != std::string::npos)
+      folder.clear();
+  if (!folder.empty()) {
+    std::string url = folder + MANIFEST_NAME;
+    std::string local = path_join(dir, MANIFEST_NAME);
+    int got = fetch_compare(local, url, local, true);
+    if (got < 0) result = -1;
+    if (got == 0) repo_note("%s: the same as %s", url.c_str(), local.c_str());
+  }
+  fetch_end();
+  if (result == 0)
+    repo_note("fetched %u archives, each the same as its local copy",
+              static_cast<unsigned>(published.size()));
   return result;
 }
 
 }  // namespace
 
-int repo_check(const std::string& dir) {
-  std::string manifest = path_join(dir, "filelist.txt");
-  FILE* in = std::fopen(manifest.c_str(), "rt");
-  if (!in) {
-    repo_error("%s: cannot open for reading: %s", manifest.c_str(), std::strerror(errno));
-    return -1;
-  }
-  entry_list_free();
-  FilelistError err;
-  int parsed = filelist_parse_ex(in, &err);
-  std::fclose(in);
-  if (parsed != 0) {
-    repo_error("%s:%d: the installer refuses this line: %s", manifest.c_str(), err.line,
-               plain_reason(err.reason ? err.reason : "refused"));
-    std::string text = line_text(manifest, err.line);
-    if (!repo_quiet) std::fprintf(stderr, "    %d | %s\n", err.line, text.c_str());
-    entry_list_free();
-    return -1;
-  }
-  if (!entry_list_head) {
-    repo_error("%s: lists no archives", manifest.c_str());
-    return -1;
-  }
-  Seen seen;
-  int result = 0, index = 0;
-  for (const FileListEntry* e = entry_list_head; e; e = e->next)
-    if (check_entry(dir, e, ++index, seen) != 0) result = -1;
-  entry_list_free();
-  if (result == 0) repo_note("%s: %d entries, all archives good", manifest.c_str(), index);
+int repo_check_written(const std::string& dir) {
+  std::vector<Published> published;
+  std::set<std::string> named;
+  return check_entries(dir, published, named) == 0 ? 0 : -1;
+}
+
+int repo_check(const std::string& dir, bool fetch) {
+  std::vector<Published> published;
+  std::set<std::string> named;
+  int result = check_entries(dir, published, named);
+  if (result == -2) return -1;
+  if (result == 0)
+    repo_note("%s: %u entries, all archives good", path_join(dir, MANIFEST_NAME).c_str(),
+              static_cast<unsigned>(published.size()));
+  warn_unnamed(dir, named);
+  if (fetch && !published.empty() && fetch_all(dir, published) != 0) result = -1;
   return result;
 }

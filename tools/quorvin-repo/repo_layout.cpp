@@ -1,12 +1,11 @@
 #include "repo_layout.h"
 
-#include <cstdio>
-#include <cstring>
 #include <map>
 
 #include "platform/platform.h"
 #include "repo_names.h"
 #include "repo_report.h"
+#include "repo_settings.h"
 #include "support/paths.h"
 
 const VariantGroup variant_groups[5] = {
@@ -17,43 +16,7 @@ const VariantGroup variant_groups[5] = {
     {"wendrel", "w", "Wendrel"},
 };
 
-const char* const ARCHIVE_SETTINGS = "archive.ini";
-
 namespace {
-
-std::string trim(const std::string& text) {
-  size_t a = text.find_first_not_of(" \t\r\n");
-  if (a == std::string::npos) return std::string();
-  size_t b = text.find_last_not_of(" \t\r\n");
-  return text.substr(a, b - a + 1);
-}
-
-// "d = sub/dir" and "e = path/in/this/folder", '#' comments.
-int read_settings(const std::string& path, std::string& d, std::string& e) {
-  FILE* in = std::fopen(path.c_str(), "rb");
-  if (!in) {
-    repo_error("%s: cannot open for reading: %s", path.c_str(), std::strerror(errno));
-    return -1;
-  }
-  char line[1024];
-  int number = 0, result = 0;
-  while (result == 0 && std::fgets(line, sizeof line, in)) {
-    ++number;
-    std::string text = trim(line);
-    if (text.empty() || text[0] == '#') continue;
-    size_t eq = text.find('=');
-    std::string key = eq == std::string::npos ? text : trim(text.substr(0, eq));
-    if (eq == std::string::npos || (key != "d" && key != "e")) {
-      repo_error("%s:%d: expected 'd = subfolder' or 'e = path installed by this archive'",
-                 path.c_str(), number);
-      result = -1;
-      break;
-    }
-    (key == "d" ? d : e) = trim(text.substr(eq + 1));
-  }
-  std::fclose(in);
-  return result;
-}
 
 // Every component of a "d:" folder is created on Windows.
 const char* subdir_refusal(const std::string& raw) {
@@ -69,13 +32,28 @@ const char* subdir_refusal(const std::string& raw) {
   return nullptr;
 }
 
-// The marker must be something the archive itself installs.
+// The marker must be something the archive itself installs; Windows tests it
+// without regard to case.
 bool archive_installs(const std::vector<SourceItem>& items, const std::string& path) {
   for (const SourceItem& item : items) {
     std::string name = item.is_dir ? item.name.substr(0, item.name.size() - 1) : item.name;
-    if (name == path) return true;
+    if (fold_case(name) == fold_case(path)) return true;
   }
   return false;
+}
+
+// A settings file named in another case is found on Windows and missed
+// elsewhere, and packed as a file either way.
+int check_settings_name(const std::string& folder) {
+  std::vector<std::string> names;
+  if (tree_list_sorted(folder, names) != 0) return -1;
+  for (const std::string& name : names)
+    if (name != ARCHIVE_SETTINGS && fold_case(name) == ARCHIVE_SETTINGS) {
+      repo_error("%s: the settings file must be named %s, in lower case; rename it",
+                 path_join(folder, name).c_str(), ARCHIVE_SETTINGS);
+      return -1;
+    }
+  return 0;
 }
 
 int read_archive(int group, const std::string& folder, const std::string& folder_name,
@@ -83,28 +61,32 @@ int read_archive(int group, const std::string& folder, const std::string& folder
   plan.group = group;
   plan.folder = folder;
   plan.name = folder_name + ".zip";
-  if (const char* why = archive_folder_refusal(plan.name)) {
+  if (const char* why = published_name_refusal(plan.name)) {
     repo_error("%s: refused archive name %s: %s", folder.c_str(), plan.name.c_str(), why);
     return -1;
   }
   std::string settings = path_join(folder, ARCHIVE_SETTINGS);
-  std::string d, e;
+  if (check_settings_name(folder) != 0) return -1;
+  ArchiveSettings ini;
   int kind = plat_path_kind(settings.c_str());
   if (kind != PLAT_KIND_NONE && kind != PLAT_KIND_FILE) {
     repo_error("%s: must be a file", settings.c_str());
     return -1;
   }
-  if (kind == PLAT_KIND_FILE && read_settings(settings, d, e) != 0) return -1;
+  if (kind == PLAT_KIND_FILE && settings_read(settings, ini) != 0) return -1;
+  std::string d = ini.d, e = ini.e;
   if (!d.empty()) {
     if (const char* why = subdir_refusal(d)) {
-      repo_error("%s: refused d = %s: %s", settings.c_str(), d.c_str(), why);
+      repo_error("%s:%d: refused d = %s: %s", settings.c_str(), ini.d_line, d.c_str(), why);
       return -1;
     }
     d = normal_rel_path(d);
   }
   if (!e.empty()) {
-    if (const char* why = relative_path_refusal(e)) {
-      repo_error("%s: refused e = %s: %s", settings.c_str(), e.c_str(), why);
+    const char* why = relative_path_refusal(e);
+    if (!why) why = ascii_refusal(e);
+    if (why) {
+      repo_error("%s:%d: refused e = %s: %s", settings.c_str(), ini.e_line, e.c_str(), why);
       return -1;
     }
     e = normal_rel_path(e);
@@ -123,7 +105,8 @@ int read_archive(int group, const std::string& folder, const std::string& folder
       }
     if (e.empty()) e = normal_rel_path(plan.items.front().name);
   } else if (!archive_installs(plan.items, e)) {
-    repo_error("%s: e = %s is not a file or folder in %s", settings.c_str(), e.c_str(),
+    repo_error("%s:%d: e = %s is not a file or folder in %s (e is relative to the archive "
+               "folder, without the d folder)", settings.c_str(), ini.e_line, e.c_str(),
                folder.c_str());
     return -1;
   }

@@ -14,9 +14,6 @@ struct VariantGroup {
 };
 extern const VariantGroup variant_groups[5];
 
-// Settings file of an archive folder; never put into the archive.
-extern const char* const ARCHIVE_SETTINGS;
-
 struct ArchivePlan {
   int group;               // index into variant_groups
   std::string folder;      // the archive folder on disk

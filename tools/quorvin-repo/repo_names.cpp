@@ -4,35 +4,59 @@
 
 #include "support/paths.h"
 
+const char* ascii_refusal(const std::string& name) {
+  for (unsigned char c : name)
+    if (c >= 0x80)
+      return "not plain ASCII: the installer creates files through Windows' 8-bit interface, "
+             "which would turn it into another name on the user's machine; rename it in plain ASCII";
+  return nullptr;
+}
+
 const char* source_name_refusal(const std::string& name) {
   if (name == ".") return "'.' is not a file name";
   if (name.find('\\') != std::string::npos) return "character that Windows does not allow in file names";
-  return member_name_refusal(name);
+  if (const char* why = member_name_refusal(name)) return why;
+  return ascii_refusal(name);
 }
 
-const char* archive_folder_refusal(const std::string& name) {
+const char* published_name_refusal(const std::string& name) {
   if (const char* why = archive_name_refusal(name)) return why;
   if (name.find_first_of("/ %#") != std::string::npos)
-    return "archive names hold no space, '%' or '#'";
+    return "archive names hold no space, '%' or '#' (a server reads them as escapes or the "
+           "end of the path)";
   return nullptr;
 }
 
 const char* publish_url_refusal(const std::string& url) {
   size_t scheme_end = url.find("://");
   if (scheme_end == std::string::npos || scheme_end == 0)
-    return "the URL has no scheme and host (scheme://host/path)";
-  if (fold_case(url.substr(0, scheme_end)) == "https")
-    return "the installer speaks plain HTTP only; https:// would not work";
+    return "the URL has no scheme and host (http://host/path)";
+  std::string scheme = fold_case(url.substr(0, scheme_end));
+  if (scheme == "https") return "the installer speaks plain HTTP only; https:// would not work";
+  if (scheme != "http" && scheme != "ftp")
+    return "the installer fetches every URL with plain HTTP; write http://";
   for (unsigned char c : url)
     if (c <= ' ' || c >= 0x7F) return "spaces and control or non-ASCII characters are not allowed in a URL";
+  if (url.find('?') != std::string::npos)
+    return "a query ('?') cannot be used: the installer names an archive by the URL's text "
+           "after the last '/', which would hold the query";
+  if (url.find('#') != std::string::npos)
+    return "a fragment ('#') cannot be used: the installer would send it to the server as "
+           "part of the path";
   size_t host = scheme_end + 3;
-  size_t host_end = url.find_first_of(":/", host);
-  if (host_end == host || host == url.size()) return "the URL names no host";
-  if (host_end == std::string::npos || url.find('/', host) == std::string::npos)
-    return "the URL has no path after the host";
-  if (url[host_end] == ':') {
-    size_t slash = url.find('/', host_end);
-    std::string port = url.substr(host_end + 1, slash - host_end - 1);
+  size_t path = url.find('/', host);
+  std::string authority = url.substr(host, path == std::string::npos ? std::string::npos : path - host);
+  if (authority.find('@') != std::string::npos)
+    return "a user name or password (user:password@host) cannot be used: the installer sends "
+           "no credentials; serve the files without a login";
+  if (authority.find_first_of("[]") != std::string::npos)
+    return "a bracketed (IPv6) address cannot be used: the installer connects over IPv4 only; "
+           "give a host name or an IPv4 address";
+  size_t colon = authority.find(':');
+  if (colon == 0 || authority.empty()) return "the URL names no host";
+  if (path == std::string::npos) return "the URL has no path after the host";
+  if (colon != std::string::npos) {
+    std::string port = authority.substr(colon + 1);
     if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
         std::stoi(port) < 1 || std::stoi(port) > 65535)
       return "the port is not a number from 1 to 65535";

@@ -1,6 +1,7 @@
 // Which names the installer accepts: zip member names, archive names, URLs and
 // the relative paths of "d:" and "e:". Each returns null when the name is fine,
-// otherwise the reason in plain words.
+// otherwise the reason in plain words. build and check ask the same questions,
+// so that they refuse the same names in the same words.
 #pragma once
 
 #include <cstddef>
@@ -8,14 +9,18 @@
 
 #include "install/names.h"
 
+// A file or folder name that the installer hands to Windows' 8-bit file
+// functions: plain ASCII only, as any other byte means another character under
+// another code page.
+const char* ascii_refusal(const std::string& name);
 // A file or folder name in a source tree: one component that the installer
-// would take as a member name.
+// would take as a member name, in plain ASCII.
 const char* source_name_refusal(const std::string& name);
-// The name of an archive folder, which becomes the archive's file name and
-// the last part of its URL: beyond the installer's rule, nothing that would
-// need escaping in a URL.
-const char* archive_folder_refusal(const std::string& name);
-// A URL the installer can fetch: "scheme://host[:port]/path", plain HTTP.
+// An archive's file name, the last part of its URL: beyond the installer's
+// rule, nothing that a server would read as an escape or the path's end.
+const char* published_name_refusal(const std::string& name);
+// A URL the installer can fetch: "http://host[:port]/path" (or ftp://, which it
+// fetches with HTTP too), no credentials, IPv6 address, query or fragment.
 const char* publish_url_refusal(const std::string& url);
 
 // Lower-case copy (ASCII), for the comparisons Windows makes.

@@ -6,6 +6,7 @@
 int repo_error_count = 0;
 std::string repo_last_error;
 std::string repo_error_text;
+std::string repo_warning_text;
 bool repo_quiet = false;
 
 namespace {
@@ -26,6 +27,15 @@ void repo_error(const char* format, ...) {
   if (!repo_quiet) std::fprintf(stderr, "quorvin-repo: %s\n", repo_last_error.c_str());
 }
 
+void repo_warning(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = format_text(format, args);
+  va_end(args);
+  repo_warning_text += text + "\n";
+  if (!repo_quiet) std::fprintf(stderr, "quorvin-repo: warning: %s\n", text.c_str());
+}
+
 void repo_note(const char* format, ...) {
   if (repo_quiet) return;
   va_list args;
@@ -39,4 +49,5 @@ void repo_report_reset() {
   repo_error_count = 0;
   repo_last_error.clear();
   repo_error_text.clear();
+  repo_warning_text.clear();
 }

@@ -9,6 +9,12 @@ void repo_error(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+// "quorvin-repo: warning: <text>" on stderr: worth fixing, fails nothing.
+void repo_warning(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
 // "<text>" on stdout, unless quiet.
 void repo_note(const char* format, ...)
 #if defined(__GNUC__)
@@ -19,7 +25,8 @@ void repo_note(const char* format, ...)
 extern int repo_error_count;
 extern std::string repo_last_error;  // the latest message
 extern std::string repo_error_text;  // every message since the reset, one a line
+extern std::string repo_warning_text;  // every warning since the reset, one a line
 extern bool repo_quiet;  // silences repo_note and the stderr copy of repo_error
 
-// Clears the count and the kept text (before each command).
+// Clears the count and the kept texts (before each command).
 void repo_report_reset();

@@ -13,6 +13,11 @@ namespace {
 // Deeper than any real tree; stops a symbolic link loop.
 const int MAX_DEPTH = 64;
 
+// The history of a checked-out tree, never part of what is installed.
+bool version_control(const std::string& name) {
+  return name == ".git" || name == ".hg" || name == ".svn";
+}
+
 int collect(const std::string& folder, const std::string& prefix, const std::string& skip,
             int depth, std::vector<SourceItem>& items) {
   if (depth > MAX_DEPTH) {
@@ -26,6 +31,10 @@ int collect(const std::string& folder, const std::string& prefix, const std::str
   for (const std::string& name : names) {
     if (depth == 0 && name == skip) continue;
     std::string path = path_join(folder, name);
+    if (version_control(name)) {
+      repo_warning("%s: left out of the archive (a version-control folder)", path.c_str());
+      continue;
+    }
     if (const char* why = source_name_refusal(name)) {
       repo_error("%s: refused name: %s", path.c_str(), why);
       return -1;

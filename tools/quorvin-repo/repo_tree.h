@@ -18,8 +18,9 @@ struct SourceItem {
 const uint32_t FOLDER_DOS_TIME = (1u << 21) | (1u << 16);
 
 // Walks folder depth first, siblings sorted by byte value, a folder before its
-// contents; a top-level entry named skip_name is left out. 0, or -1 after a
-// message naming the offending file.
+// contents; a top-level entry named skip_name is left out, and so is every
+// .git, .hg and .svn (with a warning). 0, or -1 after a message naming the
+// offending file.
 int tree_collect(const std::string& folder, const std::string& skip_name,
                  std::vector<SourceItem>& items);
 // Sorted names in a folder; -1 after a message when it cannot be read.

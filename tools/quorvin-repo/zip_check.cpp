@@ -66,6 +66,9 @@ int zip_check(const std::string& path, const std::string& label, std::set<std::s
     if (const char* why = member_name_refusal(member)) {
       repo_error("%s: member \"%s\" would be refused: %s", label.c_str(), shown.c_str(), why);
       result = -1;
+    } else if (const char* why = ascii_refusal(member)) {
+      repo_error("%s: member \"%s\": %s", label.c_str(), shown.c_str(), why);
+      result = -1;
     } else if (member.back() == '/' || member.back() == '\\') {
       add_installed(installed, member);
     } else if (info.compression_method != 0 && info.compression_method != Z_DEFLATED) {
@@ -98,4 +101,19 @@ int zip_check(const std::string& path, const std::string& label, std::set<std::s
     }
   }
   return result;
+}
+
+int zip_installed_size(const std::string& path, uint64_t* bytes) {
+  unzFile zip = unzOpen64(path.c_str());
+  if (!zip) return -1;
+  uint64_t total = 0;
+  int at = unzGoToFirstFile(zip);
+  for (; at == UNZ_OK; at = unzGoToNextFile(zip)) {
+    unz_file_info64 info;
+    if (unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) break;
+    total += info.uncompressed_size;
+  }
+  unzClose(zip);
+  *bytes = total;
+  return at == UNZ_END_OF_LIST_OF_FILE ? 0 : -1;
 }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -52,3 +53,18 @@ int plat_file_time_dos(const char* path, uint32_t* dos_date_time) {
 }
 
 int plat_rmdir(const char* path) { return ::rmdir(path) == 0 ? 0 : -1; }
+
+int plat_full_path(const char* path, std::string& full) {
+  char* resolved = ::realpath(path, nullptr);
+  if (!resolved) return -1;
+  full = resolved;
+  std::free(resolved);
+  return 0;
+}
+
+int plat_file_size(const char* path, uint64_t* bytes) {
+  struct stat st;
+  if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  *bytes = static_cast<uint64_t>(st.st_size);
+  return 0;
+}

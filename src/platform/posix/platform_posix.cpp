@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -166,6 +167,25 @@ plat_mutex plat_mutex_create() {
 }
 void plat_mutex_lock(plat_mutex m) { pthread_mutex_lock(static_cast<pthread_mutex_t*>(m)); }
 void plat_mutex_unlock(plat_mutex m) { pthread_mutex_unlock(static_cast<pthread_mutex_t*>(m)); }
+
+plat_sem plat_sem_create(unsigned initial) {
+  sem_t* s = new sem_t;
+  if (sem_init(s, 0, initial) != 0) {
+    delete s;
+    return nullptr;
+  }
+  return s;
+}
+void plat_sem_post(plat_sem s) { sem_post(static_cast<sem_t*>(s)); }
+void plat_sem_wait(plat_sem s) {
+  while (sem_wait(static_cast<sem_t*>(s)) != 0 && errno == EINTR) {
+  }
+}
+void plat_sem_destroy(plat_sem s) {
+  if (!s) return;
+  sem_destroy(static_cast<sem_t*>(s));
+  delete static_cast<sem_t*>(s);
+}
 
 uint32_t plat_tick_ms() {
   timespec ts;

@@ -49,3 +49,24 @@ int plat_file_time_dos(const char* path, uint32_t* dos_date_time) {
 }
 
 int plat_rmdir(const char* path) { return RemoveDirectoryA(path) ? 0 : -1; }
+
+int plat_full_path(const char* path, std::string& full) {
+  if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return -1;
+  DWORD need = GetFullPathNameA(path, 0, nullptr, nullptr);
+  if (need == 0) return -1;
+  std::string text(need, '\0');
+  DWORD got = GetFullPathNameA(path, need, &text[0], nullptr);
+  if (got == 0 || got >= need) return -1;
+  text.resize(got);
+  full = text;
+  return 0;
+}
+
+int plat_file_size(const char* path, uint64_t* bytes) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    return -1;
+  *bytes = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return 0;
+}

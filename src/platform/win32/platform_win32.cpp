@@ -117,6 +117,15 @@ plat_mutex plat_mutex_create() {
 void plat_mutex_lock(plat_mutex m) { EnterCriticalSection(static_cast<CRITICAL_SECTION*>(m)); }
 void plat_mutex_unlock(plat_mutex m) { LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(m)); }
 
+plat_sem plat_sem_create(unsigned initial) {
+  return CreateSemaphoreA(nullptr, static_cast<LONG>(initial), 0x7FFFFFFF, nullptr);
+}
+void plat_sem_post(plat_sem s) { ReleaseSemaphore(static_cast<HANDLE>(s), 1, nullptr); }
+void plat_sem_wait(plat_sem s) { WaitForSingleObject(static_cast<HANDLE>(s), INFINITE); }
+void plat_sem_destroy(plat_sem s) {
+  if (s) CloseHandle(static_cast<HANDLE>(s));
+}
+
 uint32_t plat_tick_ms() { return GetTickCount(); }
 void plat_sleep_ms(unsigned ms) { Sleep(ms); }
 

@@ -1,0 +1,114 @@
+#include "repo_cli.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "repo_build.h"
+#include "repo_check.h"
+#include "repo_list.h"
+#include "repo_report.h"
+
+namespace {
+
+const char* const HELP =
+    "usage: quorvin-repo build SRC OUT --base-url URL\n"
+    "       quorvin-repo check DIR [--fetch]\n"
+    "       quorvin-repo list DIR\n"
+    "       quorvin-repo --help | --version\n"
+    "\n"
+    "build  packs every archive folder of SRC into OUT with OUT/filelist.txt; the\n"
+    "       archives will be served at URL/NAME.zip. Files in OUT that no build\n"
+    "       wrote are kept.\n"
+    "check  reads DIR/filelist.txt and every archive as the installer would;\n"
+    "       --fetch also downloads each u: and compares it with the local file.\n"
+    "list   shows what a user of each variant downloads and installs.\n"
+    "\n"
+    "SRC holds all/, tavelin/, mirrel/, pelquin/ and wendrel/, each with one folder\n"
+    "per archive; an archive folder may hold archive.ini with 'd = subfolder' and\n"
+    "'e = path installed by it' (relative to the archive folder).\n"
+    "Exit code: 0 done, 1 a problem found, 2 a wrong command line.\n";
+
+const char* const COMMANDS = "build, check and list";
+
+int usage_error(const std::string& message) {
+  repo_error("%s (quorvin-repo --help)", message.c_str());
+  return 2;
+}
+
+bool is_help(const char* arg) {
+  return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
+}
+
+int build_command(const std::vector<std::string>& args) {
+  std::vector<std::string> positional;
+  std::string base;
+  bool have_base = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--base-url" || a.compare(0, 11, "--base-url=") == 0) {
+      if (a == "--base-url" && i + 1 >= args.size())
+        return usage_error("build: --base-url needs a value, e.g. --base-url "
+                           "http://downloads.example/quorvin");
+      base = a == "--base-url" ? args[++i] : a.substr(11);
+      have_base = true;
+    } else if (!a.empty() && a[0] == '-') {
+      return usage_error("build: unknown option " + a);
+    } else {
+      positional.push_back(a);
+    }
+  }
+  if (positional.size() != 2)
+    return usage_error(positional.size() < 2 ? "build: needs SRC and OUT"
+                                             : "build: takes only SRC and OUT");
+  if (!have_base || base.empty())
+    return usage_error("build: --base-url is required: the address the archives will be served "
+                       "from, e.g. --base-url http://downloads.example/quorvin");
+  return repo_build(positional[0], positional[1], base) == 0 ? 0 : 1;
+}
+
+int dir_command(const std::string& command, const std::vector<std::string>& args) {
+  std::vector<std::string> positional;
+  bool fetch = false;
+  for (const std::string& a : args) {
+    if (command == "check" && a == "--fetch")
+      fetch = true;
+    else if (!a.empty() && a[0] == '-')
+      return usage_error(command + ": unknown option " + a);
+    else
+      positional.push_back(a);
+  }
+  if (positional.size() != 1)
+    return usage_error(command + (positional.empty() ? ": needs the repository folder DIR"
+                                                     : ": takes one folder DIR"));
+  if (command == "check") return repo_check(positional[0], fetch) == 0 ? 0 : 1;
+  std::string text;
+  int result = repo_list(positional[0], text);
+  std::fputs(text.c_str(), stdout);
+  return result == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int repo_main(int argc, char** argv) {
+  repo_report_reset();
+  std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  for (const std::string& a : args) {
+    if (is_help(a.c_str())) {
+      std::fputs(HELP, stdout);
+      return 0;
+    }
+    if (a == "--version") {
+      std::printf("quorvin-repo %s\n", QUORVIN_REPO_VERSION);
+      return 0;
+    }
+  }
+  if (args.empty())
+    return usage_error(std::string("no command given; the commands are ") + COMMANDS);
+  std::string command = args[0];
+  args.erase(args.begin());
+  if (command == "build") return build_command(args);
+  if (command == "check" || command == "list") return dir_command(command, args);
+  return usage_error("unknown command " + command + "; the commands are " + COMMANDS);
+}

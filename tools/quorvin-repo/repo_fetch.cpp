@@ -1,0 +1,132 @@
+#include "repo_fetch.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "net/http.h"
+#include "net/socket.h"
+#include "platform/platform.h"
+#include "repo_report.h"
+#include "support/log.h"
+
+namespace {
+
+// A server that sends nothing for this long is given up, so that a stalled
+// upload cannot hang the check (the installer leaves that to its user).
+const int FETCH_STALL_MS = 60000;
+const int CHUNK = 65536;
+
+// The client's log lines of the fetch under way: its reasons for a failure.
+std::vector<std::string> client_lines;
+void keep_line(const char* text) { client_lines.push_back(text); }
+
+bool starts_with(const std::string& text, const char* prefix) {
+  return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// What went wrong, from the client's own lines: the server's status, else the
+// connection's failure; and where the redirects led.
+std::string failure_reason(const std::string& url) {
+  std::string status, other, last_url = url;
+  int urls = 0;
+  for (const std::string& line : client_lines) {
+    if (starts_with(line, "net_set_url: url is ")) {
+      if (++urls > 1) last_url = line.substr(20);
+    } else if (starts_with(line, "http_try: code is ")) {
+      status = line.substr(18);
+    } else if ((starts_with(line, "socket_open: ") &&
+                !starts_with(line, "socket_open: connected")) ||
+               (starts_with(line, "http_try: ") &&
+                !starts_with(line, "http_try: content-length is")) ||
+               starts_with(line, "http_open: more than")) {
+      other = line;
+    }
+  }
+  std::string reason;
+  if (starts_with(other, "socket_open: connect()"))
+    reason = "no connection to the server (is it running, with that host and port?)";
+  else if (starts_with(other, "socket_open: gethostbyname"))
+    reason = "the host name cannot be resolved";
+  else if (!other.empty())
+    reason = "the installer's client says \"" + other + "\"";
+  else if (!status.empty())
+    reason = "the server answered " + status +
+             (status == "404" ? " (not found: a wrong --base-url, or not uploaded)" : "");
+  else
+    reason = "the installer's client gave up";
+  if (urls > 1) reason += " after redirects to " + last_url;
+  return reason;
+}
+
+}  // namespace
+
+void fetch_begin() {
+  socket_init();
+  log_set_hook(keep_line);
+}
+
+void fetch_end() {
+  log_set_hook(nullptr);
+  client_lines.clear();
+  socket_done();
+}
+
+int fetch_compare(const std::string& label, const std::string& url, const std::string& local,
+                  bool unfetchable_warns) {
+  client_lines.clear();
+  if (net_open(url.c_str()) != 0) {
+    std::string why = failure_reason(url);
+    if (unfetchable_warns) {
+      repo_warning("%s: %s cannot be fetched: %s", label.c_str(), url.c_str(), why.c_str());
+      return 1;
+    }
+    repo_error("%s: %s cannot be fetched: %s", label.c_str(), url.c_str(), why.c_str());
+    return -1;
+  }
+  int64_t announced = net_content_length();
+  uint64_t local_size = 0;
+  FILE* in = std::fopen(local.c_str(), "rb");
+  if (!in || plat_file_size(local.c_str(), &local_size) != 0) {
+    if (in) std::fclose(in);
+    socket_close();
+    repo_error("%s: %s cannot be read", label.c_str(), local.c_str());
+    return -1;
+  }
+  std::vector<char> got(CHUNK), want(CHUNK);
+  uint64_t received = 0, first_other = 0;
+  bool differs = false;
+  for (;;) {
+    socket_set_deadline(FETCH_STALL_MS);
+    int n = socket_read(got.data(), CHUNK);
+    size_t m = std::fread(want.data(), 1, static_cast<size_t>(n), in);
+    for (size_t i = 0; !differs && i < static_cast<size_t>(n); ++i)
+      if (i >= m || got[i] != want[i]) {
+        differs = true;
+        first_other = received + i;
+      }
+    received += static_cast<uint64_t>(n);
+    if (n < CHUNK) break;
+  }
+  int state = socket_recv_state();
+  socket_close();
+  std::fclose(in);
+  unsigned long long r = received, l = local_size;
+  if (state != SOCKET_RECV_OK) {
+    repo_error("%s: %s: the download %s after %llu bytes", label.c_str(), url.c_str(),
+               state == SOCKET_RECV_TIMED_OUT ? "stalled (nothing for 60 s)" : "failed", r);
+  } else if (announced > 0 && received != static_cast<uint64_t>(announced)) {
+    repo_error("%s: %s: the server announced %lld bytes and sent %llu", label.c_str(), url.c_str(),
+               static_cast<long long>(announced), r);
+  } else if (received != local_size) {
+    repo_error("%s: %s: the server's copy has %llu bytes, the local one %llu (a stale or "
+               "unfinished upload?)", label.c_str(), url.c_str(), r, l);
+  } else if (differs) {
+    repo_error("%s: %s: the server's copy differs from the local one from byte %llu on (a stale "
+               "upload?)", label.c_str(), url.c_str(),
+               static_cast<unsigned long long>(first_other));
+  } else {
+    return 0;
+  }
+  return -1;
+}
