@@ -6,9 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
+#include "platform/platform.h"
 #include "repo_report.h"
 
 namespace {
@@ -29,9 +28,8 @@ bool needs_zip64(uint64_t size, uint64_t zip64_from) {
 int add_item(zipFile zip, const SourceItem& item, std::vector<char>& buffer, uint64_t zip64_from) {
   int zip64 = 0;
   if (!item.is_dir) {
-    std::error_code ec;
-    uint64_t size = std::filesystem::file_size(item.path, ec);
-    zip64 = !ec && needs_zip64(size, zip64_from);
+    uint64_t size = 0;
+    zip64 = plat_file_size(item.path.c_str(), &size) == 0 && needs_zip64(size, zip64_from);
   }
   zip_fileinfo info;
   std::memset(&info, 0, sizeof info);
