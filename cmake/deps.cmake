@@ -1,11 +1,16 @@
 # zlib and minizip (unzip and zip interfaces), installed, never copied.
-# Natively: Debian's zlib1g-dev and libminizip-dev. For Windows: the MinGW zlib
-# package and minizip compiled from Debian's zlib source package (scripts/bootstrap).
-# The fuzzing build compiles minizip from those sources too when they are there,
-# so that the fuzzer sees coverage inside the archive reader.
+# zlib: Debian's zlib1g-dev natively, the MinGW zlib package for Windows.
+# minizip is compiled from Debian's zlib source package (scripts/bootstrap puts
+# it in .deps): for Windows there is no other, and natively Debian's libminizip
+# 1.1 does not take sizes and offsets from zip64 extra fields on 64-bit hosts
+# (an entry whose offset is kept there does not open), so archives past 4 GiB
+# would fail. Without the sources the native build falls back to libminizip-dev.
 set(QUORVIN_MINIZIP_FROM_SOURCE ${WIN32})
-if(QUORVIN_FUZZ AND EXISTS "${CMAKE_SOURCE_DIR}/.deps/zlib-src/contrib/minizip/unzip.c")
+if(EXISTS "${CMAKE_SOURCE_DIR}/.deps/zlib-src/contrib/minizip/unzip.c")
   set(QUORVIN_MINIZIP_FROM_SOURCE ON)
+elseif(NOT WIN32)
+  message(WARNING "minizip sources missing (run scripts/bootstrap): using libminizip-dev, "
+                  "which cannot read zip64 extra fields")
 endif()
 if(QUORVIN_MINIZIP_FROM_SOURCE)
   set(QUORVIN_MINIZIP_SRC "${CMAKE_SOURCE_DIR}/.deps/zlib-src/contrib/minizip"
@@ -18,6 +23,12 @@ if(QUORVIN_MINIZIP_FROM_SOURCE)
     ${QUORVIN_MINIZIP_SRC}/unzip.c ${QUORVIN_MINIZIP_SRC}/zip.c ${QUORVIN_MINIZIP_SRC}/ioapi.c)
   target_include_directories(quorvin_minizip SYSTEM PUBLIC ${QUORVIN_MINIZIP_SRC})
   target_compile_definitions(quorvin_minizip PRIVATE NOCRYPT NOUNCRYPT)
+  if(WIN32)
+    # ioapi.c passes every seek offset through z_off_t, which zconf.h makes a
+    # 32-bit long under MinGW unless it sees unistd.h and a 64-bit off_t: without
+    # these no seek would reach past 2 GiB. (No zlib call minizip makes takes one.)
+    target_compile_definitions(quorvin_minizip PRIVATE HAVE_UNISTD_H _FILE_OFFSET_BITS=64)
+  endif()
   target_compile_options(quorvin_minizip PRIVATE -w)
   target_link_libraries(quorvin_minizip PUBLIC ${QUORVIN_ZLIB})
 else()

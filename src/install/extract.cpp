@@ -2,12 +2,14 @@
 
 #include <unzip.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "install/names.h"
+#include "install/zip_io.h"
+#include "install/zip_scan.h"
 #include "platform/platform.h"
 #include "support/log.h"
 #include "support/paths.h"
@@ -20,7 +22,7 @@ namespace {
 const size_t kCopySize = 256 * 1024;
 // The output stream's buffer: fewer, larger writes than stdio's default.
 const size_t kOutBufferSize = 64 * 1024;
-// Entry names of this many bytes or more are refused, not cut.
+// The opening pass refuses longer names.
 const uLong kNameMax = 256;
 
 // Everything one call holds; release() frees what is still held.
@@ -70,11 +72,8 @@ int copy_entry(Extraction& x, uint64_t* written) {
   return 0;
 }
 
-int extract_file(Extraction& x, const char* name, const unz_file_info& info, const std::string& dest) {
-  // minizip opens a bzip2 member (method 12) even when built without bzip2 and
-  // hands out its compressed bytes unchecked; only stored and deflated are real.
-  bool supported = info.compression_method == 0 || info.compression_method == 8;
-  if (!supported || unzOpenCurrentFile(x.zip) != UNZ_OK) {
+int extract_file(Extraction& x, const char* name, const unz_file_info64& info, const std::string& dest) {
+  if (unzOpenCurrentFile(x.zip) != UNZ_OK) {
     log_message("unzOpenCurrentFile() failed");
     return -1;
   }
@@ -100,7 +99,7 @@ int extract_file(Extraction& x, const char* name, const unz_file_info& info, con
   // that ends before the stored size is never checked, so the size is.
   int closed = unzCloseCurrentFile(x.zip);
   x.entry_open = false;
-  if (closed == UNZ_CRCERROR || static_cast<uLong>(written) != info.uncompressed_size) {
+  if (closed == UNZ_CRCERROR || written != info.uncompressed_size) {
     log_message(closed == UNZ_CRCERROR ? "install_archive: CRC error in %s"
                                        : "install_archive: size error in %s",
                 name);
@@ -111,28 +110,23 @@ int extract_file(Extraction& x, const char* name, const unz_file_info& info, con
   return 0;
 }
 
-// Reads the current entry's information and name; refuses names that do not fit
-// the name buffer, empty names and names that leave the destination.
-int read_entry(Extraction& x, unsigned long number, unz_file_info* info, char* name) {
-  if (unzGetCurrentFileInfo(x.zip, info, name, kNameMax, nullptr, 0, nullptr, 0) != UNZ_OK) {
+// Reads the current entry's information and name (which the opening pass checked).
+int read_entry(Extraction& x, unz_file_info64* info, char* name) {
+  if (unzGetCurrentFileInfo64(x.zip, info, name, kNameMax, nullptr, 0, nullptr, 0) != UNZ_OK ||
+      info->size_filename >= kNameMax || info->size_filename == 0) {
     log_message("unzGetCurrentFileInfo() failed");
     return -1;
   }
-  if (info->size_filename >= kNameMax) {
-    log_message("install_archive: name of entry %lu is too long (%lu bytes)", number,
-                static_cast<unsigned long>(info->size_filename));
-    return -1;
-  }
   name[info->size_filename] = '\0';
-  if (!*name) {
-    log_message("install_archive: entry %lu has no name", number);
-    return -1;
-  }
-  if (member_name_refusal(name, std::strlen(name))) {
-    log_message("install_archive: unsafe entry name %s", name);
-    return -1;
-  }
   return 0;
+}
+
+// The bar has 16 bits: up to 65535 entries it moves one step per entry, beyond
+// that the count is scaled into its range.
+int progress_range(uint64_t count) { return static_cast<int>(std::min<uint64_t>(count, 0xFFFF)); }
+int progress_pos(uint64_t done, uint64_t count) {
+  // done stays far below 2^48: each entry takes 46 bytes of the directory walked.
+  return static_cast<int>(count <= 0xFFFF ? done : done * 0xFFFF / count);
 }
 
 // minizip takes an end record found at offset 0 for "none found", so it refuses
@@ -162,7 +156,9 @@ int install_archive(const char* archive_path, const char* destination_dir) {
   show_status(SetRateText, 0, "");
 
   Extraction x;
-  x.zip = unzOpen(archive_path);
+  zlib_filefunc64_def io;
+  zip_read_functions(&io);
+  x.zip = unzOpen2_64(archive_path, &io);
   if (!x.zip) {
     if (is_empty_archive(archive_path)) {
       show_status(SetProgressPos, 0, nullptr);
@@ -172,23 +168,34 @@ int install_archive(const char* archive_path, const char* destination_dir) {
     log_message("can't open %s for reading", archive_path);
     return -1;
   }
-  unz_global_info global;
-  if (unzGetGlobalInfo(x.zip, &global) != UNZ_OK) {
+  unz_global_info64 global;
+  if (unzGetGlobalInfo64(x.zip, &global) != UNZ_OK) {
     log_message("unzGetGlobalInfo() failed");
     return x.release(-1);
   }
-  unsigned long count = global.number_entry;
+  uint64_t count = global.number_entry;
   // unzOpen stands on the first directory entry whatever the count says: an
   // archive that counts none but holds some is damaged, not empty.
-  unz_file_info first;
+  unz_file_info64 first;
   if (count == 0 &&
-      unzGetCurrentFileInfo(x.zip, &first, nullptr, 0, nullptr, 0, nullptr, 0) == UNZ_OK) {
+      unzGetCurrentFileInfo64(x.zip, &first, nullptr, 0, nullptr, 0, nullptr, 0) == UNZ_OK) {
     log_message("install_archive: the archive's directory holds entries that its end record does "
                 "not count");
     return x.release(-1);
   }
   show_status(SetProgressPos, 0, nullptr);
-  show_status(SetProgressRange, static_cast<int>(count & 0xFFFF), nullptr);
+  show_status(SetProgressRange, progress_range(count), nullptr);
+  // Everything that can be refused is refused before the first file is written.
+  uint64_t total = 0;
+  if (count > 0) {
+    if (zip_scan(x.zip, archive_path, count, &total) != 0 ||
+        require_free_space(destination_dir, total) != 0)
+      return x.release(-1);
+    if (unzGoToFirstFile(x.zip) != UNZ_OK) {
+      log_message("unzGoToFirstFile() failed");
+      return x.release(-1);
+    }
+  }
   x.buffer = static_cast<char*>(std::malloc(kCopySize + kOutBufferSize));
   if (!x.buffer) {
     log_message("malloc() failed");
@@ -197,9 +204,9 @@ int install_archive(const char* archive_path, const char* destination_dir) {
 
   char name[kNameMax];
   std::string dest;
-  for (unsigned long done = 0; done < count; ++done) {
-    unz_file_info info;
-    if (read_entry(x, done + 1, &info, name) != 0) return x.release(-1);
+  for (uint64_t done = 0; done < count; ++done) {
+    unz_file_info64 info;
+    if (read_entry(x, &info, name) != 0) return x.release(-1);
     show_status(SetStatus, 0, name);
     path_join(dest, destination_dir, name);
     if (is_sep(name[std::strlen(name) - 1])) {
@@ -207,7 +214,7 @@ int install_archive(const char* archive_path, const char* destination_dir) {
     } else if (extract_file(x, name, info, dest) != 0) {
       return x.release(-1);
     }
-    show_status(SetProgressPos, static_cast<int>(done + 1), nullptr);
+    show_status(SetProgressPos, progress_pos(done + 1, count), nullptr);
     // The handle is never moved past the last entry.
     if (done + 1 < count && unzGoToNextFile(x.zip) != UNZ_OK) {
       log_message("unzGoToNextFile() failed");

@@ -1,6 +1,7 @@
 // install_archive on arbitrary (mutated) archives. It must never crash, never
 // create or change anything outside its destination, and never report success
-// unless every file of the archive is on disk with its stored size and CRC-32.
+// unless every file of the archive is on disk with its stored size and CRC-32,
+// no two entries share bytes of the archive and none is encrypted.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -61,22 +62,30 @@ void only_these(const std::string& dir, const std::string& a, const std::string&
 // The last entry of each destination path wins, as on disk.
 struct Want {
   bool dir;
-  uLong crc, size;
+  uLong crc;
+  ZPOS64_T size;
 };
 
 // Read back with minizip's own view of the central directory; a success must
 // have put every file there as the archive describes it.
-void check_success() {
-  unzFile z = unzOpen(archive.c_str());
+void check_success(size_t archive_size) {
+  unzFile z = unzOpen64(archive.c_str());
   if (!z) return;  // the empty archive: nothing to compare
   std::map<std::string, Want> want;
   char name[256];
+  ZPOS64_T compressed = 0;
   for (int r = unzGoToFirstFile(z); r == UNZ_OK; r = unzGoToNextFile(z)) {
-    unz_file_info info;
-    if (unzGetCurrentFileInfo(z, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK ||
-        info.size_filename >= sizeof name)
-      std::abort();  // the extraction read it, so must we
+    unz_file_info64 info;
+    if (unzGetCurrentFileInfo64(z, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK ||
+        info.size_filename >= sizeof name || (info.flag & 1))
+      std::abort();  // the extraction read it, so must we; it refuses encrypted entries
     name[info.size_filename] = '\0';
+    // Entries that do not overlap fit in the archive side by side.
+    compressed += info.compressed_size;
+    if (compressed > archive_size) {
+      std::fprintf(stderr, "success, but the entries hold more bytes than the archive\n");
+      std::abort();
+    }
     std::string path = path_join(dest, name);
     bool dir = is_sep(name[std::strlen(name) - 1]);
     while (!path.empty() && is_sep(path.back())) path.pop_back();
@@ -96,8 +105,9 @@ void check_success() {
     std::string data = get(w.first);
     uLong crc = crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
     if (!S_ISREG(st.st_mode) || data.size() != w.second.size || crc != w.second.crc) {
-      std::fprintf(stderr, "success, but %s has %zu bytes, CRC %08lx (stored: %lu, %08lx)\n",
-                   w.first.c_str(), data.size(), crc, w.second.size, w.second.crc);
+      std::fprintf(stderr, "success, but %s has %zu bytes, CRC %08lx (stored: %llu, %08lx)\n",
+                   w.first.c_str(), data.size(), crc, static_cast<unsigned long long>(w.second.size),
+                   w.second.crc);
       std::abort();
     }
   }
@@ -139,6 +149,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   only_these(base, work, outer, outer);
   only_these(work, archive, dest, inner);
   if (get(inner) != kSentinel || get(outer) != kSentinel) std::abort();
-  if (r == 0) check_success();
+  if (r == 0) check_success(size);
   return 0;
 }

@@ -14,6 +14,7 @@ import contextlib
 import os
 import shutil
 import socket
+import struct
 import subprocess
 import sys
 import time
@@ -823,6 +824,140 @@ def signed_repository(run):
               + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
     expect_installed(run, mirrel)
     check(not any(l.startswith("net_set_url") for l in run.log()), "the network was used")
+
+
+def zip_headers(data, name):
+    """Offsets of the member's local header and of its central header, in that order."""
+    name = name.encode()
+    found = []
+    for sig, name_at, length_at in ((b"PK\x03\x04", 30, 26), (b"PK\x01\x02", 46, 28)):
+        at = data.find(sig)
+        while at >= 0:
+            if (struct.unpack_from("<H", data, at + length_at)[0] == len(name)
+                    and data[at + name_at:at + name_at + len(name)] == name):
+                found.append(at)
+                break
+            at = data.find(sig, at + 1)
+    check(len(found) == 2, "no headers of %r" % name)
+    return found
+
+
+def set_flag_bits(data, name, bits):
+    local, central = zip_headers(data, name)
+    for flags_at in (local + 6, central + 8):
+        struct.pack_into("<H", data, flags_at, struct.unpack_from("<H", data, flags_at)[0] | bits)
+
+
+def repeat_central_entry(data, name, copies):
+    """Copies of the member's central entry, all pointing at the same data."""
+    _, central = zip_headers(data, name)
+    size = 46 + sum(struct.unpack_from("<HHH", data, central + 28))
+    end = data.rfind(b"PK\x05\x06")
+    count, count_all, dir_size = struct.unpack_from("<HHI", data, end + 8)
+    struct.pack_into("<HHI", data, end + 8, count + copies, count_all + copies, dir_size + copies * size)
+    data[central:central] = data[central:central + size] * copies
+
+
+HOSTILE_ARCHIVES = [
+    # archive, members after keep.txt, patch of its bytes, the entry the refusal names
+    ("device.zip", [("sub/Nul.txt", b"to no file at all")], None, "unsafe entry name sub/Nul.txt ("),
+    ("dots.zip", [("a", b"first"), ("a.", b"second, which Windows would put in a")], None,
+     "unsafe entry name a. ("),
+    ("overlap.zip", [("bomb.bin", b"\0" * 200000)], lambda d: repeat_central_entry(d, "bomb.bin", 50),
+     "entries bomb.bin and bomb.bin share bytes of the archive"),
+    ("encrypted.zip", [("secret.txt", b"not really secret")], lambda d: set_flag_bits(d, "secret.txt", 1),
+     "entry secret.txt is encrypted; encrypted entries are not installed"),
+    ("folder.zip", [("a", b"a file"), ("a/", b""), ("a/b", b"below it")], None,
+     "entry a/ and entry a need the same path as a file and as a folder"),
+]
+
+
+def written_beside(run, names):
+    """Files of these names in the case's folder or beside it, the install directory aside."""
+    top = os.path.dirname(run.dir)
+    found = [os.path.join(top, n) for n in names if os.path.lexists(os.path.join(top, n))]
+    for base, dirs, files in os.walk(run.dir):
+        if os.path.abspath(base).startswith(os.path.abspath(run.inst)):
+            continue
+        found += [os.path.join(base, f) for f in files + dirs if f in names]
+    return found
+
+
+@case
+def hostile_archives(run):
+    """Archives from the download directory with a device name, names Windows would merge,
+    members sharing their data, an encrypted member and a file then a folder of its name:
+    each run fails before the installed keep.txt is replaced, opens no device and writes
+    nothing anywhere."""
+    os.makedirs(run.dl)
+    os.makedirs(run.inst)
+    for n, (archive, members, patch, refusal) in enumerate(HOSTILE_ARCHIVES):
+        path = os.path.join(run.dl, archive)
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+            z.writestr("keep.txt", "from the hostile archive\n")
+            for name, data in members:
+                z.writestr(name, data)
+        if patch:
+            data = bytearray(open(path, "rb").read())
+            patch(data)
+            with open(path, "wb") as f:
+                f.write(data)
+        with open(os.path.join(run.dl, "filelist.txt"), "w") as f:
+            f.write("v:\nu:%s/%s\ne:not-yet.txt\n" % (BASE_URL, archive))
+        with open(os.path.join(run.inst, "keep.txt"), "w") as f:
+            f.write("installed before\n")
+        run.drive(wizard(run, 1053, [1101], missing=False) + ["wait-caption Info 30", "click 1002"]
+                  + failed_run())
+        lines = run.log()
+        want = "install_archive: %s: %s" % (run.win(path), refusal)
+        check(any(l.startswith(want) for l in lines), "%s: no line %r in\n  %s"
+              % (archive, want, "\n  ".join(lines)))
+        check(not any(l.startswith("opened ") for l in lines), "%s: a file was opened" % archive)
+        with open(os.path.join(run.inst, "keep.txt"), "rb") as f:
+            check(f.read() == b"installed before\n", "%s: keep.txt replaced" % archive)
+        check(os.listdir(run.inst) == ["keep.txt"], "%s: install dir holds %s" % (archive, os.listdir(run.inst)))
+        # An extraction that failed leaves its note (ARCHIVE.installing), so it is redone.
+        check(set(os.listdir(run.dl)) <= {a[0] + t for a in HOSTILE_ARCHIVES for t in ("", ".installing")}
+              | {"filelist.txt"},
+              "%s: download dir holds %s" % (archive, os.listdir(run.dl)))
+        found = written_beside(run, ["keep.txt", "sub", "Nul.txt", "a", "a.", "b", "bomb.bin", "secret.txt"])
+        check(not found, "%s: written outside: %s" % (archive, found))
+        run.expect_log_last("exit_app: code is 1", "socket_done")
+
+
+@case
+def large_archives(run):
+    """zip64 archives made by Python's zipfile: members that start past 4 GiB (the
+    archive is sparse) with 64-bit sizes in their local headers, installed byte-exactly."""
+    os.makedirs(run.dl)
+    hole = (1 << 32) + 4321
+    data = os.urandom(150000) + b"compressible " * 20000
+    path = os.path.join(run.dl, "far.zip")
+    with open(path, "wb") as f:
+        f.seek(hole)
+        with zipfile.ZipFile(f, "w", zipfile.ZIP_DEFLATED) as z:
+            for name, body, method in (("far/deflated.bin", data, zipfile.ZIP_DEFLATED),
+                                       ("far/stored.txt", b"stored past 4 GiB\n", zipfile.ZIP_STORED)):
+                info = zipfile.ZipInfo(name, (2021, 6, 7, 8, 9, 10))
+                info.compress_type = method
+                with z.open(info, "w", force_zip64=True) as m:
+                    m.write(body)
+            z.writestr("plain.txt", "no 64-bit sizes\n")
+    with zipfile.ZipFile(path) as z:
+        check(all(i.header_offset > 0xFFFFFFFF for i in z.infolist()), "members not past 4 GiB")
+    with open(os.path.join(run.dl, "filelist.txt"), "w") as f:
+        f.write("v:\nu:%s/far.zip\ne:plain.txt\n" % BASE_URL)
+    try:
+        run.drive(wizard(run, 1053, [1101], missing=False, inst_missing=True)
+                  + summary(run, [], ["far.zip"]) + ["click 1002"]
+                  + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
+        with zipfile.ZipFile(path) as z:
+            for info in z.infolist():
+                with open(os.path.join(run.inst, info.filename), "rb") as f:
+                    check(f.read() == z.read(info), "content differs: %s" % info.filename)
+        run.expect_log_last("exit_app: code is 0", "socket_done")
+    finally:
+        os.remove(path)  # sparse, but it looks like 4 GiB
 
 
 def main():

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "repo_report.h"
 
 namespace {
@@ -14,7 +15,22 @@ namespace {
 // MS-DOS attribute of a folder; files carry none.
 const uLong DOS_ATTR_FOLDER = 0x10;
 
-int add_item(zipFile zip, const SourceItem& item, std::vector<char>& buffer) {
+// Whether a file of this size, deflated, may need 64-bit sizes in its local
+// header. minizip writes the central directory's 64-bit fields and end records
+// itself where offsets or the count need them; only the local header must have
+// room for them from the start. Below this the archive is what it always was.
+bool needs_zip64(uint64_t size, uint64_t zip64_from) {
+  if (size >= zip64_from) return true;
+  uLong as_ulong = static_cast<uLong>(size);
+  return as_ulong != size || compressBound(as_ulong) >= zip64_from;
+}
+
+int add_item(zipFile zip, const SourceItem& item, std::vector<char>& buffer, uint64_t zip64_from) {
+  int zip64 = 0;
+  if (!item.is_dir) {
+    uint64_t size = 0;
+    zip64 = plat_file_size(item.path.c_str(), &size) == 0 && needs_zip64(size, zip64_from);
+  }
   zip_fileinfo info;
   std::memset(&info, 0, sizeof info);
   info.dosDate = item.dos_time;
@@ -23,7 +39,7 @@ int add_item(zipFile zip, const SourceItem& item, std::vector<char>& buffer) {
   int level = item.is_dir ? 0 : Z_BEST_COMPRESSION;
   if (zipOpenNewFileInZip3_64(zip, item.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
                               method, level, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
-                              nullptr, 0, 0) != ZIP_OK) {
+                              nullptr, 0, zip64) != ZIP_OK) {
     repo_error("%s: cannot add it to the archive", item.path.c_str());
     return -1;
   }
@@ -42,8 +58,8 @@ int add_item(zipFile zip, const SourceItem& item, std::vector<char>& buffer) {
         result = -1;
       }
       total += n;
-      if (total >= 0xFFFFFFFFull) {
-        repo_error("%s: 4 GiB or more; the installer's archives hold smaller files", item.path.c_str());
+      if (!zip64 && needs_zip64(total, zip64_from)) {
+        repo_error("%s: grew past 4 GiB while it was read", item.path.c_str());
         result = -1;
       }
       if (n < buffer.size()) {
@@ -65,7 +81,7 @@ int add_item(zipFile zip, const SourceItem& item, std::vector<char>& buffer) {
 
 }  // namespace
 
-int zip_write(const std::string& path, const std::vector<SourceItem>& items) {
+int zip_write(const std::string& path, const std::vector<SourceItem>& items, uint64_t zip64_from) {
   zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
   if (!zip) {
     repo_error("%s: cannot create the archive", path.c_str());
@@ -74,7 +90,7 @@ int zip_write(const std::string& path, const std::vector<SourceItem>& items) {
   std::vector<char> buffer(65536);
   int result = 0;
   for (const SourceItem& item : items)
-    if (add_item(zip, item, buffer) != 0) {
+    if (add_item(zip, item, buffer, zip64_from) != 0) {
       result = -1;
       break;
     }

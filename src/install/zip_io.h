@@ -1,0 +1,11 @@
+// Reading archives for minizip through a buffer of our own. minizip reads
+// every header field with a call of its own, often one byte, after a seek: over
+// stdio that is a locked call per byte and a system call per header, the most
+// of the time an archive of small files takes.
+#pragma once
+
+#include <unzip.h>
+
+// Fills funcs with minizip's 64-bit file functions for reading, buffered: for
+// unzOpen2_64 and for reads of our own. Large reads go straight to the file.
+void zip_read_functions(zlib_filefunc64_def* funcs);
