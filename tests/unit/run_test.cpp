@@ -149,6 +149,19 @@ TEST_F(RunTest, NextDownloadsAndInstallsThenQuits) {
     EXPECT_FALSE(exists(dl / (std::string(a) + ".installing"))) << a;
 }
 
+// A log that cannot be created is silent: the run installs all the same.
+TEST_F(RunTest, UncreatableLogIsSilentAndTheRunStillInstalls) {
+  log_close();
+  log_open_at("/nonexistent-dir/for/sure/install.log");
+  run_start();
+  ASSERT_TRUE(headless_click(IDC_NEXT));
+  ASSERT_EQ(headless_boxes().size(), 1u);
+  EXPECT_EQ(headless_boxes()[0].caption, "Finished!");
+  EXPECT_EQ(read_file(inst / "target/all/readme.txt"), "shared\n");
+  EXPECT_EQ(read_file(inst / "target/games/tav/tav.txt"), "tavelin\n");
+  EXPECT_EQ(read_file(inst / "target/mirrel.txt"), "mirrel\n");
+}
+
 TEST_F(RunTest, EverythingInstalledEndsWithDownloadComplete) {
   run_start();
   ASSERT_TRUE(headless_click(IDC_NEXT));
