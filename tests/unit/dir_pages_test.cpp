@@ -21,18 +21,6 @@ void expect_box(size_t index, const char* text, const char* caption, UiBoxKind k
 const char* const kMissing = "The directory does not exist. Do you want it to be created?";
 }  // namespace
 
-TEST(ToSeparator, RewritesEverySeparator) {
-  char win[] = "C:/Games/X";
-  to_separator(win, '\\');
-  EXPECT_STREQ(win, "C:\\Games\\X");
-  char mixed[] = "a\\b/c//d";
-  to_separator(mixed, '/');
-  EXPECT_STREQ(mixed, "a/b/c//d");
-  char none[] = "";
-  to_separator(none, '\\');
-  EXPECT_STREQ(none, "");
-}
-
 TEST_F(WizardTest, DirectoryStepsShowTheirCaptionLabelAndStoredValue) {
   ASSERT_NO_FATAL_FAILURE(to_download_step());
   EXPECT_TRUE(only_page_visible(PageDirectory));

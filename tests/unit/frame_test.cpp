@@ -29,17 +29,6 @@ const int kPages[5][4] = {
 
 }  // namespace
 
-TEST_F(Frame, TemplateHoldsEighteenControlsAllVisibleBackDisabled) {
-  std::vector<int> ids = headless_control_ids();
-  std::vector<int> expected = {-1, 1001, 1002, 2, 1051, 1052, 1053, 1101, 1102,
-                               1103, 1104, 1201, 1202, 1203, 1302, 1301, 1303, 1401};
-  EXPECT_EQ(ids, expected);
-  for (int id : ids) EXPECT_TRUE(headless_visible(id)) << id;
-  EXPECT_FALSE(headless_enabled(IDC_BACK));
-  EXPECT_TRUE(headless_enabled(IDC_NEXT));
-  EXPECT_FALSE(headless_window_shown());
-}
-
 TEST_F(Frame, ShowPageTouchesOnlyThatPagesControls) {
   for (int page = 0; page < 5; ++page) {
     SetUp();

@@ -50,6 +50,18 @@ TEST(PathDir, InPlaceCutsTheCallersString) {
   EXPECT_STREQ(path_dir(nullptr, root), "C:\\");
 }
 
+TEST(ToSeparator, RewritesEverySeparator) {
+  char win[] = "C:/Games/X";
+  to_separator(win, '\\');
+  EXPECT_STREQ(win, "C:\\Games\\X");
+  char mixed[] = "a\\b/c//d";
+  to_separator(mixed, '/');
+  EXPECT_STREQ(mixed, "a/b/c//d");
+  char none[] = "";
+  to_separator(none, '\\');
+  EXPECT_STREQ(none, "");
+}
+
 TEST(MakeDirs, CreatesEachMissingParentOnceAndLogsIt) {
   TempDir t;
   LogCapture log;

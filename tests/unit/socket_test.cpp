@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -138,11 +139,14 @@ TEST_F(SocketTest, CloseLogsEveryTimeAndConnectFailureIsLogged) {
 
 TEST_F(SocketTest, CloseFromAnotherThreadWakesABlockedRead) {
   request("raw=&hold=1");
-  auto reader = std::async(std::launch::async, [] {
+  std::atomic<pid_t> reader_tid{0};
+  auto reader = std::async(std::launch::async, [&reader_tid] {
+    reader_tid = this_thread_id();
     char buf[8192];
     return socket_read(buf, sizeof buf);
   });
-  EXPECT_EQ(reader.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  for (int ms = 0; reader_tid == 0 && ms < 10000; ++ms) plat_sleep_ms(1);
+  EXPECT_TRUE(wait_blocked_in_receive(reader_tid));
   socket_close();
   ASSERT_EQ(reader.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(reader.get(), 0);

@@ -8,12 +8,14 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -79,6 +81,26 @@ inline int closed_loopback_port() {
   getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
   close(s);
   return ntohs(sa.sin_port);
+}
+
+// The calling thread's id as the kernel knows it.
+inline pid_t this_thread_id() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+// Waits, at most 10 s, until thread tid of this process sits blocked in a
+// receive: the moment a close from another thread must wake it. Linux shows the
+// system call a sleeping thread is in as the first field of its
+// /proc/self/task/TID/syscall ("running" while it runs).
+inline bool wait_blocked_in_receive(pid_t tid) {
+  const std::string in_recv = std::to_string(SYS_recvfrom) + " ";
+  const std::string file = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+  for (int ms = 0; ms < 10000; ++ms) {
+    std::ifstream in(file);
+    std::string state;
+    std::getline(in, state);
+    if (state.rfind(in_recv, 0) == 0) return true;
+    usleep(1000);
+  }
+  return false;
 }
 
 inline bool has_line(const std::vector<std::string>& lines, const std::string& want) {
