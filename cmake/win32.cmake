@@ -8,24 +8,15 @@ add_custom_command(
   DEPENDS ${CMAKE_SOURCE_DIR}/scripts/make_icon.py
   COMMENT "Drawing the program icon")
 set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/quorvin.rc PROPERTIES
-  OBJECT_DEPENDS "${QUORVIN_RES_DIR}/quorvin.ico;${CMAKE_SOURCE_DIR}/src/wizard/controls.h")
-
-file(GLOB QUORVIN_WIN32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/win32/*.cpp)
-list(FILTER QUORVIN_WIN32_SOURCES EXCLUDE REGEX "/winmain\\.cpp$")
-# The platform objects go straight into each program: the core library calls into
-# them, so a static library of them would come too early in the link.
-add_library(quorvin_win32 OBJECT ${QUORVIN_WIN32_SOURCES})
-target_include_directories(quorvin_win32 PUBLIC ${CMAKE_SOURCE_DIR}/src)
-set(QUORVIN_WIN32_LIBS wsock32 comctl32 shell32 ole32)
+  OBJECT_DEPENDS "${QUORVIN_RES_DIR}/quorvin.ico;${CMAKE_SOURCE_DIR}/resources/dialog_ids.h")
 
 # quorvin_program(TARGET [SOURCES...]): the program; extra sources may bring a
 # publisher key of their own (quorvin_key_source) in place of the built-in one.
 function(quorvin_program target)
   add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/src/platform/win32/winmain.cpp
-                 $<TARGET_OBJECTS:quorvin_win32> ${CMAKE_SOURCE_DIR}/resources/quorvin.rc
-                 ${QUORVIN_RES_DIR}/quorvin.ico ${ARGN})
+                 ${CMAKE_SOURCE_DIR}/resources/quorvin.rc ${QUORVIN_RES_DIR}/quorvin.ico ${ARGN})
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/src ${QUORVIN_RES_DIR})
-  target_link_libraries(${target} PRIVATE quorvin_core ${QUORVIN_WIN32_LIBS})
+  target_link_libraries(${target} PRIVATE quorvin_core quorvin_ui quorvin_os)
   target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++
                       $<$<CONFIG:MinSizeRel,Release>:-s>)
 endfunction()
@@ -37,11 +28,9 @@ if(QUORVIN_TESTS)
   add_subdirectory(${CMAKE_SOURCE_DIR}/tests/wine ${CMAKE_BINARY_DIR}/tests/wine)
 endif()
 
-# quorvin-repo as a Windows console program, over the same Win32 seam.
-set(QUORVIN_PLATFORM_LIBS "")
+# quorvin-repo as a Windows console program, over the operating-system half of the
+# same seam (no window-system code).
 add_subdirectory(${CMAKE_SOURCE_DIR}/tools/quorvin-repo ${CMAKE_BINARY_DIR}/tools/quorvin-repo)
-target_sources(quorvin-repo PRIVATE $<TARGET_OBJECTS:quorvin_win32>)
-target_link_libraries(quorvin-repo PRIVATE ${QUORVIN_WIN32_LIBS})
 target_link_options(quorvin-repo PRIVATE -static -static-libgcc -static-libstdc++ $<$<CONFIG:MinSizeRel,Release>:-s>)
 
 # quorvin.exe must need no DLL beyond those Windows itself ships.

@@ -8,12 +8,12 @@
 #include <cstring>
 #include <string>
 
+#include "display/display.h"
 #include "install/zip_io.h"
 #include "install/zip_scan.h"
 #include "platform/platform.h"
 #include "support/log.h"
 #include "support/paths.h"
-#include "wizard/frame.h"
 
 namespace {
 

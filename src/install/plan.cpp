@@ -12,19 +12,18 @@
 #include "platform/platform.h"
 #include "support/log.h"
 #include "support/paths.h"
-#include "wizard/pages.h"
 
 namespace {
 
-bool variant_selected(const FileListEntry* e) {
-  return e->variant < 0 || (e->variant < 4 && variant_flags[e->variant]);
+bool variant_selected(const PlanInput& in, const FileListEntry* e) {
+  return e->variant < 0 || (e->variant < 4 && in.variant_flags[e->variant]);
 }
 
 // Every entry needs an archive name that stays a plain file of the download
 // directory (even a skipped one is logged by it), paths that stay below the
 // install directory, and, where it may be extracted, the path that tells it is
 // installed. Nothing has been fetched or written when one is refused.
-int check_entry(const FileListEntry* e, int number, bool extract_wanted) {
+int check_entry(const PlanInput& in, const FileListEntry* e, int number, bool extract_wanted) {
   if (!e->url) {
     log_message("plan_build: entry %d has no URL (\"u:\")", number);
     return -1;
@@ -53,21 +52,21 @@ int check_entry(const FileListEntry* e, int number, bool extract_wanted) {
       return -1;
     }
   }
-  if (extract_wanted && variant_selected(e) && !e->check_path) {
+  if (extract_wanted && variant_selected(in, e) && !e->check_path) {
     log_message("plan_build: %s (entry %d) has no check path (\"e:\")", name.c_str(), number);
     return -1;
   }
   return 0;
 }
 
-int check_entries(bool extract_wanted) {
+int check_entries(const PlanInput& in, bool extract_wanted) {
   // Two entries acted on with one archive name would share one file of the
   // download directory; Windows does not tell names apart by case.
   std::map<std::string, int> seen;
   int number = 0;
   for (const FileListEntry* e = entry_list_head; e; e = e->next) {
-    if (check_entry(e, ++number, extract_wanted) != 0) return -1;
-    if (!variant_selected(e)) continue;
+    if (check_entry(in, e, ++number, extract_wanted) != 0) return -1;
+    if (!variant_selected(in, e)) continue;
     std::string name = url_file_name(e->url);
     if (publisher_require_hash(e, name.c_str(), number) != 0) return -1;
     std::string folded = name;
@@ -91,19 +90,21 @@ char* dup_text(const std::string& text) {
 
 }  // namespace
 
-int plan_build() {
-  bool download_wanted = install_mode != InstallFromDirectory;
-  bool extract_wanted = install_mode != DownloadOnly;
-  if (!download_directory || (extract_wanted && !install_directory)) {
+int plan_build(const PlanInput& in) {
+  bool download_wanted = in.mode != InstallFromDirectory;
+  bool extract_wanted = in.mode != DownloadOnly;
+  const std::string& download_directory = in.download_directory;
+  const std::string& install_directory = in.install_directory;
+  if (download_directory.empty() || (extract_wanted && install_directory.empty())) {
     log_message("plan_build: directory not set");
     return -1;
   }
-  if (check_entries(extract_wanted) != 0) return -1;
+  if (check_entries(in, extract_wanted) != 0) return -1;
 
   std::string path;
   for (FileListEntry* e = entry_list_head; e; e = e->next) {
     std::string name = url_file_name(e->url);
-    if (!variant_selected(e)) {
+    if (!variant_selected(in, e)) {
       log_message("skipping %s (wrong variant)", name.c_str());
       continue;
     }
@@ -140,7 +141,7 @@ int plan_build() {
       e->download = 1;
     }
     if (extract_wanted) {
-      log_message("extract:\n   %s\n   %s", e->local_path, install_directory);
+      log_message("extract:\n   %s\n   %s", e->local_path, install_directory.c_str());
       e->extract = 1;
     }
   }

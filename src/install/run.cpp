@@ -3,7 +3,8 @@
 
 #include <string>
 
-#include "app/app.h"
+#include "display/display.h"
+#include "display/flow.h"
 #include "install/extract.h"
 #include "install/filelist.h"
 #include "install/pending.h"
@@ -14,9 +15,6 @@
 #include "quorvin_config.h"
 #include "support/log.h"
 #include "support/paths.h"
-#include "wizard/controls.h"
-#include "wizard/frame.h"
-#include "wizard/pages.h"
 
 const char* run_filelist_url = QUORVIN_FILELIST_URL;
 
@@ -25,6 +23,9 @@ namespace {
 // Far above any real manifest (100,000 entries take about 10 MiB); a body
 // that never ends must not fill the disk.
 const int64_t MANIFEST_MAX_SIZE = 64ll << 20;
+
+// The choices of the run under way, as the wizard handed them over.
+PlanInput choices;
 
 std::string archive_name(const FileListEntry* e) { return url_file_name(e->url ? e->url : ""); }
 
@@ -35,30 +36,48 @@ void info_box(const char* text, const char* caption) {
 void summary_append(const std::string& text) {
   ui_edit_replace_sel(dialog_handle, IDC_SUMMARY, text.c_str());
 }
+void show_download_status(const char* text) { show_status(SetStatus, 0, text); }
+void show_bar_pos(int pos) { show_status(SetProgressPos, pos, nullptr); }
+void show_bar_range(int max) { show_status(SetProgressRange, max, nullptr); }
+void show_rate(const char* text) { show_status(SetRateText, 0, text); }
 }  // namespace
 
-void run_start() {
-  log_message("download directory is \"%s\"", download_directory ? download_directory : "");
-  if (install_directory) log_message("install directory is \"%s\"", install_directory);
+void run_attach_download_view() {
+  download_view.status = show_download_status;
+  download_view.bar_pos = show_bar_pos;
+  download_view.bar_range = show_bar_range;
+  download_view.rate = show_rate;
+  download_view.wait = ui_wait_thread_or_messages;
+  download_view.take_event = ui_take_message;
+}
+
+void run_start(const PlanInput& input) {
+  choices = input;
+  run_attach_download_view();
+  const std::string& download_directory = choices.download_directory;
+  log_message("download directory is \"%s\"", download_directory.c_str());
+  if (!choices.install_directory.empty())
+    log_message("install directory is \"%s\"", choices.install_directory.c_str());
   show_status(SetCaption, 0, "Thinking...");
   show_progress_page();
-  std::string manifest = path_join(download_directory ? download_directory : "", "filelist.txt");
+  std::string manifest = path_join(download_directory, "filelist.txt");
+  int install_mode = choices.mode;
   if (install_mode != InstallFromDirectory) {
-    make_dirs(download_directory ? download_directory : "");
+    make_dirs(download_directory);
     DownloadCheck check;
     check.max_size = MANIFEST_MAX_SIZE;
-    if (net_get(run_filelist_url, manifest.c_str(), 0, &check) < 0) exit_app(1);
+    if (net_get(run_filelist_url, manifest.c_str(), 0, &check) < 0) flow_exit(1);
   } else if (!plat_exists(manifest.c_str())) {
     error_box("The list of files to install can't be found.");
-    exit_app(1);
+    flow_exit(1);
   }
   if (publisher_check_manifest(install_mode != InstallFromDirectory ? run_filelist_url : nullptr,
                                manifest) < 0) {
     error_box("The list of files to install is not signed by its publisher.");
-    exit_app(1);
+    flow_exit(1);
   }
-  if (filelist_read(manifest.c_str()) < 0) exit_app(1);
-  if (plan_build() < 0) exit_app(1);
+  if (filelist_read(manifest.c_str()) < 0) flow_exit(1);
+  if (plan_build(choices) < 0) flow_exit(1);
   show_page(PageProgress, UI_SW_HIDE);
   summary_show();
 }
@@ -87,10 +106,7 @@ int summary_command(ui_window, int id, intptr_t, int) {
     case IDC_BACK:
       entry_list_free();
       show_page(PageSummary, UI_SW_HIDE);
-      if (install_mode == DownloadOnly)
-        show_download_dir_page();
-      else
-        show_install_dir_page();
+      flow_back_from_summary();
       return 1;
     case IDC_NEXT:
       show_page(PageSummary, UI_SW_HIDE);
@@ -111,7 +127,7 @@ void download_all() {
   archive.refuse_empty = true;  // never a zip, and a kept empty file would pass as "exists"
   for (FileListEntry* e = entry_list_head; e; e = e->next) {
     archive.sha256 = e->sha256;
-    if (e->download && net_get(e->url, e->local_path, 0, &archive) < 0) exit_app(1);
+    if (e->download && net_get(e->url, e->local_path, 0, &archive) < 0) flow_exit(1);
     to_extract += e->extract;
   }
   if (to_extract) {
@@ -124,7 +140,8 @@ void download_all() {
 
 void install_all() {
   show_status(SetCaption, 0, "Installing...");
-  make_dirs(install_directory ? install_directory : "");
+  const std::string& install_directory = choices.install_directory;
+  make_dirs(install_directory);
   bool note_failed = false;
   for (FileListEntry* e = entry_list_head; e; e = e->next) {
     if (!e->extract) continue;
@@ -136,7 +153,7 @@ void install_all() {
                   e->local_path, PENDING_SUFFIX);
       note_failed = true;
     }
-    if (install_archive(e->local_path, dest.c_str()) < 0) exit_app(1);
+    if (install_archive(e->local_path, dest.c_str()) < 0) flow_exit(1);
     pending_clear(e->local_path);
   }
   info_box("Installation complete", "Finished!");

@@ -3,14 +3,18 @@
 
 #include <cstdint>
 
+#include "install/plan.h"
 #include "platform/ui.h"
 
 // The built-in manifest URL (tests point it at their own server).
 extern const char* run_filelist_url;
 
-// Fetches (or finds) the manifest, reads it, plans and shows the summary page.
-// A failure ends the process through exit_app(1).
-void run_start();
+// Fetches (or finds) the manifest, reads it, plans with the user's choices and
+// shows the summary page. A failure ends the process through flow_exit(1).
+void run_start(const PlanInput& choices);
+// Points the download's display at the progress page and its waiting loop at
+// the window's events (run_start does it; tests that download without a run, too).
+void run_attach_download_view();
 void summary_show();
 int summary_command(ui_window dialog, int id, intptr_t control, int notification);
 void download_all();

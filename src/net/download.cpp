@@ -10,13 +10,12 @@
 #include "net/http.h"
 #include "net/socket.h"
 #include "platform/platform.h"
-#include "platform/ui.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/sha256.h"
 #include "support/write_behind.h"
-#include "wizard/frame.h"
 
+DownloadView download_view;
 uint32_t (*progress_tick)() = plat_tick_ms;
 plat_thread (*download_start_thread)(plat_thread_fn, void*) = plat_thread_start;
 
@@ -42,11 +41,26 @@ bool body_hashed = false;
 Sha256 body_hash;
 }  // namespace
 
+namespace {
+void show_text(void (*shown)(const char*), const char* text) {
+  if (shown) shown(text);
+}
+void show_number(void (*shown)(int), int value) {
+  if (shown) shown(value);
+}
+// Without the window's events the wait is only for the worker.
+int wait_for(plat_thread t) {
+  if (download_view.wait && download_view.take_event) return download_view.wait(t);
+  plat_thread_join(t);
+  return 0;
+}
+}  // namespace
+
 void progress_start(int64_t expected_size) {
-  show_status(SetStatus, 0, "Connecting...");
-  show_status(SetProgressPos, 0, nullptr);
-  show_status(SetProgressRange, 100, nullptr);
-  show_status(SetRateText, 0, "");
+  show_text(download_view.status, "Connecting...");
+  show_number(download_view.bar_pos, 0);
+  show_number(download_view.bar_range, 100);
+  show_text(download_view.rate, "");
   progress_total = expected_size;
   bytes_received = 0;
   start_tick = progress_tick();
@@ -63,13 +77,13 @@ void progress_update(int64_t bytes_so_far) {
   uint32_t elapsed = (now - start_tick) / 1000;
   if (elapsed == 0) elapsed = 1;
   int percent = progress_total == 0 ? 0 : static_cast<int>(bytes_so_far * 100 / progress_total);
-  show_status(SetProgressPos, percent, nullptr);
+  show_number(download_view.bar_pos, percent);
   double rate = static_cast<float>(bytes_so_far / 1024.0) / static_cast<double>(elapsed);
   char text[128];
   std::snprintf(text, sizeof text, "%3d%%  %lldk/%lldk  %.1fk/s", percent,
                 static_cast<long long>(bytes_so_far / 1024), static_cast<long long>(progress_total / 1024),
                 rate);
-  show_status(SetRateText, 0, text);
+  show_text(download_view.rate, text);
 }
 
 namespace {
@@ -191,7 +205,7 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
   if (file_buffer) std::setvbuf(file, file_buffer.get(), _IOFBF, FILE_BUFFER_SIZE);
 
   std::string status = "Downloading " + url_file_name(url) + "...";
-  show_status(SetStatus, 0, status.c_str());
+  show_text(download_view.status, status.c_str());
 
   write_failed = false;
   too_large = false;
@@ -203,9 +217,9 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
     log_message("net_get: can't start the download thread");
     failed = true;
   } else {
-    while (ui_wait_thread_or_messages(thread) == 1) {
+    while (wait_for(thread) == 1) {
       int r;
-      while ((r = ui_take_message()) != 0) {
+      while ((r = download_view.take_event()) != 0) {
         if (r != 2) continue;
         log_message("received WM_QUIT, stopping thread");
         socket_close();  // wakes the worker's receive

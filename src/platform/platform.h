@@ -101,3 +101,8 @@ int plat_file_size(const char* path, uint64_t* bytes);
 std::string plat_exe_path();
 // Ends the process with the code. Does not return.
 [[noreturn]] void plat_exit(int code);
+
+// ---- the program --------------------------------------------------------------
+// The program's own start, defined above the seam: each platform's entry point
+// calls it (start-up, the message loop, the way out). Does not return.
+[[noreturn]] void program_main();

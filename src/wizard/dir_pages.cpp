@@ -2,12 +2,10 @@
 // decides which variable the field edits and where Back and Next lead.
 #include <string>
 
-#include "install/run.h"
+#include "display/flow.h"
 #include "platform/platform.h"
 #include "support/paths.h"
 #include "wizard/browse.h"
-#include "wizard/controls.h"
-#include "wizard/frame.h"
 #include "wizard/pages.h"
 
 namespace {
@@ -61,11 +59,18 @@ void show_download_dir_page() {
 void show_install_dir_page() {
   // DownloadOnly has no install step; the stored install directory stays untouched.
   if (install_mode == DownloadOnly) {
-    run_start();
+    flow_start_run();
     return;
   }
   show_directory_step(install_dir_page_command, "Install to...", false,
                       "Select install &directory", install_directory);
+}
+
+void show_last_directory_step() {
+  if (install_mode == DownloadOnly)
+    show_download_dir_page();
+  else
+    show_install_dir_page();
 }
 
 int check_download_dir() {
@@ -117,7 +122,7 @@ int install_dir_page_command(ui_window dialog, int id, intptr_t, int) {
       store_field(dialog, &install_directory);
       if (check_install_dir() != 0) break;
       show_page(PageDirectory, UI_SW_HIDE);
-      run_start();
+      flow_start_run();
       break;
     case IDC_BROWSE:
       store_field(dialog, &install_directory);

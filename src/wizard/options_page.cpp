@@ -1,7 +1,5 @@
 #include <cstdlib>
 
-#include "wizard/controls.h"
-#include "wizard/frame.h"
 #include "wizard/pages.h"
 
 int install_mode = DownloadAndInstall;

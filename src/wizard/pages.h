@@ -3,11 +3,8 @@
 
 #include <cstdint>
 
-#include "platform/ui.h"
+#include "display/display.h"
 
-// The id of the checked option button: 1051 DownloadAndInstall, 1052 DownloadOnly,
-// 1053 InstallFromDirectory.
-enum InstallModeId { DownloadAndInstall = 1051, DownloadOnly = 1052, InstallFromDirectory = 1053 };
 
 extern int install_mode;
 extern int variant_flags[4];
@@ -18,8 +15,11 @@ void show_options_page();
 void show_variant_page();
 void show_download_dir_page();
 void show_install_dir_page();
+// The directory step that the summary page's Back returns to: the install step,
+// or in DownloadOnly mode the download step.
+void show_last_directory_step();
 
-// Page handlers (frame.h's page_handler convention: only the id is used).
+// Page handlers (display.h's page_handler convention: only the id is used).
 int options_page_command(ui_window dialog, int id, intptr_t control, int notification);
 int variant_page_command(ui_window dialog, int id, intptr_t control, int notification);
 int download_dir_page_command(ui_window dialog, int id, intptr_t control, int notification);

@@ -1,5 +1,3 @@
-#include "wizard/controls.h"
-#include "wizard/frame.h"
 #include "wizard/pages.h"
 
 namespace {

@@ -20,12 +20,13 @@
 #include <unzip.h>
 #include <zlib.h>
 
+#include "display/display.h"
 #include "install/extract.h"
+#include "install/run.h"
 #include "net/download.h"
 #include "net/socket.h"
 #include "platform/headless/headless.h"
 #include "support/log.h"
-#include "wizard/frame.h"
 
 namespace {
 int time_command(char** argv) {
@@ -107,6 +108,7 @@ int main(int argc, char** argv) {
   headless_reset();
   ui_init_controls();
   dialog_handle = ui_create_dialog(wizard_dialog_proc);
+  run_attach_download_view();
   show_progress_page();
   int r;
   if (std::strcmp(argv[1], "get") == 0) {

@@ -11,12 +11,14 @@
 #include <cstring>
 
 #include "app/app.h"
+#include "app/app.h"
+#include "display/display.h"
+#include "display/flow.h"
 #include "install/run.h"
 #include "net/socket.h"
 #include "platform/headless/headless.h"
 #include "platform/ui.h"
 #include "support/log.h"
-#include "wizard/frame.h"
 #include "wizard/pages.h"
 
 namespace {
@@ -33,6 +35,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   log_open_at(argv[4]);
+  app_connect_flow();
   ui_init_controls();
   dialog_handle = ui_create_dialog(wizard_dialog_proc);
   for (int page = 0; page < 5; ++page) show_page(page, UI_SW_HIDE);
@@ -47,7 +50,7 @@ int main(int argc, char** argv) {
   download_directory = dup(argv[2]);
   install_directory = dup(argv[3]);
 
-  run_start();  // up to the summary page; a failure ends the process
+  flow_start_run();  // up to the summary page; a failure ends the process
   download_all();  // the summary page's Next: downloads, then the extraction
   exit_app(headless_quit_requests() > 0 ? 0 : 1);
 }

@@ -17,12 +17,12 @@
 #include <map>
 #include <string>
 
+#include "display/display.h"
 #include "install/extract.h"
 #include "platform/headless/headless.h"
 #include "platform/ui.h"
 #include "support/log.h"
 #include "support/paths.h"
-#include "wizard/frame.h"
 
 namespace fs = std::filesystem;
 

@@ -9,15 +9,16 @@
 
 #include "install/filelist.h"
 #include "install/plan.h"
-#include "wizard/pages.h"
+
+namespace {
+PlanInput choices;
+}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Directories that do not exist: the plan's existence tests all say no.
-  static char dl[] = "/nonexistent-quorvin-fuzz/dl";
-  static char inst[] = "/nonexistent-quorvin-fuzz/inst";
-  download_directory = dl;
-  install_directory = inst;
-  for (int& f : variant_flags) f = 1;
+  choices.download_directory = "/nonexistent-quorvin-fuzz/dl";
+  choices.install_directory = "/nonexistent-quorvin-fuzz/inst";
+  for (int& f : choices.variant_flags) f = 1;
   return 0;
 }
 
@@ -41,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const char* s : {e->url, e->dest_subdir, e->check_path})
       if (s) (void)std::strlen(s);
   }
-  install_mode = size % 3 == 0 ? DownloadOnly : DownloadAndInstall;
-  if (plan_build() == 0) {
+  choices.mode = size % 3 == 0 ? DownloadOnly : DownloadAndInstall;
+  if (plan_build(choices) == 0) {
     for (FileListEntry* e = entry_list_head; e; e = e->next)
       if ((e->download || e->extract) && !e->local_path) std::abort();
   }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "display/display.h"
 #include "install/extract.h"
 #include "install/filelist.h"
 #include "platform/headless/headless.h"
@@ -21,7 +22,6 @@
 #include "support/paths.h"
 #include "test_server.h"
 #include "testkit/testkit.h"
-#include "wizard/frame.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "display/display.h"
 #include "install/extract.h"
 #include "platform/headless/headless.h"
 #include "platform/platform.h"
@@ -15,7 +16,6 @@
 #include "repo_tree.h"
 #include "support/paths.h"
 #include "testkit/testkit.h"
-#include "wizard/frame.h"
 #include "zip_write.h"
 
 namespace {

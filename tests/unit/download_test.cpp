@@ -9,12 +9,13 @@
 #include <thread>
 #include <vector>
 
+#include "install/run.h"
 #include "net/socket.h"
 #include "platform/headless/headless.h"
+#include "resources/dialog_ids.h"
 #include "support/sha256.h"
-#include "testkit/testkit.h"
 #include "test_server.h"
-#include "wizard/controls.h"
+#include "testkit/testkit.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ class DownloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
     headless_reset();
+    run_attach_download_view();  // the progress page and the window's events, as in a run
     fake_now = 0;
     socket_init();
     write_file(root / "a.txt", "hello\n");
@@ -64,6 +66,7 @@ class DownloadTest : public ::testing::Test {
     socket_done();
     progress_tick = plat_tick_ms;
     download_start_thread = plat_thread_start;
+    download_view = DownloadView();
     socket_header_timeout_ms = SOCKET_HEADER_TIMEOUT_MS;
   }
   bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "display/display.h"
 #include "install/extract.h"
 #include "platform/headless/headless.h"
 #include "testkit/testkit.h"
 #include "testkit/zipkit.h"
-#include "wizard/frame.h"
 
 namespace {
 

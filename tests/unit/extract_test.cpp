@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "display/display.h"
 #include "platform/headless/headless.h"
+#include "resources/dialog_ids.h"
 #include "testkit/testkit.h"
 #include "testkit/zipkit.h"
-#include "wizard/controls.h"
-#include "wizard/frame.h"
 
 namespace {
 

@@ -12,7 +12,6 @@
 
 #include "install/filelist.h"
 #include "testkit/testkit.h"
-#include "wizard/pages.h"
 
 namespace {
 
@@ -25,17 +24,11 @@ class PlanTest : public ::testing::Test {
     inst = dir / "inst";
     mkdir(dl.c_str(), 0755);
     mkdir(inst.c_str(), 0755);
-    install_mode = DownloadAndInstall;
-    for (int& f : variant_flags) f = 0;
-    download_directory = strdup(dl.c_str());
-    install_directory = strdup(inst.c_str());
+    in.download_directory = dl;
+    in.install_directory = inst;
   }
   void TearDown() override {
     entry_list_free();
-    std::free(download_directory);
-    std::free(install_directory);
-    download_directory = install_directory = nullptr;
-    install_mode = DownloadAndInstall;
   }
   void manifest(const std::string& text) {
     write_file(dir / "filelist.txt", text);
@@ -44,6 +37,7 @@ class PlanTest : public ::testing::Test {
 
   TempDir dir;
   std::string dl, inst;
+  PlanInput in;
   LogCapture log;
 };
 
@@ -73,8 +67,8 @@ std::string expand(std::string text, const std::string& dl_path, const std::stri
 
 TEST_P(DecisionTable, Row) {
   const Row& r = GetParam();
-  install_mode = r.mode;
-  variant_flags[0] = 1;
+  in.mode = r.mode;
+  in.variant_flags[0] = 1;
   manifest("v:t\nu:http://host/pkg/tav.zip\nd:sub\ne:bin/tav.exe\n");
   if (r.check_exists) {
     mkdir((inst + "/bin").c_str(), 0755);
@@ -83,7 +77,7 @@ TEST_P(DecisionTable, Row) {
   std::string local = dl + "/tav.zip";
   if (r.archive_exists) write_file(local, "zip");
 
-  ASSERT_EQ(0, plan_build());
+  ASSERT_EQ(0, plan_build(in));
   FileListEntry* e = entry_list_head;
   EXPECT_EQ(local, e->local_path ? e->local_path : "");
   EXPECT_EQ(r.archive_exists ? 1 : 0, e->archive_exists);
@@ -120,10 +114,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(PlanTest, UnselectedVariantsAreSkippedInEveryMode) {
   size_t seen = 0;
   for (int mode : {DownloadAndInstall, DownloadOnly, InstallFromDirectory}) {
-    install_mode = mode;
+    in.mode = mode;
     // The unselected entries need no check path.
     manifest("v:m\nu:http://h/mir.zip\n\nv:\nu:http://h/all.zip\ne:all\n\nv:w\nu:http://h/wen.zip\n");
-    ASSERT_EQ(0, plan_build());
+    ASSERT_EQ(0, plan_build(in));
     FileListEntry* mir = entry_list_head;
     FileListEntry* all = mir->next;
     FileListEntry* wen = all->next;
@@ -147,16 +141,15 @@ TEST_F(PlanTest, CheckPathMayBeADirectoryWrittenWithEitherSeparator) {
   mkdir((inst + "/share").c_str(), 0755);
   mkdir((inst + "/share/doc").c_str(), 0755);
   manifest("v:\nu:http://h/a.zip\ne:share\\doc\n\nv:\nu:http://h/b.zip\ne:share/doc/\n");
-  ASSERT_EQ(0, plan_build());
+  ASSERT_EQ(0, plan_build(in));
   EXPECT_EQ(1, entry_list_head->installed);
   EXPECT_EQ(1, entry_list_head->next->installed);
 }
 
 TEST_F(PlanTest, DownloadDirectoryWithTrailingSeparatorIsJoinedOnce) {
-  std::free(download_directory);
-  download_directory = strdup((dl + "/").c_str());
+  in.download_directory = dl + "/";
   manifest("v:\nu:http://h/x/y/a.zip\ne:a\n");
-  ASSERT_EQ(0, plan_build());
+  ASSERT_EQ(0, plan_build(in));
   EXPECT_STREQ((dl + "/a.zip").c_str(), entry_list_head->local_path);
 }
 
@@ -171,10 +164,10 @@ void PrintTo(const Refusal& r, std::ostream* os) { *os << r.text; }
 class PlanRefusal : public PlanTest, public ::testing::WithParamInterface<Refusal> {};
 
 TEST_P(PlanRefusal, EntryLackingWhatTheRunNeedsFailsThePlan) {
-  install_mode = GetParam().mode;
-  variant_flags[0] = 1;
+  in.mode = GetParam().mode;
+  in.variant_flags[0] = 1;
   manifest(std::string("v:t\nu:http://h/good.zip\ne:g\n\n") + GetParam().text);
-  EXPECT_EQ(-1, plan_build());
+  EXPECT_EQ(-1, plan_build(in));
   // Refused before anything is planned.
   EXPECT_EQ(Lines{GetParam().line}, log.lines());
   EXPECT_EQ(nullptr, entry_list_head->local_path);
@@ -199,7 +192,7 @@ TEST_F(PlanTest, ArchiveWhoseExtractionDidNotFinishIsExtractedAgain) {
   write_file(dl + "/a.zip", "zip");
   write_file(dl + "/a.zip.installing", "");
   manifest("v:\nu:http://h/a.zip\ne:a.txt\n\nv:\nu:http://h/b.zip\ne:b.txt\n");
-  ASSERT_EQ(0, plan_build());
+  ASSERT_EQ(0, plan_build(in));
   EXPECT_EQ(0, entry_list_head->installed);
   EXPECT_EQ(0, entry_list_head->download);
   EXPECT_EQ(1, entry_list_head->extract);
@@ -211,12 +204,11 @@ TEST_F(PlanTest, ArchiveWhoseExtractionDidNotFinishIsExtractedAgain) {
 }
 
 TEST_F(PlanTest, CheckPathIsNotNeededWhereNothingIsExtracted) {
-  install_mode = DownloadOnly;
-  std::free(install_directory);
-  install_directory = nullptr;
-  variant_flags[0] = 1;
+  in.mode = DownloadOnly;
+  in.install_directory.clear();
+  in.variant_flags[0] = 1;
   manifest("v:t\nu:http://h/a.zip\n\nv:m\nu:http://h/b.zip\n");
-  ASSERT_EQ(0, plan_build());
+  ASSERT_EQ(0, plan_build(in));
   EXPECT_EQ(1, entry_list_head->download);
 }
 

@@ -1,5 +1,7 @@
 // The run from the last directory step to its end: manifest, plan, summary
 // page, downloads and extraction, against the loopback test server.
+#include "app/app.h"
+#include "display/flow.h"
 #include "install/run.h"
 
 #include <gtest/gtest.h>
@@ -9,16 +11,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "display/display.h"
 #include "install/filelist.h"
 #include "net/download.h"
 #include "net/socket.h"
 #include "platform/headless/headless.h"
+#include "resources/dialog_ids.h"
 #include "support/log.h"
+#include "test_server.h"
 #include "testkit/testkit.h"
 #include "testkit/zipkit.h"
-#include "test_server.h"
-#include "wizard/controls.h"
-#include "wizard/frame.h"
 #include "wizard/pages.h"
 
 namespace {
@@ -48,6 +50,7 @@ class RunTest : public ::testing::Test {
  protected:
   void SetUp() override {
     wizard_reset_state();
+    app_connect_flow();
     headless_reset();
     entry_list_free();
     set_page_handler(nullptr);
@@ -103,7 +106,7 @@ class RunTest : public ::testing::Test {
 };
 
 TEST_F(RunTest, SummaryListsTheSelectedArchivesThroughTheCaret) {
-  run_start();
+  flow_start_run();
   EXPECT_EQ(headless_text(0), "Info");
   EXPECT_TRUE(headless_visible(IDC_SUMMARY));
   EXPECT_FALSE(headless_visible(IDC_STATUS));
@@ -121,7 +124,7 @@ TEST_F(RunTest, SummaryListsTheSelectedArchivesThroughTheCaret) {
 }
 
 TEST_F(RunTest, NextDownloadsAndInstallsThenQuits) {
-  run_start();
+  flow_start_run();
   ASSERT_TRUE(headless_click(IDC_NEXT));
   ASSERT_EQ(headless_boxes().size(), 1u);
   EXPECT_EQ(headless_boxes()[0].caption, "Finished!");
@@ -153,7 +156,7 @@ TEST_F(RunTest, NextDownloadsAndInstallsThenQuits) {
 TEST_F(RunTest, UncreatableLogIsSilentAndTheRunStillInstalls) {
   log_close();
   log_open_at("/nonexistent-dir/for/sure/install.log");
-  run_start();
+  flow_start_run();
   ASSERT_TRUE(headless_click(IDC_NEXT));
   ASSERT_EQ(headless_boxes().size(), 1u);
   EXPECT_EQ(headless_boxes()[0].caption, "Finished!");
@@ -163,13 +166,13 @@ TEST_F(RunTest, UncreatableLogIsSilentAndTheRunStillInstalls) {
 }
 
 TEST_F(RunTest, EverythingInstalledEndsWithDownloadComplete) {
-  run_start();
+  flow_start_run();
   ASSERT_TRUE(headless_click(IDC_NEXT));
   headless_reset();
   dialog_handle = ui_create_dialog(wizard_dialog_proc);
   entry_list_free();
   remove((dl / "all.zip").c_str());  // even a missing archive is not fetched again
-  run_start();
+  flow_start_run();
   EXPECT_EQ(headless_text(IDC_SUMMARY), summary({}, {}));
   ASSERT_TRUE(headless_click(IDC_NEXT));
   ASSERT_EQ(headless_boxes().size(), 1u);
@@ -181,7 +184,7 @@ TEST_F(RunTest, EverythingInstalledEndsWithDownloadComplete) {
 
 TEST_F(RunTest, DownloadOnlyFetchesArchivesAndNeverTouchesTheInstallDirectory) {
   install_mode = DownloadOnly;
-  run_start();
+  flow_start_run();
   EXPECT_EQ(headless_text(IDC_SUMMARY), summary({"all.zip", "tavelin.zip", "mirrel.zip"}, {}));
   ASSERT_TRUE(headless_click(IDC_NEXT));
   ASSERT_EQ(headless_boxes().size(), 1u);
@@ -192,7 +195,7 @@ TEST_F(RunTest, DownloadOnlyFetchesArchivesAndNeverTouchesTheInstallDirectory) {
 
 TEST_F(RunTest, InstallFromDirectoryUsesWhatIsThereWithoutTheNetwork) {
   install_mode = DownloadOnly;
-  run_start();
+  flow_start_run();
   ASSERT_TRUE(headless_click(IDC_NEXT));
   int before = manifest_requests();
   std::string served = read_file(requests);
@@ -200,7 +203,7 @@ TEST_F(RunTest, InstallFromDirectoryUsesWhatIsThereWithoutTheNetwork) {
   dialog_handle = ui_create_dialog(wizard_dialog_proc);
   entry_list_free();
   install_mode = InstallFromDirectory;
-  run_start();
+  flow_start_run();
   EXPECT_EQ(headless_text(IDC_SUMMARY), summary({}, {"all.zip", "tavelin.zip", "mirrel.zip"}));
   ASSERT_TRUE(headless_click(IDC_NEXT));
   ASSERT_EQ(headless_boxes().size(), 1u);
@@ -212,7 +215,7 @@ TEST_F(RunTest, InstallFromDirectoryUsesWhatIsThereWithoutTheNetwork) {
 
 TEST_F(RunTest, BackDiscardsTheListAndReturnsToTheRightStep) {
   for (int round = 0; round < 5; ++round) {
-    run_start();
+    flow_start_run();
     int n = 0;
     for (FileListEntry* e = entry_list_head; e; e = e->next) ++n;
     EXPECT_EQ(n, 4);  // one list, from the latest manifest
@@ -224,14 +227,14 @@ TEST_F(RunTest, BackDiscardsTheListAndReturnsToTheRightStep) {
   }
   EXPECT_EQ(manifest_requests(), 5);  // fetched anew every time
   install_mode = DownloadOnly;
-  run_start();
+  flow_start_run();
   ASSERT_TRUE(headless_click(IDC_BACK));
   EXPECT_EQ(headless_text(0), "Download to...");
   EXPECT_EQ(headless_quit_requests(), 0);
 }
 
 TEST_F(RunTest, CancelOnTheSummaryDownloadsNothing) {
-  run_start();
+  flow_start_run();
   ASSERT_TRUE(headless_click(IDC_CANCEL));
   EXPECT_EQ(headless_quit_requests(), 1);
   EXPECT_TRUE(headless_visible(IDC_SUMMARY));
@@ -243,7 +246,7 @@ using RunDeathTest = RunTest;
 TEST_F(RunDeathTest, MissingManifestInInstallFromDirectoryShowsTwoBoxes) {
   install_mode = InstallFromDirectory;
   headless_on_box(box_to_stderr);
-  EXPECT_EXIT(run_start(), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(flow_start_run(), ::testing::ExitedWithCode(1),
               "BOX Error\\|The list of files to install can't be found\\.\n"
               "BOX Error\\|See install.log for details");
 }
@@ -251,12 +254,12 @@ TEST_F(RunDeathTest, MissingManifestInInstallFromDirectoryShowsTwoBoxes) {
 TEST_F(RunDeathTest, ManifestThatDoesNotParseFailsTheRun) {
   manifest("v:t\nu:x/a.zip\nq:what\n");
   headless_on_box(box_to_stderr);
-  EXPECT_EXIT(run_start(), ::testing::ExitedWithCode(1), "^BOX Error\\|See install.log for details\n$");
+  EXPECT_EXIT(flow_start_run(), ::testing::ExitedWithCode(1), "^BOX Error\\|See install.log for details\n$");
 }
 
 TEST_F(RunDeathTest, MissingArchiveFailsWithNothingLeftBehind) {
   remove((www / "quorvin/mirrel.zip").c_str());
-  run_start();
+  flow_start_run();
   EXPECT_EXIT(download_all(), ::testing::ExitedWithCode(1), "");
   EXPECT_TRUE(exists(dl / "tavelin.zip"));  // fetched before the failure: kept
   EXPECT_FALSE(exists(dl / "mirrel.zip"));
@@ -265,7 +268,7 @@ TEST_F(RunDeathTest, MissingArchiveFailsWithNothingLeftBehind) {
 
 TEST_F(RunDeathTest, ArchiveThatEscapesItsDestinationFailsTheRun) {
   ZipBuilder(www / "quorvin/mirrel.zip").add("../../escaped.txt", "bad\n").close();
-  run_start();
+  flow_start_run();
   EXPECT_EXIT(download_all(), ::testing::ExitedWithCode(1), "");
   EXPECT_FALSE(exists(inst / "escaped.txt"));
   EXPECT_FALSE(exists(inst.path() + "/../escaped.txt"));
@@ -279,7 +282,7 @@ TEST_F(RunDeathTest, CancelDuringADownloadFailsTheRunAndRemovesThePart) {
   // once its body is on the way, and nothing but the quit can end it.
   manifest("v:\nu:" + base() + "all.zip\ne:all/readme.txt\n\nv:\nu:" + base() +
            "slow.zip?size=200000&stall=8192&as=/slow.zip\ne:x\n");
-  run_start();
+  flow_start_run();
   EXPECT_EXIT(
       {
         progress_tick = quit_during_slow_zip;

@@ -7,12 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "app/app.h"
+#include "display/display.h"
 #include "install/run.h"
 #include "platform/headless/headless.h"
-#include "testkit/testkit.h"
+#include "resources/dialog_ids.h"
 #include "test_server.h"
-#include "wizard/controls.h"
-#include "wizard/frame.h"
+#include "testkit/testkit.h"
 #include "wizard/pages.h"
 
 // Every control's state, the title and the quit count: what a click may change.
@@ -101,6 +102,7 @@ class WizardTest : public ::testing::Test {
   void SetUp() override {
     run_filelist_url = url_.c_str();
     wizard_reset_state();
+    app_connect_flow();
     headless_reset();
     set_page_handler(nullptr);
     dialog_handle = ui_create_dialog(wizard_dialog_proc);

@@ -8,7 +8,7 @@
 
 #include "platform/headless/headless.h"
 #include "platform/ui.h"
-#include "wizard/controls.h"
+#include "resources/dialog_ids.h"
 
 namespace {
 
@@ -53,40 +53,23 @@ Model& model() {
   return *m;
 }
 
-void add(Model& m, int id, const char* text, bool enabled = true) {
-  m.order.push_back(id);
-  Control c;
-  c.text = text;
-  c.enabled = enabled;
-  m.controls[id] = c;
-}
-
+// The controls as the dialog template lists them (generated from quorvin.rc).
 void build_template(Model& m) {
   m.order.clear();
   m.controls.clear();
-  m.title = "Quorvin";
-  add(m, IDC_ICON, "");
-  add(m, IDC_BACK, "<-- &Back", false);
-  add(m, IDC_NEXT, "&Next -->");
-  add(m, IDC_CANCEL, "Cancel");
-  add(m, IDC_MODE_DOWNLOAD_AND_INSTALL, "Download and install");
-  add(m, IDC_MODE_DOWNLOAD_ONLY, "Download only");
-  add(m, IDC_MODE_INSTALL_FROM_DIRECTORY, "Install from directory");
-  add(m, IDC_VARIANT_0, "Tavelin");
-  add(m, IDC_VARIANT_1, "Mirrel");
-  add(m, IDC_VARIANT_2, "Pelquin");
-  add(m, IDC_VARIANT_3, "Wendrel");
-  add(m, IDC_DIR_LABEL, "Select download &directory");
-  add(m, IDC_DIR_EDIT, "");
-  add(m, IDC_BROWSE, "B&rowse...");
-  add(m, IDC_STATUS, "Downloading foo...");
-  add(m, IDC_PROGRESS, "Progress1");
-  add(m, IDC_RATE, "(RATE)");
-  add(m, IDC_SUMMARY, "");
-  for (int id : {IDC_MODE_DOWNLOAD_AND_INSTALL, IDC_MODE_DOWNLOAD_ONLY, IDC_MODE_INSTALL_FROM_DIRECTORY})
-    m.controls[id].radio = true;
-  for (int id : {IDC_VARIANT_0, IDC_VARIANT_1, IDC_VARIANT_2, IDC_VARIANT_3})
-    m.controls[id].checkbox = true;
+#define DIALOG_CAPTION(caption) m.title = caption;
+#define DIALOG_CONTROL(control_id, initial_text, enabled_at_start, kind) \
+  {                                                                    \
+    m.order.push_back(control_id);                                     \
+    Control& c = m.controls[control_id];                               \
+    c.text = initial_text;                                             \
+    c.enabled = enabled_at_start;                                      \
+    c.radio = (kind) == 'r';                                           \
+    c.checkbox = (kind) == 'c';                                        \
+  }
+#include "dialog_table.inc"
+#undef DIALOG_CONTROL
+#undef DIALOG_CAPTION
 }
 
 Control* find(Model& m, int id) {

@@ -9,7 +9,7 @@
 #include "platform/win32/win32.h"
 
 #undef IDC_ICON  // the system cursor id of that name; ours is the icon control
-#include "wizard/controls.h"
+#include "resources/dialog_ids.h"
 
 namespace {
 ui_dialog_proc portable_proc = nullptr;

@@ -1,10 +1,13 @@
-// The wizard frame: one dialog whose controls form five pages, the page
-// handler that receives the buttons' commands, and the display operations.
+// The display: the one dialog whose controls form five pages, the page handler
+// that receives the buttons' commands, and the operations that write the window
+// title, the status line, the progress bar and the rate line. The pages, the
+// run and the extraction use it; it uses nothing of theirs.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/ui.h"
+#include "resources/dialog_ids.h"
 
 enum StatusCode {
   SetCaption = 0,
@@ -15,6 +18,13 @@ enum StatusCode {
 };
 
 enum Page { PageOptions = 0, PageVariant = 1, PageDirectory = 2, PageProgress = 3, PageSummary = 4 };
+
+// What the user chose on the Options page: the id of its checked option button.
+enum InstallModeId {
+  DownloadAndInstall = IDC_MODE_DOWNLOAD_AND_INSTALL,
+  DownloadOnly = IDC_MODE_DOWNLOAD_ONLY,
+  InstallFromDirectory = IDC_MODE_INSTALL_FROM_DIRECTORY,
+};
 
 typedef int (*page_handler)(ui_window dialog, int id, intptr_t control, int notification);
 

@@ -1,9 +1,8 @@
-#include "wizard/frame.h"
+#include "display/display.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "wizard/controls.h"
 
 ui_window dialog_handle = nullptr;
 page_handler current_page_handler = nullptr;

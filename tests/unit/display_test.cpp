@@ -2,13 +2,13 @@
 
 #include <cstdlib>
 
+#include "display/display.h"
 #include "platform/headless/headless.h"
-#include "wizard/controls.h"
-#include "wizard/frame.h"
+#include "resources/dialog_ids.h"
 
 namespace {
 
-class Frame : public ::testing::Test {
+class Display : public ::testing::Test {
  protected:
   void SetUp() override {
     headless_reset();
@@ -29,7 +29,7 @@ const int kPages[5][4] = {
 
 }  // namespace
 
-TEST_F(Frame, ShowPageTouchesOnlyThatPagesControls) {
+TEST_F(Display, ShowPageTouchesOnlyThatPagesControls) {
   for (int page = 0; page < 5; ++page) {
     SetUp();
     show_page(page, UI_SW_HIDE);
@@ -45,7 +45,7 @@ TEST_F(Frame, ShowPageTouchesOnlyThatPagesControls) {
   for (int id : headless_control_ids()) EXPECT_TRUE(headless_visible(id));
 }
 
-TEST_F(Frame, CommandsReachTheInstalledHandlerOnly) {
+TEST_F(Display, CommandsReachTheInstalledHandlerOnly) {
   calls = 0;
   wizard_dialog_proc(dialog_handle, UI_WM_COMMAND, 1002, 0);
   EXPECT_EQ(calls, 0);  // no handler yet: ignored
@@ -60,7 +60,7 @@ TEST_F(Frame, CommandsReachTheInstalledHandlerOnly) {
   EXPECT_EQ(calls, 1);
 }
 
-TEST_F(Frame, ShowStatusCodes) {
+TEST_F(Display, ShowStatusCodes) {
   show_status(SetCaption, 0, "Thinking...");
   EXPECT_EQ(headless_text(0), "Thinking...");
   show_status(SetStatus, 0, "Connecting...");
@@ -79,7 +79,7 @@ TEST_F(Frame, ShowStatusCodes) {
   EXPECT_EQ(headless_text(IDC_STATUS), "Connecting...");
 }
 
-TEST_F(Frame, ShowProgressPageDisablesBackAndNextOnly) {
+TEST_F(Display, ShowProgressPageDisablesBackAndNextOnly) {
   ui_enable_item(dialog_handle, IDC_BACK, 1);
   show_page(PageProgress, UI_SW_HIDE);
   set_page_handler(recording_handler);
@@ -91,7 +91,7 @@ TEST_F(Frame, ShowProgressPageDisablesBackAndNextOnly) {
   EXPECT_EQ(current_page_handler, &recording_handler);
 }
 
-TEST_F(Frame, ItemTextIsCutAt1023AndEmptyGivesNull) {
+TEST_F(Display, ItemTextIsCutAt1023AndEmptyGivesNull) {
   char* v = static_cast<char*>(std::malloc(4));
   headless_type(IDC_DIR_EDIT, "");
   v = get_item_text(dialog_handle, IDC_DIR_EDIT, v);  // the old string is freed
@@ -105,7 +105,7 @@ TEST_F(Frame, ItemTextIsCutAt1023AndEmptyGivesNull) {
   std::free(v);
 }
 
-TEST_F(Frame, RadioGroupAndChecks) {
+TEST_F(Display, RadioGroupAndChecks) {
   const int list[] = {1051, 1052, 1053, 0};
   const int empty[] = {0};
   EXPECT_EQ(get_radio_group(dialog_handle, list), 0);

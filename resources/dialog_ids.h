@@ -1,4 +1,5 @@
-// Control ids of dialog template 100, shared by the pages and the resource script.
+// Ids of dialog template 100 and of its icon: the resource script, both window-system
+// backends, the display unit, the pages and the tests all take them from here.
 #pragma once
 
 #define IDD_WIZARD 100
