@@ -105,6 +105,7 @@ int filelist_parse_ex(FILE* stream, FilelistError* err) {
         return fail(err, number, "out of memory");
       }
       e->variant = variant;
+      e->line = number;
       append(e);
       current = e;
       continue;

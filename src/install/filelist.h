@@ -16,6 +16,7 @@ struct FileListEntry {
   int download;
   int extract;
   FileListEntry* next;
+  int line;  // the manifest line of its "v:", for tools that name it
 };
 
 extern FileListEntry* entry_list_head;

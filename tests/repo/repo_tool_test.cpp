@@ -445,7 +445,7 @@ TEST_F(RepoTool, CheckNamesTheFirstRefusedManifestLineAndWhy) {
 TEST_F(RepoTool, CheckRefusesEntriesTheInstallerCannotCarryOut) {
   ASSERT_EQ(build(), 0);
   const std::string good = GOOD_ENTRY;
-  expect_check_fails("v:\ne:README.txt\n", "entry 1 (v: every variant): has no u: line");
+  expect_check_fails("v:\ne:README.txt\n", "entry 1 (v: every variant, line 1): has no u: line");
   expect_check_fails("v:t\nu:core.zip\ne:README.txt\n", "holds no '/'");
   expect_check_fails("v:\nu:https://h/q/core.zip\ne:README.txt\n", "plain HTTP only");
   expect_check_fails("v:\nu:http://h/q/core.zip\n", "has no e: path");
@@ -455,7 +455,7 @@ TEST_F(RepoTool, CheckRefusesEntriesTheInstallerCannotCarryOut) {
   expect_check_fails("v:\nu:http://h/q/core.zip\nd:sub\ne:README.txt\n", "not installed");
   expect_check_fails("v:\nu:http://h/q/gone.zip\ne:x\n", "gone.zip is missing");
   expect_check_fails(good + "\nv:m\nu:http://h/other/CORE.zip\ne:config\n",
-                     "entry 2 (CORE.zip): the archive name repeats entry 1");
+                     "entry 2 (CORE.zip, line 5): the archive name repeats entry 1 (core.zip, line 1)");
   expect_check_fails(good + "\nv:m\nu:http://h/q/tav-extra.zip\ne:readme.txt\n",
                      "is also the marker of entry 1");
   expect_check_fails("v:\nu:http://h/q/core.zip\nd:../up\ne:../up/README.txt\n", "d:../up");

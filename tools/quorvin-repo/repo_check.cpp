@@ -48,8 +48,10 @@ int check_hash(const std::string& archive, const FileListEntry* e, const std::st
 int check_entry(const std::string& dir, const FileListEntry* e, int index, EntrySeen& seen,
                 std::vector<Published>& published, std::set<std::string>& named, bool signed_list) {
   char label_buf[64];
-  std::snprintf(label_buf, sizeof label_buf, "entry %d (v: %s)", index,
-                VARIANT_NAMES[e->variant + 1]);
+  // Named with the manifest line of its "v:", as the parser's refusals are.
+  std::string line = "line " + std::to_string(e->line);
+  std::snprintf(label_buf, sizeof label_buf, "entry %d (v: %s, %s)", index,
+                VARIANT_NAMES[e->variant + 1], line.c_str());
   std::string label = label_buf;
   if (!e->url) {
     repo_error("%s: has no u: line", label.c_str());
@@ -62,7 +64,7 @@ int check_entry(const std::string& dir, const FileListEntry* e, int index, Entry
   }
   std::string name = url_file_name(url.c_str());
   named.insert(fold_case(name));
-  label = "entry " + std::to_string(index) + " (" + name + ")";
+  label = "entry " + std::to_string(index) + " (" + name + ", " + line + ")";
   std::string marker;
   int result = entry_rules(label, url, e->dest_subdir, e->check_path, seen, marker);
   if (result != 0 && published_name_refusal(name)) return -1;
