@@ -508,12 +508,12 @@ def manifest_redirected(run):
     expect_installed(run, wanted)
 
 
-def planted_outside(run, names):
-    """Files of these names anywhere around the case's folder, but where the server keeps them."""
+def found_around(run, names, allowed):
+    """Files or folders of these names in the case's folder, except below allowed, or beside it."""
     top = os.path.dirname(run.dir)
-    found = []
-    for base, dirs, files in os.walk(top):
-        if os.path.abspath(base).startswith(os.path.abspath(run.served)):
+    found = [os.path.join(top, n) for n in names if os.path.lexists(os.path.join(top, n))]
+    for base, dirs, files in os.walk(run.dir):
+        if os.path.abspath(base).startswith(os.path.abspath(allowed)):
             continue
         found += [os.path.join(base, f) for f in files + dirs if f in names]
     return found
@@ -541,7 +541,7 @@ def hostile_names(run):
         check(not os.path.exists(run.inst), "install directory made")
         check(any(l.startswith("plan_build: entry 1") and named in l for l in run.log()),
               "no refusal naming %s" % named)
-        found = planted_outside(run, ("planted.zip", "planted.txt", "outside", "outside.txt"))
+        found = found_around(run, ("planted.zip", "planted.txt", "outside", "outside.txt"), run.served)
         check(not found, "written outside: %s" % found)
         run.expect_log_last("exit_app: code is 1", "socket_done")
 
@@ -872,17 +872,6 @@ HOSTILE_ARCHIVES = [
 ]
 
 
-def written_beside(run, names):
-    """Files of these names in the case's folder or beside it, the install directory aside."""
-    top = os.path.dirname(run.dir)
-    found = [os.path.join(top, n) for n in names if os.path.lexists(os.path.join(top, n))]
-    for base, dirs, files in os.walk(run.dir):
-        if os.path.abspath(base).startswith(os.path.abspath(run.inst)):
-            continue
-        found += [os.path.join(base, f) for f in files + dirs if f in names]
-    return found
-
-
 @case
 def hostile_archives(run):
     """Archives from the download directory with a device name, names Windows would merge,
@@ -920,7 +909,8 @@ def hostile_archives(run):
         check(set(os.listdir(run.dl)) <= {a[0] + t for a in HOSTILE_ARCHIVES for t in ("", ".installing")}
               | {"filelist.txt"},
               "%s: download dir holds %s" % (archive, os.listdir(run.dl)))
-        found = written_beside(run, ["keep.txt", "sub", "Nul.txt", "a", "a.", "b", "bomb.bin", "secret.txt"])
+        found = found_around(run, ["keep.txt", "sub", "Nul.txt", "a", "a.", "b", "bomb.bin", "secret.txt"],
+                             run.inst)
         check(not found, "%s: written outside: %s" % (archive, found))
         run.expect_log_last("exit_app: code is 1", "socket_done")
 
