@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <unzip.h>
 #include <zip.h>
 
@@ -298,6 +299,39 @@ TEST_F(RepoTool, AStoppedBuildIsFinishedByTheNext) {
   EXPECT_EQ(read_file(partial + "/notes.txt"), "mine");
 }
 
+// A named archive is a build's own only as the build left it: one added to the
+// manifest by hand or changed since is the publisher's, and is never lost.
+TEST_F(RepoTool, ArchivesNamedByHandOrChangedSinceAreNeverLost) {
+  struct Case { const char* manifest_edit; const char* file; int code; const char* says; };
+  const Case cases[] = {
+      // Added by hand beside the built entries: kept when the build drops it.
+      {"\nv:p\nu:http://127.0.0.1:8000/q/extra.zip\ne:x.txt\n", "extra.zip", 0, nullptr},
+      // Changed since the build: the build would replace it, and stops instead.
+      {"", "core.zip", -1, "core.zip: not written by quorvin-repo (changed since a build wrote it"},
+  };
+  for (const Case& c : cases) {
+    tree_remove(out);
+    ASSERT_EQ(build(), 0) << repo_last_error;
+    put(out + "/filelist.txt", read_file(out + "/filelist.txt") + c.manifest_edit);
+    put(out + "/" + c.file, "the publisher's own");
+    EXPECT_EQ(build(), c.code) << c.file;
+    if (c.says) {
+      EXPECT_NE(repo_last_error.find(c.says), std::string::npos) << repo_last_error;
+    }
+    EXPECT_EQ(read_file(out + "/" + c.file), "the publisher's own");
+  }
+  // A manifest of a build from before h: still names the build's own archives.
+  tree_remove(out);
+  ASSERT_EQ(build(), 0);
+  std::string old_style;
+  for (const std::string& line : split_lines(read_file(out + "/filelist.txt")))
+    if (line.compare(0, 2, "h:") != 0) old_style += line + "\n";
+  write_file(out + "/filelist.txt", old_style);
+  tree_remove(src + "/tavelin/tav-extra");
+  ASSERT_EQ(build(), 0) << repo_last_error;
+  EXPECT_FALSE(plat_exists((out + "/tav-extra.zip").c_str()));
+}
+
 TEST_F(RepoTool, BadSourceTreesAreRefusedNamingTheFile) {
   src = tmp / "nowhere";
   expect_refused("nowhere: no such folder");
@@ -368,6 +402,35 @@ TEST_F(RepoTool, BadArchiveSettingsAreRefusedNamingTheFileAndLine) {
   expect_refused("is also the marker of");
 }
 
+// A link is packed as what it points to; one out of the source tree only with a
+// warning, and never one to nothing or to a folder that holds it.
+TEST_F(RepoTool, SymbolicLinksArePackedAsTheirTargetsButNeverALoopOrNothing) {
+  put(tmp / "elsewhere/secret.txt", "s");
+  struct Case { const char* link; std::string target; int code; std::string says; };
+  const Case cases[] = {
+      {"/all/core/shared.marker", "../../tavelin/tav-main/tav.marker", 0, ""},
+      {"/all/core/secret.txt", tmp / "elsewhere/secret.txt", 0, "outside the source folder"},
+      {"/all/elsewhere", tmp / "elsewhere", 0, "all/elsewhere: a symbolic link to"},
+      {"/all/core/up", "..", -1, "core/up: a symbolic link to " + full_path(src + "/all") +
+                                     ", a folder that holds it"},
+      {"/all/core/gone", tmp / "nothing", -1, "core/gone: a symbolic link to something that does "
+                                               "not exist"},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(symlink(c.target.c_str(), (src + c.link).c_str()), 0) << c.link;
+    tree_remove(out);
+    EXPECT_EQ(build(), c.code) << c.link;
+    std::string said = c.code == 0 ? repo_warning_text : repo_error_text;
+    if (c.says.empty()) {
+      EXPECT_EQ(repo_warning_text, "");
+    } else {
+      EXPECT_NE(said.find(c.says), std::string::npos) << said;
+    }
+    plat_remove((src + c.link).c_str());
+  }
+  EXPECT_EQ(read_file(tmp / "elsewhere/secret.txt"), "s");
+}
+
 TEST_F(RepoTool, VersionControlFoldersAreLeftOutWithAWarning) {
   put(src + "/all/core/.git/HEAD", "ref");
   put(src + "/all/core/sub/.svn/entries", "x");
@@ -405,6 +468,10 @@ TEST_F(RepoTool, UnusableBaseUrlsAndOutputFoldersAreRefusedWithTheReason) {
       {"http://[::1]:8000/q", "bracketed (IPv6) address"},
       {"http://host/get?file=", "a query ('?')"},
       {"http://host/q#top", "a fragment ('#')"},
+      {"http://host/q/filelist.txt", "names the manifest; the base URL is the folder"},
+      {"http://host/q/core.zip", "names an archive"},
+      {"http://0.0.0.0:8000/q", "0.0.0.0 is where a server listens"},
+      {"http://host/q\\sub", "'\\' is not a separator in a URL"},
   };
   for (const auto& u : urls) {
     EXPECT_EQ(repo_build(src, out, u[0]), -1) << u[0];
@@ -423,6 +490,11 @@ TEST_F(RepoTool, UnusableBaseUrlsAndOutputFoldersAreRefusedWithTheReason) {
   out = src + "/all/out";
   EXPECT_EQ(build(), -1);
   EXPECT_NE(repo_last_error.find("lies inside the source folder"), std::string::npos);
+  // Nor one that holds the source tree, which would be published with it.
+  out = tmp.path();
+  EXPECT_EQ(build(), -1);
+  EXPECT_NE(repo_last_error.find("src: lies inside the output folder"), std::string::npos)
+      << repo_last_error;
   put(tmp / "file", "x");
   out = tmp / "file/out";
   EXPECT_EQ(build(), -1);

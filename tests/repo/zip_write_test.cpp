@@ -59,7 +59,7 @@ TEST_F(ZipWrite, OnlyFilesThatCouldReachTheLimitGetZip64Records) {
   write_file(src + "/a.txt", "small");
   write_file(src + "/d/b.bin", std::string(100000, 'b'));
   std::vector<SourceItem> items;
-  ASSERT_EQ(tree_collect(src, "", items), 0);
+  ASSERT_EQ(tree_collect(src, "", "", items), 0);
   // With the limit lowered to 1 byte, every file stands for one past 4 GiB.
   for (uint64_t limit : {uint64_t{0xFFFFFFFFu}, uint64_t{1}}) {
     SCOPED_TRACE(limit);
@@ -88,7 +88,7 @@ TEST_F(ZipWrite, FilePast4GiBIsWrittenAndInstalled) {
   ASSERT_EQ(std::fwrite("tail", 1, 4, f), 4u);
   ASSERT_EQ(std::fclose(f), 0);
   std::vector<SourceItem> items;
-  ASSERT_EQ(tree_collect(src, "", items), 0);
+  ASSERT_EQ(tree_collect(src, "", "", items), 0);
   ASSERT_EQ(zip_write(zip, items), 0) << repo_last_error;
 
   unzFile z = unzOpen64(zip.c_str());

@@ -22,8 +22,8 @@ namespace {
 // hashes: the SHA-256 of each archive, in the order of archives.
 std::string manifest_text(const std::vector<ArchivePlan>& archives, const std::string& base,
                           const std::vector<std::string>& hashes) {
-  std::string text =
-      "# Quorvin download repository, written by quorvin-repo.\n"
+  std::string text = MANIFEST_HEADER;
+  text +=
       "# v: variant (t, m, p, w; nothing: every variant), u: archive URL, h: its SHA-256,\n"
       "# d: subfolder of the install directory, e: path that exists once installed.\n";
   int group = -1;
@@ -93,6 +93,32 @@ int write_all(const std::string& dir, const std::vector<ArchivePlan>& archives,
   return 0;
 }
 
+// The outermost folder of path that does not exist yet; empty when it does.
+std::string first_missing(const std::string& path) {
+  std::string missing;
+  for (std::string at = path; !at.empty() && plat_path_kind(at.c_str()) == PLAT_KIND_NONE;) {
+    missing = at;
+    std::string up = path_dir(at);
+    if (up == at) break;
+    at = up;
+  }
+  return missing;
+}
+
+// What a URL can be yet not be a base for archives: the URL of a file, such as
+// the manifest's (which the installer is built with), or a server's own
+// listening address.
+const char* base_url_refusal(const std::string& base) {
+  std::string path = base.substr(0, base.size() - 1);
+  std::string last = fold_case(path.substr(path.rfind('/') + 1));
+  if (last == MANIFEST_NAME || last == SIGNATURE_NAME)
+    return "names the manifest; the base URL is the folder that holds it and the archives "
+           "(without /filelist.txt)";
+  if (last.size() > 4 && last.compare(last.size() - 4, 4, ".zip") == 0)
+    return "names an archive; the base URL is the folder that holds the archives";
+  return nullptr;
+}
+
 std::string name_list(const std::vector<std::string>& names) {
   std::string text;
   for (size_t i = 0; i < names.size() && i < 5; ++i) text += (i ? ", " : "") + names[i];
@@ -105,7 +131,9 @@ std::string name_list(const std::vector<std::string>& names) {
 int repo_build(const std::string& source, const std::string& out_arg, const std::string& base_arg) {
   std::string base = base_arg;
   if (base.empty() || base.back() != '/') base += '/';
-  if (const char* why = publish_url_refusal(base + "archive.zip")) {
+  const char* why = publish_url_refusal(base + "archive.zip");
+  if (!why) why = base_url_refusal(base);
+  if (why) {
     repo_error("--base-url %s: %s", base_arg.c_str(), why);
     return -1;
   }
@@ -121,6 +149,11 @@ int repo_build(const std::string& source, const std::string& out_arg, const std:
                "repository too; build outside it", out.c_str(), source.c_str());
     return -1;
   }
+  if (plat_path_kind(out.c_str()) == PLAT_KIND_DIR && path_inside(source, out)) {
+    repo_error("%s: lies inside the output folder %s, so it would be published with the "
+               "repository; move it out", source.c_str(), out.c_str());
+    return -1;
+  }
   std::vector<ArchivePlan> archives;
   if (layout_read(source, archives) != 0 || check_entries(archives, base) != 0) return -1;
   std::vector<std::string> names;
@@ -128,13 +161,16 @@ int repo_build(const std::string& source, const std::string& out_arg, const std:
   OutputFolder folder;
   if (output_prepare(out, names, folder) != 0) return -1;
 
-  std::string parent = path_dir(out);
+  std::string parent = path_dir(out), made = first_missing(parent);
   if (parent != out && !parent.empty() && make_dirs(parent) != 0) {
     repo_error("%s: cannot create the folder", parent.c_str());
     return -1;
   }
   if (output_stage(folder, names) != 0 || write_all(folder.partial, archives, base) != 0) {
     output_discard(folder);
+    // A failed build leaves nothing behind, not even the folders made for it.
+    for (std::string at = parent; !made.empty() && plat_rmdir(at.c_str()) == 0 && at != made;)
+      at = path_dir(at);
     return -1;
   }
   if (output_commit(folder, names) != 0) return -1;

@@ -56,8 +56,8 @@ int check_settings_name(const std::string& folder) {
   return 0;
 }
 
-int read_archive(int group, const std::string& folder, const std::string& folder_name,
-                 ArchivePlan& plan) {
+int read_archive(const std::string& source, int group, const std::string& folder,
+                 const std::string& folder_name, ArchivePlan& plan) {
   plan.group = group;
   plan.folder = folder;
   plan.name = folder_name + ".zip";
@@ -91,7 +91,7 @@ int read_archive(int group, const std::string& folder, const std::string& folder
     }
     e = normal_rel_path(e);
   }
-  if (tree_collect(folder, ARCHIVE_SETTINGS, plan.items) != 0) return -1;
+  if (tree_collect(folder, ARCHIVE_SETTINGS, source, plan.items) != 0) return -1;
   if (plan.items.empty()) {
     repo_error("%s: empty folder; its archive would install nothing", folder.c_str());
     return -1;
@@ -151,8 +151,9 @@ int layout_read(const std::string& source, std::vector<ArchivePlan>& archives) {
                    group.c_str());
         return -1;
       }
+      if (!path_inside(folder, source)) warn_link_outside(folder, full_path(folder));
       ArchivePlan plan;
-      if (read_archive(g, folder, folder_name, plan) != 0) return -1;
+      if (read_archive(source, g, folder, folder_name, plan) != 0) return -1;
       auto name = names_seen.emplace(fold_case(plan.name), folder);
       if (!name.second) {
         repo_error("%s: archive name %s repeats %s", folder.c_str(), plan.name.c_str(),

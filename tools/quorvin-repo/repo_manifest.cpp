@@ -12,6 +12,7 @@
 
 const char* const MANIFEST_NAME = "filelist.txt";
 const char* const SIGNATURE_NAME = "filelist.txt.minisig";
+const char* const MANIFEST_HEADER = "# Quorvin download repository, written by quorvin-repo.\n";
 
 namespace {
 

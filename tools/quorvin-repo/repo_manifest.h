@@ -9,6 +9,8 @@
 // The manifest's file name, and that of its detached signature.
 extern const char* const MANIFEST_NAME;
 extern const char* const SIGNATURE_NAME;
+// The first line of every manifest that build writes.
+extern const char* const MANIFEST_HEADER;
 
 // The installer reads lines of at most this many characters.
 const size_t MANIFEST_MAX_LINE = 1022;

@@ -37,6 +37,7 @@ const char* publish_url_refusal(const std::string& url) {
     return "the installer fetches every URL with plain HTTP; write http://";
   for (unsigned char c : url)
     if (c <= ' ' || c >= 0x7F) return "spaces and control or non-ASCII characters are not allowed in a URL";
+  if (url.find('\\') != std::string::npos) return "'\\' is not a separator in a URL; write '/'";
   if (url.find('?') != std::string::npos)
     return "a query ('?') cannot be used: the installer names an archive by the URL's text "
            "after the last '/', which would hold the query";
@@ -55,6 +56,9 @@ const char* publish_url_refusal(const std::string& url) {
   size_t colon = authority.find(':');
   if (colon == 0 || authority.empty()) return "the URL names no host";
   if (path == std::string::npos) return "the URL has no path after the host";
+  if (authority.substr(0, colon) == "0.0.0.0")
+    return "0.0.0.0 is where a server listens, not an address to connect to; give the server's "
+           "name or address (127.0.0.1 for this machine)";
   if (colon != std::string::npos) {
     std::string port = authority.substr(colon + 1);
     if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||

@@ -1,6 +1,7 @@
 #include "repo_output.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "install/filelist.h"
 #include "platform/platform.h"
@@ -9,6 +10,7 @@
 #include "repo_report.h"
 #include "repo_tree.h"
 #include "support/paths.h"
+#include "support/sha256.h"
 
 namespace {
 
@@ -21,32 +23,6 @@ bool ownable(const std::string& name) {
   std::string folded = fold_case(name);
   return folded == MANIFEST_NAME || folded == SIGNATURE_NAME ||
          (folded.size() > 4 && folded.compare(folded.size() - 4, 4, ".zip") == 0);
-}
-
-// Windows compares names without regard to case.
-std::string comparable(const std::string& path) {
-  return PATH_SEP == '\\' ? fold_case(path) : path;
-}
-
-// full, an existing folder's absolute form, with rest (not there yet) added:
-// "." and ".." of rest taken as written, as no link can stand in their way.
-std::string append_missing(std::string full, const std::string& rest) {
-  size_t start = 0;
-  while (start <= rest.size()) {
-    size_t end = rest.find_first_of("/\\", start);
-    if (end == std::string::npos) end = rest.size();
-    std::string part = rest.substr(start, end - start);
-    start = end + 1;
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      size_t cut = full.find_last_of("/\\");
-      if (cut == std::string::npos || cut + 1 == full.size()) continue;  // a root stays
-      full.erase(cut == 0 || (cut == 2 && full[1] == ':') ? cut + 1 : cut);
-      continue;
-    }
-    full = path_join(full, part);
-  }
-  return full;
 }
 
 int read_bytes(const std::string& path, std::string& bytes) {
@@ -100,7 +76,37 @@ int recover_partial(OutputFolder& f) {
     return -1;
   }
   f.owned.insert(noted.begin(), noted.end());
+  repo_note("%s: cleared what a stopped build left there; this build finishes its work",
+            f.partial.c_str());
   return 0;
+}
+
+// The archives of the loaded manifest that a build left as they are; clears
+// the entry list.
+void own_named(const std::string& out, OutputFolder& f) {
+  std::string text;
+  read_bytes(path_join(out, MANIFEST_NAME), text);
+  bool by_build = text.compare(0, std::strlen(MANIFEST_HEADER), MANIFEST_HEADER) == 0;
+  bool hashed = false;
+  for (const FileListEntry* e = entry_list_head; e; e = e->next) hashed = hashed || e->sha256;
+  for (const FileListEntry* e = entry_list_head; e; e = e->next) {
+    if (!e->url || !ownable(url_file_name(e->url))) continue;
+    std::string name = fold_case(url_file_name(e->url));
+    std::string path = path_join(out, url_file_name(e->url)), hex;
+    if (e->sha256) {
+      if (plat_path_kind(path.c_str()) != PLAT_KIND_FILE ||
+          (sha256_file(path, &hex) == 0 && hex == e->sha256))
+        f.owned.insert(name);
+      else
+        f.foreign[name] = std::string("changed since a build wrote it: its SHA-256 is not the h: "
+                                      "of ") + MANIFEST_NAME;
+    } else if (by_build && !hashed) {
+      f.owned.insert(name);
+    } else {
+      f.foreign[name] = std::string(MANIFEST_NAME) + " names it without h:, so it was added by hand";
+    }
+  }
+  entry_list_free();
 }
 
 int move_file(const std::string& from, const std::string& to) {
@@ -110,28 +116,6 @@ int move_file(const std::string& from, const std::string& to) {
 }
 
 }  // namespace
-
-std::string full_path(const std::string& path) {
-  std::string at = path, rest;
-  for (;;) {
-    std::string full;
-    if (!at.empty() && plat_full_path(at.c_str(), full) == 0) return append_missing(full, rest);
-    size_t cut = at.find_last_of("/\\");
-    std::string parent = cut == std::string::npos ? "."
-                         : cut == 0                 ? at.substr(0, 1)
-                                                    : at.substr(0, cut);
-    if (parent == at) return path;
-    std::string base = cut == std::string::npos ? at : at.substr(cut + 1);
-    if (!base.empty()) rest = rest.empty() ? base : path_join(base, rest);
-    at = parent;
-  }
-}
-
-bool path_inside(const std::string& inner, const std::string& outer) {
-  std::string a = comparable(full_path(inner)), b = comparable(full_path(outer));
-  if (!b.empty() && is_sep(b.back())) b.pop_back();
-  return a == b || (a.size() > b.size() && a.compare(0, b.size(), b) == 0 && is_sep(a[b.size()]));
-}
 
 int output_prepare(const std::string& out, const std::vector<std::string>& names, OutputFolder& f) {
   f = OutputFolder();
@@ -152,9 +136,7 @@ int output_prepare(const std::string& out, const std::vector<std::string>& names
                "it away", path_join(out, MANIFEST_NAME).c_str());
     return -1;
   }
-  for (const FileListEntry* e = entry_list_head; e; e = e->next)
-    if (e->url && ownable(url_file_name(e->url))) f.owned.insert(fold_case(url_file_name(e->url)));
-  entry_list_free();
+  if (manifest == 0) own_named(out, f);
   f.owned.insert(MANIFEST_NAME);
   f.owned.insert(SIGNATURE_NAME);
 
@@ -180,8 +162,11 @@ int output_prepare(const std::string& out, const std::vector<std::string>& names
     int there = plat_path_kind(path.c_str());
     if (there == PLAT_KIND_NONE || (there == PLAT_KIND_FILE && f.owned.count(fold_case(name))))
       continue;
-    repo_error("%s: not written by quorvin-repo (%s does not name it), and the build would replace "
-               "it; move it away or rename the archive folder", path.c_str(), MANIFEST_NAME);
+    auto foreign = f.foreign.find(fold_case(name));
+    std::string why = foreign != f.foreign.end() ? foreign->second
+                                                 : std::string(MANIFEST_NAME) + " does not name it";
+    repo_error("%s: not written by quorvin-repo (%s), and the build would replace it; move it "
+               "away or rename the archive folder", path.c_str(), why.c_str());
     return -1;
   }
   return 0;

@@ -10,6 +10,32 @@
 
 namespace {
 
+// Windows compares names without regard to case.
+std::string comparable(const std::string& path) {
+  return PATH_SEP == '\\' ? fold_case(path) : path;
+}
+
+// full, an existing folder's absolute form, with rest (not there yet) added:
+// "." and ".." of rest taken as written, as no link can stand in their way.
+std::string append_missing(std::string full, const std::string& rest) {
+  size_t start = 0;
+  while (start <= rest.size()) {
+    size_t end = rest.find_first_of("/\\", start);
+    if (end == std::string::npos) end = rest.size();
+    std::string part = rest.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      size_t cut = full.find_last_of("/\\");
+      if (cut == std::string::npos || cut + 1 == full.size()) continue;  // a root stays
+      full.erase(cut == 0 || (cut == 2 && full[1] == ':') ? cut + 1 : cut);
+      continue;
+    }
+    full = path_join(full, part);
+  }
+  return full;
+}
+
 // Deeper than any real tree; stops a symbolic link loop.
 const int MAX_DEPTH = 64;
 
@@ -18,10 +44,33 @@ bool version_control(const std::string& name) {
   return name == ".git" || name == ".hg" || name == ".svn";
 }
 
-int collect(const std::string& folder, const std::string& prefix, const std::string& skip,
-            int depth, std::vector<SourceItem>& items) {
+struct Walk {
+  std::string skip;  // the top-level name left out
+  std::string top;   // the source folder, resolved: links out of it are worth a word
+  std::vector<SourceItem>* items;
+};
+
+// A symbolic link is packed as what it points to, but never one to a folder
+// that holds it (the archive would never end), nor one to nothing; one that
+// leads out of the source folder is packed with a warning, as its target may
+// not be meant for publishing. real is where path really is, resolved.
+int check_link(const Walk& walk, const std::string& path, const std::string& real,
+               const std::string& real_parent, int kind) {
+  if (kind == PLAT_KIND_DIR && path_inside(real_parent, real)) {
+    repo_error("%s: a symbolic link to %s, a folder that holds it, so the archive would never "
+               "end; remove the link", path.c_str(), real.c_str());
+    return -1;
+  }
+  if (!walk.top.empty() && !path_inside(real, walk.top)) warn_link_outside(path, real);
+  return 0;
+}
+
+// real: folder resolved, so that each entry's own path tells whether it is a link.
+int collect(const Walk& walk, const std::string& folder, const std::string& real,
+            const std::string& prefix, int depth) {
   if (depth > MAX_DEPTH) {
-    repo_error("%s: folders nested more than %d deep (a link loop?)", folder.c_str(), MAX_DEPTH);
+    repo_error("%s: folders nested more than %d deep; move some of it up", folder.c_str(),
+               MAX_DEPTH);
     return -1;
   }
   std::vector<std::string> names;
@@ -29,7 +78,7 @@ int collect(const std::string& folder, const std::string& prefix, const std::str
   // Windows folds case: two names that differ only in case would overwrite each other.
   std::map<std::string, std::string> folded;
   for (const std::string& name : names) {
-    if (depth == 0 && name == skip) continue;
+    if (depth == 0 && name == walk.skip) continue;
     std::string path = path_join(folder, name);
     if (version_control(name)) {
       repo_warning("%s: left out of the archive (a version-control folder)", path.c_str());
@@ -45,16 +94,28 @@ int collect(const std::string& folder, const std::string& prefix, const std::str
                  path.c_str(), seen.first->second.c_str());
       return -1;
     }
-    std::string member = prefix + name;
     int kind = plat_path_kind(path.c_str());
+    std::string real_path = path_join(real, name);
+    if (kind == PLAT_KIND_NONE) {
+      repo_error("%s: a symbolic link to something that does not exist; remove it or restore "
+                 "what it points to", path.c_str());
+      return -1;
+    }
+    std::string resolved;
+    if (plat_full_path(path.c_str(), resolved) == 0 &&
+        comparable(resolved) != comparable(real_path)) {
+      if (check_link(walk, path, resolved, real, kind) != 0) return -1;
+      real_path = resolved;
+    }
+    std::string member = prefix + name;
     if (kind == PLAT_KIND_DIR) {
       member += '/';
       if (const char* why = member_name_refusal(member)) {
         repo_error("%s: refused name %s: %s", path.c_str(), member.c_str(), why);
         return -1;
       }
-      items.push_back({member, path, true, FOLDER_DOS_TIME});
-      if (collect(path, member, skip, depth + 1, items) != 0) return -1;
+      walk.items->push_back({member, path, true, FOLDER_DOS_TIME});
+      if (collect(walk, path, real_path, member, depth + 1) != 0) return -1;
     } else if (kind == PLAT_KIND_FILE) {
       if (const char* why = member_name_refusal(member)) {
         repo_error("%s: refused name %s: %s", path.c_str(), member.c_str(), why);
@@ -65,9 +126,10 @@ int collect(const std::string& folder, const std::string& prefix, const std::str
         repo_error("%s: cannot read its modification time", path.c_str());
         return -1;
       }
-      items.push_back({member, path, false, dos});
+      walk.items->push_back({member, path, false, dos});
     } else {
-      repo_error("%s: neither a file nor a folder", path.c_str());
+      repo_error("%s: neither a file nor a folder (a device, pipe or socket); move it out of "
+                 "the archive folder", path.c_str());
       return -1;
     }
   }
@@ -78,17 +140,18 @@ int collect(const std::string& folder, const std::string& prefix, const std::str
 
 int tree_list_sorted(const std::string& folder, std::vector<std::string>& names) {
   if (plat_list_dir(folder.c_str(), names) != 0) {
-    repo_error("%s: cannot read this folder", folder.c_str());
+    repo_error("%s: cannot read this folder; let the tool read it", folder.c_str());
     return -1;
   }
   std::sort(names.begin(), names.end());
   return 0;
 }
 
-int tree_collect(const std::string& folder, const std::string& skip_name,
+int tree_collect(const std::string& folder, const std::string& skip_name, const std::string& top,
                  std::vector<SourceItem>& items) {
   items.clear();
-  return collect(folder, "", skip_name, 0, items);
+  Walk walk{skip_name, top.empty() ? std::string() : full_path(top), &items};
+  return collect(walk, folder, full_path(folder), "", 0);
 }
 
 int tree_remove(const std::string& path) {
@@ -102,4 +165,31 @@ int tree_remove(const std::string& path) {
     if (tree_remove(path_join(path, name)) != 0) result = -1;
   if (plat_rmdir(path.c_str()) != 0) result = -1;
   return result;
+}
+
+std::string full_path(const std::string& path) {
+  std::string at = path, rest;
+  for (;;) {
+    std::string full;
+    if (!at.empty() && plat_full_path(at.c_str(), full) == 0) return append_missing(full, rest);
+    size_t cut = at.find_last_of("/\\");
+    std::string parent = cut == std::string::npos ? "."
+                         : cut == 0                 ? at.substr(0, 1)
+                                                    : at.substr(0, cut);
+    if (parent == at) return path;
+    std::string base = cut == std::string::npos ? at : at.substr(cut + 1);
+    if (!base.empty()) rest = rest.empty() ? base : path_join(base, rest);
+    at = parent;
+  }
+}
+
+bool path_inside(const std::string& inner, const std::string& outer) {
+  std::string a = comparable(full_path(inner)), b = comparable(full_path(outer));
+  if (!b.empty() && is_sep(b.back())) b.pop_back();
+  return a == b || (a.size() > b.size() && a.compare(0, b.size(), b) == 0 && is_sep(a[b.size()]));
+}
+
+void warn_link_outside(const std::string& path, const std::string& real) {
+  repo_warning("%s: a symbolic link to %s, outside the source folder; what it points to is "
+               "packed, make sure it is meant to be published", path.c_str(), real.c_str());
 }

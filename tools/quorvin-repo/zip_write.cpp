@@ -47,7 +47,8 @@ int add_item(zipFile zip, const SourceItem& item, std::vector<char>& buffer, uin
   if (!item.is_dir) {
     FILE* in = std::fopen(item.path.c_str(), "rb");
     if (!in) {
-      repo_error("%s: cannot open for reading: %s", item.path.c_str(), std::strerror(errno));
+      repo_error("%s: cannot open for reading: %s; let the tool read it, or move it out of the "
+                 "archive folder", item.path.c_str(), std::strerror(errno));
       result = -1;
     }
     uint64_t total = 0;
