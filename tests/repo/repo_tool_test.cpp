@@ -210,10 +210,15 @@ TEST_F(RepoTool, SignedCheckProvesTheSignatureAndEveryHash) {
   EXPECT_EQ(signed_check(pub), 0) << repo_error_text;
 
   std::string manifest = read_file(out + "/filelist.txt"), zip = read_file(out + "/core.zip");
-  struct Case { std::function<void()> change; const char* says; };
+  struct Case { std::function<void()> change; std::string says; };
   const Case cases[] = {
-      {[&] { sign("other.key"); }, ", not with the publisher's key"},
+      {[&] { sign("other.key"); }, "; or give --key the public key of the secret key you signed"},
       {[&] { write_file(out + "/filelist.txt", manifest + "\n"); }, "does not match"},
+      {[&] {
+         std::string text;
+         for (char c : manifest) text += c == '\n' ? "\r\n" : std::string(1, c);
+         write_file(out + "/filelist.txt", text);
+       }, "does not match " + out + "/filelist.txt (it has CR LF line ends, which build never"},
       {[&] { write_file(out + "/core.zip", zip.substr(0, zip.size() - 1) + "!"); }, "but the SHA-256 of"},
       {[&] {
          write_file(out + "/filelist.txt", GOOD_ENTRY);
@@ -228,6 +233,15 @@ TEST_F(RepoTool, SignedCheckProvesTheSignatureAndEveryHash) {
     write_file(out + "/filelist.txt", manifest);
     write_file(out + "/core.zip", zip);
     sign("k.key");
+  }
+  // The other files a publisher may give as the key.
+  const std::string keys_given[][2] = {
+      {keys / "k.key", "(that is the secret key; give its public key file"},
+      {split_lines(read_file(keys / "other.pub"))[1], "(that is the key itself; give the file"},
+  };
+  for (const auto& k : keys_given) {
+    EXPECT_EQ(signed_check(k[0]), -1);
+    EXPECT_NE(repo_error_text.find(k[1]), std::string::npos) << repo_error_text;
   }
 }
 
@@ -629,7 +643,9 @@ TEST_F(RepoTool, CheckFetchFindsAWrongBaseUrlAndStaleUploads) {
   make_dirs(www + "/q");
   QvServer server(www);
   ASSERT_GT(server.port(), 0);
+  put(src + "/mirrel/Mir/a.txt", "m");
   ASSERT_EQ(repo_build(src, out, server.url("/q")), 0) << repo_last_error;
+  put(out + "/filelist.txt.minisig", "signature");
   auto upload = [&] {
     std::vector<std::string> names;
     plat_list_dir(out.c_str(), names);
@@ -649,6 +665,23 @@ TEST_F(RepoTool, CheckFetchFindsAWrongBaseUrlAndStaleUploads) {
        "tav-main.zip: the server's copy has 3 bytes, the local one"},
       {[](const std::string& q) { write_file(q + "/filelist.txt", "v:\n"); },
        "/q/filelist.txt: the server's copy has 3 bytes"},
+      // The signature an installer with the key fetches from beside the manifest.
+      {[](const std::string& q) { write_file(q + "/filelist.txt.minisig", "old"); },
+       "filelist.txt.minisig: the server's copy has 3 bytes"},
+      {[](const std::string& q) { plat_remove((q + "/filelist.txt.minisig").c_str()); },
+       "filelist.txt.minisig cannot be fetched: the server answered 404"},
+      // The slips of an upload, found where they put the files.
+      {[](const std::string& q) {
+         std::string text;
+         for (char c : read_file(q + "/filelist.txt")) text += c == '\n' ? "\r\n" : std::string(1, c);
+         write_file(q + "/filelist.txt", text);
+       }, "the server's copy has CR LF line ends from byte"},
+      {[](const std::string& q) {
+         plat_rename_replace((q + "/Mir.zip").c_str(), (q + "/mir.zip").c_str());
+       }, "the server has it as mir.zip: the upload changed the case of its name"},
+      {[](const std::string& q) {
+         plat_rename_replace((q + "/core.zip").c_str(), (q + "/../core.zip").c_str());
+       }, "/core.zip, nearer its root than the base URL says: serve the folder above"},
   };
   for (const Case& c : cases) {
     upload();

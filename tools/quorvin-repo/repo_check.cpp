@@ -40,8 +40,9 @@ int check_hash(const std::string& archive, const FileListEntry* e, const std::st
     return -1;
   }
   if (hex == e->sha256) return 0;
-  repo_error("%s: h:%s, but the SHA-256 of %s is %s", label.c_str(), e->sha256, archive.c_str(),
-             hex.c_str());
+  repo_error("%s: h:%s, but the SHA-256 of %s is %s: the archive changed after the build (a copy "
+             "in text mode?); copy it again in binary mode, or build again and sign",
+             label.c_str(), e->sha256, archive.c_str(), hex.c_str());
   return -1;
 }
 
@@ -146,6 +147,15 @@ int fetch_all(const std::string& dir, const std::vector<Published>& published) {
     int got = fetch_compare(local, url, local, true);
     if (got < 0) result = -1;
     if (got == 0) repo_note("%s: the same as %s", url.c_str(), local.c_str());
+    // An installer with the publisher's key fetches the signature from beside
+    // the manifest: a stale or missing one there fails every run.
+    std::string signature = path_join(dir, SIGNATURE_NAME);
+    if (got != 1 && plat_path_kind(signature.c_str()) == PLAT_KIND_FILE) {
+      if (fetch_compare(signature, folder + SIGNATURE_NAME, signature) == 0)
+        repo_note("%s%s: the same as %s", folder.c_str(), SIGNATURE_NAME, signature.c_str());
+      else
+        result = -1;
+    }
   }
   fetch_end();
   if (result == 0)
@@ -154,16 +164,55 @@ int fetch_all(const std::string& dir, const std::vector<Published>& published) {
   return result;
 }
 
+std::string first_bytes(const std::string& path, size_t limit) {
+  std::string text;
+  if (FILE* in = std::fopen(path.c_str(), "rb")) {
+    text.resize(limit);
+    text.resize(std::fread(&text[0], 1, limit, in));
+    std::fclose(in);
+  }
+  return text;
+}
+
+// The likeliest slip behind a key file that is not a public key.
+std::string key_hint(const std::string& key_path) {
+  PublisherKey key;
+  std::string why;
+  if (plat_path_kind(key_path.c_str()) == PLAT_KIND_NONE &&
+      publisher_key_parse(key_path, &key, &why) == 0)
+    return " (that is the key itself; give the file that holds it, e.g. --key minisign.pub)";
+  if (first_bytes(key_path, 80).find("secret key") != std::string::npos)
+    return " (that is the secret key; give its public key file, minisign.pub, and never "
+           "publish the secret one)";
+  return std::string();
+}
+
+// What to do about a signature the installer would refuse.
+std::string signature_fix(SignatureVerdict verdict, const std::string& manifest,
+                          const std::string& key_path) {
+  std::string sign = "minisign -Sm " + manifest + " -s <your secret key>";
+  if (verdict == SIGNATURE_OTHER_KEY)
+    return " (sign it with the secret key of " + key_path + ": " + sign +
+           "; or give --key the public key of the secret key you signed with)";
+  // The text as signed has LF line ends (as build writes them); a copy in
+  // text mode turns them into CR LF and the signature no longer matches.
+  if (verdict == SIGNATURE_NO_MATCH && first_bytes(manifest, 1 << 20).find("\r\n") != std::string::npos)
+    return " (it has CR LF line ends, which build never writes: a copy in text mode changed it; "
+           "copy it again in binary mode, or sign it again: " + sign + ")";
+  return " (sign it with: " + sign + ")";
+}
+
 // The signature beside the manifest, checked as the installer checks it.
 int check_signature(const std::string& manifest, const std::string& key_path) {
   PublisherKey key;
   std::string text;
   if (publisher_key_read(key_path, &key, &text) != 0) {
-    repo_error("--key %s", text.c_str());
+    repo_error("--key %s%s", text.c_str(), key_hint(key_path).c_str());
     return -1;
   }
-  if (signature_check(manifest, manifest + ".minisig", key, &text) != SIGNATURE_GOOD) {
-    repo_error("%s (sign it with: minisign -Sm %s)", text.c_str(), manifest.c_str());
+  SignatureVerdict verdict = signature_check(manifest, manifest + ".minisig", key, &text);
+  if (verdict != SIGNATURE_GOOD) {
+    repo_error("%s%s", text.c_str(), signature_fix(verdict, manifest, key_path).c_str());
     return -1;
   }
   repo_note("%s", text.c_str());
@@ -186,6 +235,10 @@ int repo_check(const std::string& dir, bool fetch, const std::string& key_path) 
   int result = check_entries(dir, published, named, signed_list);
   if (result == -2) return -1;
   if (signature != 0) result = -1;
+  std::string signature_path = path_join(dir, SIGNATURE_NAME);
+  if (!signed_list && plat_path_kind(signature_path.c_str()) == PLAT_KIND_FILE)
+    repo_note("%s: not checked; give --key minisign.pub to check it as an installer with that key "
+              "will", signature_path.c_str());
   if (result == 0)
     repo_note("%s: %u entries, all archives good", path_join(dir, MANIFEST_NAME).c_str(),
               static_cast<unsigned>(published.size()));

@@ -7,6 +7,7 @@
 #include "net/http.h"
 #include "net/socket.h"
 #include "platform/platform.h"
+#include "repo_names.h"
 #include "repo_report.h"
 #include "support/log.h"
 
@@ -59,6 +60,33 @@ std::string failure_reason(const std::string& url) {
   return reason;
 }
 
+bool found(const std::string& url) {
+  client_lines.clear();
+  if (net_open(url.c_str()) != 0) return false;
+  socket_close();
+  return true;
+}
+
+// Where else the server has a file it answered 404 for: the slips of an upload
+// or of the folder served, said with their fix; empty when none is found.
+std::string found_elsewhere(const std::string& url) {
+  size_t slash = url.rfind('/');
+  size_t path = url.find('/', url.find("://") + 3);
+  std::string name = url.substr(slash + 1), lower = fold_case(name);
+  if (lower != name && found(url.substr(0, slash + 1) + lower))
+    return "; the server has it as " + lower + ": the upload changed the case of its name, "
+           "upload it as " + name;
+  for (size_t cut = url.find('/', path + 1); cut != std::string::npos && cut <= slash;
+       cut = url.find('/', cut + 1)) {
+    std::string other = url.substr(0, path) + url.substr(cut);
+    if (found(other))
+      return "; the server has it at " + other + ", nearer its root than the base URL says: serve "
+             "the folder above the repository, or build with --base-url " +
+             other.substr(0, other.rfind('/'));
+  }
+  return std::string();
+}
+
 }  // namespace
 
 void fetch_begin() {
@@ -77,6 +105,7 @@ int fetch_compare(const std::string& label, const std::string& url, const std::s
   client_lines.clear();
   if (net_open(url.c_str()) != 0) {
     std::string why = failure_reason(url);
+    if (starts_with(why, "the server answered 404")) why += found_elsewhere(url);
     if (unfetchable_warns) {
       repo_warning("%s: %s cannot be fetched: %s", label.c_str(), url.c_str(), why.c_str());
       return 1;
@@ -95,7 +124,7 @@ int fetch_compare(const std::string& label, const std::string& url, const std::s
   }
   std::vector<char> got(CHUNK), want(CHUNK);
   uint64_t received = 0, first_other = 0;
-  bool differs = false;
+  bool differs = false, crlf = false;
   for (;;) {
     socket_set_deadline(FETCH_STALL_MS);
     int n = socket_read(got.data(), CHUNK);
@@ -104,6 +133,7 @@ int fetch_compare(const std::string& label, const std::string& url, const std::s
       if (i >= m || got[i] != want[i]) {
         differs = true;
         first_other = received + i;
+        crlf = i < m && got[i] == '\r' && want[i] == '\n';
       }
     received += static_cast<uint64_t>(n);
     if (n < CHUNK) break;
@@ -118,6 +148,10 @@ int fetch_compare(const std::string& label, const std::string& url, const std::s
   } else if (announced > 0 && received != static_cast<uint64_t>(announced)) {
     repo_error("%s: %s: the server announced %lld bytes and sent %llu", label.c_str(), url.c_str(),
                static_cast<long long>(announced), r);
+  } else if (crlf) {
+    repo_error("%s: %s: the server's copy has CR LF line ends from byte %llu on, where the local "
+               "one has LF: upload it again in binary mode", label.c_str(), url.c_str(),
+               static_cast<unsigned long long>(first_other));
   } else if (received != local_size) {
     repo_error("%s: %s: the server's copy has %llu bytes, the local one %llu (a stale or "
                "unfinished upload?)", label.c_str(), url.c_str(), r, l);
