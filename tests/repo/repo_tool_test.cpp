@@ -597,6 +597,9 @@ TEST_F(RepoTool, CommandLineHelpsAndSaysWhatIsMissing) {
       {{"check", o, "--fetsh"}, 2, "", "check: unknown option --fetsh"},
       {{"list"}, 2, "", "list: needs the repository folder DIR"},
       {{"check", o}, 1, "", "filelist.txt: cannot open"},
+      {{"help"}, 0, "usage: quorvin-repo build", ""},
+      {{"build", s, o, BASE}, 2, "", "looks like the base URL; give it as --base-url"},
+      {{"list", s + "/all/core/README.txt"}, 2, "", "is a file; give the folder that holds"},
       {{"build", s, o, "--base-url=" + std::string(BASE)}, 0, "", ""},
   };
   for (const Case& c : cases) {

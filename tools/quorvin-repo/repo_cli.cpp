@@ -5,10 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "repo_build.h"
 #include "repo_check.h"
 #include "repo_list.h"
+#include "repo_manifest.h"
 #include "repo_report.h"
+#include "support/paths.h"
 
 namespace {
 
@@ -41,7 +44,8 @@ int usage_error(const std::string& message) {
 }
 
 bool is_help(const char* arg) {
-  return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
+  return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0 ||
+         std::strcmp(arg, "-?") == 0;
 }
 
 int build_command(const std::vector<std::string>& args) {
@@ -62,6 +66,9 @@ int build_command(const std::vector<std::string>& args) {
       positional.push_back(a);
     }
   }
+  if (positional.size() == 3 && !have_base && positional[2].find("://") != std::string::npos)
+    return usage_error("build: " + positional[2] + " looks like the base URL; give it as "
+                       "--base-url " + positional[2]);
   if (positional.size() != 2)
     return usage_error(positional.size() < 2 ? "build: needs SRC and OUT"
                                              : "build: takes only SRC and OUT");
@@ -92,6 +99,10 @@ int dir_command(const std::string& command, const std::vector<std::string>& args
   if (positional.size() != 1)
     return usage_error(command + (positional.empty() ? ": needs the repository folder DIR"
                                                      : ": takes one folder DIR"));
+  if (plat_path_kind(positional[0].c_str()) == PLAT_KIND_FILE)
+    return usage_error(command + ": " + positional[0] + " is a file; give the folder that holds " +
+                       MANIFEST_NAME + ", e.g. quorvin-repo " + command + " " +
+                       path_dir(positional[0]));
   if (command == "check") return repo_check(positional[0], fetch, key) == 0 ? 0 : 1;
   std::string text;
   int result = repo_list(positional[0], text);
@@ -118,6 +129,10 @@ int repo_main(int argc, char** argv) {
     return usage_error(std::string("no command given; the commands are ") + COMMANDS);
   std::string command = args[0];
   args.erase(args.begin());
+  if (command == "help") {
+    std::fputs(HELP, stdout);
+    return 0;
+  }
   if (command == "build") return build_command(args);
   if (command == "check" || command == "list") return dir_command(command, args);
   return usage_error("unknown command " + command + "; the commands are " + COMMANDS);
