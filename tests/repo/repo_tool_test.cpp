@@ -387,6 +387,9 @@ TEST_F(RepoTool, BadArchiveSettingsAreRefusedNamingTheFileAndLine) {
       {"d = C:/games\n", "refused d = C:/games"},
       {"e = /tav.marker\n", "refused e = /tav.marker"},
       {"# ok\nx = 1\n", "archive.ini:2: expected"},
+      {"d: games\n", "archive.ini:1: expected 'd = subfolder' or 'e = path installed by this "
+                     "archive' (with '=', not the manifest's ':')"},
+      {"E = tav.marker\n", "(keys are in lower case)"},
       {"e = ../core/README.txt\n", "refused e"},
       {"d = a\n\nd = b\n", "archive.ini:3: d is given a second time (first on line 1)"},
       {"d = games ; where\n", "archive.ini:1: text after the value of d"},

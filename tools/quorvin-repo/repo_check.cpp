@@ -196,7 +196,8 @@ std::string signature_fix(SignatureVerdict verdict, const std::string& manifest,
            "; or give --key the public key of the secret key you signed with)";
   // The text as signed has LF line ends (as build writes them); a copy in
   // text mode turns them into CR LF and the signature no longer matches.
-  if (verdict == SIGNATURE_NO_MATCH && first_bytes(manifest, 1 << 20).find("\r\n") != std::string::npos)
+  if (verdict == SIGNATURE_NO_MATCH &&
+      first_bytes(manifest, 1 << 20).find("\r\n") != std::string::npos)
     return " (it has CR LF line ends, which build never writes: a copy in text mode changed it; "
            "copy it again in binary mode, or sign it again: " + sign + ")";
   return " (sign it with: " + sign + ")";

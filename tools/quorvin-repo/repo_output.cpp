@@ -103,7 +103,8 @@ void own_named(const std::string& out, OutputFolder& f) {
     } else if (by_build && !hashed) {
       f.owned.insert(name);
     } else {
-      f.foreign[name] = std::string(MANIFEST_NAME) + " names it without h:, so it was added by hand";
+      f.foreign[name] =
+          std::string(MANIFEST_NAME) + " names it without h:, so it was added by hand";
     }
   }
   entry_list_free();

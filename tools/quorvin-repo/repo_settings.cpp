@@ -38,8 +38,15 @@ int read_line(const std::string& path, int number, const std::string& text, Arch
   size_t eq = text.find('=');
   std::string key = eq == std::string::npos ? text : trim(text.substr(0, eq));
   if (eq == std::string::npos || (key != "d" && key != "e")) {
-    repo_error("%s:%d: expected 'd = subfolder' or 'e = path installed by this archive'", where,
-               number);
+    // The manifest's "d:" form and upper-case keys are the likeliest slips.
+    size_t colon = text.find(':');
+    std::string said =
+        eq == std::string::npos && colon != std::string::npos ? trim(text.substr(0, colon)) : key;
+    const char* hint = said == "d" || said == "e" ? " (with '=', not the manifest's ':')"
+                       : said == "D" || said == "E" ? " (keys are in lower case)"
+                                                    : "";
+    repo_error("%s:%d: expected 'd = subfolder' or 'e = path installed by this archive'%s", where,
+               number, hint);
     return -1;
   }
   std::string value = trim(text.substr(eq + 1));
