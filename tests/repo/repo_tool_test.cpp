@@ -481,6 +481,7 @@ TEST_F(RepoTool, CheckRefusesMembersTheInstallerWouldRefuseOrCannotRead) {
       {{{"ok.txt", "BZh9", 12}}, "compression method 12"},
       {{{"ok.txt", "xxxx", 14}}, "compression method 14"},
       {{{"ok.txt", "x"}, {"ok.txt/inner", "y"}}, "is a file and also a folder"},
+      {{{"Ok.txt", "x"}, {"./ok.TXT", "y"}}, "member ./ok.TXT names the same file as another member"},
   };
   for (const Case& c : cases) {
     write_zip(out + "/core.zip", c.members);

@@ -2,6 +2,7 @@
 
 #include <unzip.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "repo_names.h"
@@ -33,6 +34,20 @@ int read_member(unzFile zip, const std::string& label, const char* name, std::ve
   return 0;
 }
 
+// The file a member names, as the installer compares them: "." components
+// left out, case folded.
+std::string member_file(const std::string& name) {
+  std::string path = normal_rel_path(name), out;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = std::min(path.find('/', start), path.size());
+    std::string part = path.substr(start, end - start);
+    if (part != "." && !part.empty()) out += (out.empty() ? "" : "/") + part;
+    start = end + 1;
+  }
+  return fold_case(out);
+}
+
 void add_installed(std::set<std::string>& installed, const std::string& name) {
   std::string path = normal_rel_path(name);
   // Extraction creates every parent folder of a member too.
@@ -50,7 +65,7 @@ int zip_check(const std::string& path, const std::string& label, std::set<std::s
     return -1;
   }
   std::vector<char> name(NAME_BUFFER), buf(8192);
-  std::set<std::string> files;
+  std::set<std::string> files, named;
   int result = 0;
   int at = unzGoToFirstFile(zip);
   while (at == UNZ_OK) {
@@ -80,6 +95,10 @@ int zip_check(const std::string& path, const std::string& label, std::set<std::s
       repo_error("%s: member %s is encrypted", label.c_str(), shown.c_str());
       result = -1;
     } else if (read_member(zip, label, shown.c_str(), buf) != 0) {
+      result = -1;
+    } else if (!named.insert(member_file(member)).second) {
+      // The installer refuses it: the later would replace the earlier.
+      repo_error("%s: member %s names the same file as another member", label.c_str(), shown.c_str());
       result = -1;
     } else {
       add_installed(installed, member);
