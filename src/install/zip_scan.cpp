@@ -60,6 +60,7 @@ struct Scan {
   std::vector<Span> spans;
   std::vector<PathUse> paths;
   std::vector<uint64_t> last_folders;  // hashes of the folders the last entry lies in
+  uint32_t unit;
   uint64_t total = 0;
   uint64_t directory_end = 0;  // where the directory entry after the last one read would start
 };
@@ -180,8 +181,11 @@ int check_entry(Scan& s, uint64_t entry) {
   s.directory_end =
       unzGetOffset64(s.zip) + kCentralHeaderSize + info.size_filename + info.size_file_extra + info.size_file_comment;
 
-  if (!folder)
-    s.total = info.uncompressed_size > UINT64_MAX - s.total ? UINT64_MAX : s.total + info.uncompressed_size;
+  if (!folder) {
+    // Many small files on a drive of large units take far more than their sizes.
+    uint64_t room = size_in_units(info.uncompressed_size, s.unit);
+    s.total = room > UINT64_MAX - s.total ? UINT64_MAX : s.total + room;
+  }
   note_path(s, entry, member, folder);
   return 0;
 }
@@ -257,8 +261,8 @@ int check_directory_end(Scan& s) {
 
 }  // namespace
 
-int zip_scan(unzFile zip, const char* archive_path, uint64_t count, uint64_t* total) {
-  Scan s{zip, archive_path, count, {}, {}, {}, {}, 0};
+int zip_scan(unzFile zip, const char* archive_path, uint64_t count, uint32_t unit, uint64_t* total) {
+  Scan s{zip, archive_path, count, {}, {}, {}, {}, unit};
   if (!s.file.open(archive_path)) {
     log_message("can't open %s for reading", archive_path);
     return -1;

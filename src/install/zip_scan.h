@@ -11,7 +11,7 @@
 // or deflated, a local header that disagrees with its directory entry (its
 // name included), data that runs past the end of the file or shares bytes with
 // another entry's, and a path that is a file in one entry and a folder in
-// another. 0 with the sum of the declared uncompressed sizes in *total; -1
-// after one line naming the archive and the entry. The handle is left on any
-// entry.
-int zip_scan(unzFile zip, const char* archive_path, uint64_t count, uint64_t* total);
+// another. 0 with the room the files take by their declared sizes, each in
+// whole allocation units of unit bytes, in *total; -1 after one line naming the
+// archive and the entry. The handle is left on any entry.
+int zip_scan(unzFile zip, const char* archive_path, uint64_t count, uint32_t unit, uint64_t* total);

@@ -13,6 +13,7 @@
 #include "display/display.h"
 #include "platform/headless/headless.h"
 #include "resources/dialog_ids.h"
+#include "support/paths.h"
 #include "testkit/testkit.h"
 #include "testkit/zipkit.h"
 
@@ -400,8 +401,8 @@ TEST_F(ExtractTest, Zip64ArchivesInstallByteExactly) {
   }
   std::string inst = dest + "/later";
   EXPECT_EQ(-1, install_archive(zip.c_str(), inst.c_str()));
-  std::string want =
-      "not enough free space in " + inst + ": " + std::to_string(huge + 19) + " bytes needed, ";
+  std::string want = "not enough free space in " + inst + ": " +
+                     std::to_string(huge + size_in_units(19, allocation_unit(inst))) + " bytes needed, ";
   EXPECT_EQ(want, log.lines().back().substr(0, want.size()));
   EXPECT_FALSE(exists(inst));
 }
