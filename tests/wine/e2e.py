@@ -746,7 +746,7 @@ TAMPERINGS = {
     "trusted_comment": (1051, lambda run, m, s: edit(s, lambda d: d.replace(b"timestamp:", b"timestamp:1")),
                         False, "does not match its signature"),
     "oversized": (1051, lambda run, m, s: edit(s, lambda d: d + b"\n" * 65536), False,
-                  "more than the 4096 allowed"),
+                  "more than the 16384 allowed"),
     "missing": (1051, lambda run, m, s: os.remove(s), False, "signature_check: can't download "),
     "from_directory_unsigned": (1053, from_directory("filelist.txt.minisig"), False,
                                 "filelist.txt.minisig is missing"),
