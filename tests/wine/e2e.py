@@ -626,6 +626,19 @@ def hostile_replies(run):
         run.expect_log_last("exit_app: code is 1", "socket_done")
 
 
+@case
+def long_summary(run):
+    """A list of 3000 archives: the summary shows every one of them (the field's first
+    limit is 30,000 characters), and Cancel there ends with 0."""
+    os.makedirs(run.dl)
+    names = ["archive-%05d.zip" % i for i in range(3000)]
+    with open(os.path.join(run.dl, "filelist.txt"), "w") as f:
+        f.write("".join("v:\nu:%s/%s\ne:m%05d\n\n" % (BASE_URL, n, i) for i, n in enumerate(names)))
+    run.drive(wizard(run, 1053, [1101], missing=False, inst_missing=True) + summary(run, [], names)
+              + ["click 2", "wait-exit 0 10"])
+    check(not os.path.exists(run.inst), "install directory made")
+
+
 # ---- signed repositories: quorvin.exe built with the test key, nginx serving ----------
 NOT_SIGNED = "The list of files to install is not signed by its publisher."
 NGINX_CONF = """daemon off;
