@@ -882,14 +882,16 @@ HOSTILE_ARCHIVES = [
      "entry secret.txt is encrypted; encrypted entries are not installed"),
     ("folder.zip", [("a", b"a file"), ("a/", b""), ("a/b", b"below it")], None,
      "entry a/ and entry a need the same path as a file and as a folder"),
+    ("case.zip", [("Docs/A.txt", b"first"), ("docs/a.txt", b"second, which Windows would put over it")],
+     None, "entry docs/a.txt and entry Docs/A.txt name the same file"),
 ]
 
 
 @case
 def hostile_archives(run):
     """Archives from the download directory with a device name, names Windows would merge,
-    members sharing their data, an encrypted member and a file then a folder of its name:
-    each run fails before the installed keep.txt is replaced, opens no device and writes
+    members sharing their data, an encrypted member, a file then a folder of its name, and
+    two files whose names differ in case only: each run fails before the installed keep.txt is replaced, opens no device and writes
     nothing anywhere."""
     os.makedirs(run.dl)
     os.makedirs(run.inst)
@@ -922,7 +924,8 @@ def hostile_archives(run):
         check(set(os.listdir(run.dl)) <= {a[0] + t for a in HOSTILE_ARCHIVES for t in ("", ".installing")}
               | {"filelist.txt"},
               "%s: download dir holds %s" % (archive, os.listdir(run.dl)))
-        found = found_around(run, ["keep.txt", "sub", "Nul.txt", "a", "a.", "b", "bomb.bin", "secret.txt"],
+        found = found_around(run, ["keep.txt", "sub", "Nul.txt", "a", "a.", "b", "bomb.bin", "secret.txt",
+                                   "Docs", "docs"],
                              run.inst)
         check(not found, "%s: written outside: %s" % (archive, found))
         run.expect_log_last("exit_app: code is 1", "socket_done")
