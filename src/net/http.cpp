@@ -19,6 +19,7 @@ bool has_host = false;
 int port = 0;
 std::string path;
 int64_t content_length = 0;
+bool length_given = false;
 
 bool starts_with_nocase(const char* line, const char* prefix) {
   for (; *prefix; ++line, ++prefix)
@@ -177,6 +178,8 @@ bool headers_failed() {
 
 int64_t net_content_length() { return content_length; }
 
+bool net_content_length_given() { return length_given; }
+
 void net_set_url(const char* url) {
   log_message("net_set_url: url is %s", url);
   scheme.clear();
@@ -185,6 +188,7 @@ void net_set_url(const char* url) {
   port = 0;
   path.clear();
   content_length = 0;
+  length_given = false;
   const char* sep = std::strstr(url, "://");
   if (!sep) {
     path = url;
@@ -266,10 +270,10 @@ int http_try() {
   // unknown: a cut body would pass for a whole one.
   auto refuse = [] {
     content_length = 0;
+    length_given = false;
     socket_close();
     return 1;
   };
-  bool have_length = false;
   for (;;) {
     line = next_header();
     if (!*line) break;
@@ -284,13 +288,13 @@ int http_try() {
       log_message("http_try: content-length is not a number: %s", line);
       return refuse();
     }
-    if (have_length && value != content_length) {
+    if (length_given && value != content_length) {
       log_message("http_try: content-lengths %lld and %lld differ", static_cast<long long>(content_length),
                   static_cast<long long>(value));
       return refuse();
     }
     content_length = value;
-    have_length = true;
+    length_given = true;
     log_message("http_try: content-length is %lld", static_cast<long long>(content_length));
   }
   // Nothing of a reply whose headers did not end with their empty line is used.

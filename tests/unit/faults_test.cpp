@@ -82,12 +82,14 @@ TEST_F(FaultsTest, CutOrResetBodiesNeverReplaceTheOlderFile) {
 TEST_F(FaultsTest, LyingLengthsAndResetWithoutLengthFail) {
   expect_fails_and_keeps_older("size=1048576&length=1048577");
   expect_fails_and_keeps_older("size=1048576&length=1048575");
+  expect_fails_and_keeps_older("size=1000&length=0");  // 0 is a length, not its absence
   expect_fails_and_keeps_older("size=1048576&nolength=1&reset=0");
   expect_fails_and_keeps_older("size=1048576&nolength=1&reset=524288");
   expect_fails_and_keeps_older("size=1048576&nolength=1&reset=1048576");
   auto lines = log.lines();
   EXPECT_TRUE(has_line(lines, "expected size 1048577 != real size 1048576"));
   EXPECT_TRUE(has_line(lines, "expected size 1048575 != real size 1048576"));
+  EXPECT_TRUE(has_line(lines, "expected size 0 != real size 1000"));
   EXPECT_EQ(count_lines(lines, "net_get: receive failed after 524288 bytes"), 1);
   EXPECT_EQ(count_lines(lines, "net_get: receive failed after 1048576 bytes"), 1);
   // The same body whole, for contrast: it lands, replacing the older file.
