@@ -210,7 +210,8 @@ void net_set_url(const char* url) {
 
 int http_try() {
   if (port == 0) port = 80;
-  if (!has_host) {
+  // An empty host ("file:///x") is no host: Winsock would resolve it to this machine.
+  if (!has_host || host.empty()) {
     log_message("http_try: no host in url \"%s\"", path.c_str());
     return 1;
   }

@@ -155,9 +155,11 @@ TEST_F(HttpTest, RelativeLocations) {
                                     ? "http_try: can't follow relative location \"" + c.location + "\""
                                     : "net_set_url: url is http://127.0.0.1:" + port + c.fetched));
   }
-  // A URL without a host at all fails too.
+  // A URL without a host at all fails too, and so does one with an empty host.
   EXPECT_EQ(net_open("/just/a/path"), -1);
   EXPECT_TRUE(has_line(log.lines(), "http_try: no host in url \"/just/a/path\""));
+  EXPECT_EQ(net_open("file:///etc/passwd"), -1);
+  EXPECT_TRUE(has_line(log.lines(), "http_try: no host in url \"/etc/passwd\""));
 }
 
 TEST_F(HttpTest, RedirectsAreBounded) {
