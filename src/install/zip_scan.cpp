@@ -16,6 +16,10 @@ namespace {
 const uLong kNameMax = 256;
 const uint64_t kLocalHeaderSize = 30;
 const uint64_t kCentralHeaderSize = 46;
+// The longest paths Windows' 8-bit file functions take, without the NUL: a
+// folder must leave room for an 8.3 name in it.
+const size_t kFilePathMax = 259;
+const size_t kFolderPathMax = 247;
 
 // Where one entry lies in the file: from its local header to the end of its data.
 struct Span {
@@ -60,6 +64,8 @@ struct Scan {
   std::vector<Span> spans;
   std::vector<PathUse> paths;
   std::vector<uint64_t> last_folders;  // hashes of the folders the last entry lies in
+  const char* destination;
+  size_t destination_length;  // with the separator joined after it
   uint32_t unit;
   uint64_t total = 0;
   uint64_t directory_end = 0;  // where the directory entry after the last one read would start
@@ -177,6 +183,18 @@ int check_entry(Scan& s, uint64_t entry) {
                 member.c_str());
     return -1;
   }
+  // The path of the entry, or of the folder its file lies in, as joined below the destination.
+  size_t last_sep = member.find_last_of("/\\");
+  size_t folder_length = folder ? member.size() - 1 : last_sep == std::string::npos ? 0 : last_sep;
+  bool file_too_long = !folder && s.destination_length + member.size() > kFilePathMax;
+  if (file_too_long || (folder_length > 0 && s.destination_length + folder_length > kFolderPathMax)) {
+    log_message("install_archive: %s: entry %s would make a path of %lu characters below %s, longer than "
+                "Windows allows",
+                s.archive, member.c_str(),
+                static_cast<unsigned long>(s.destination_length + (file_too_long ? member.size() : folder_length)),
+                s.destination);
+    return -1;
+  }
   s.spans.push_back({begin, data + info.compressed_size, entry});
   s.directory_end =
       unzGetOffset64(s.zip) + kCentralHeaderSize + info.size_filename + info.size_file_extra + info.size_file_comment;
@@ -261,8 +279,11 @@ int check_directory_end(Scan& s) {
 
 }  // namespace
 
-int zip_scan(unzFile zip, const char* archive_path, uint64_t count, uint32_t unit, uint64_t* total) {
-  Scan s{zip, archive_path, count, {}, {}, {}, {}, unit};
+int zip_scan(unzFile zip, const char* archive_path, uint64_t count, const std::string& destination_dir,
+             uint64_t* total) {
+  size_t joined = destination_dir.size() + (!destination_dir.empty() && is_sep(destination_dir.back()) ? 0 : 1);
+  Scan s{zip, archive_path, count, {}, {}, {}, {}, destination_dir.c_str(), joined,
+         allocation_unit(destination_dir)};
   if (!s.file.open(archive_path)) {
     log_message("can't open %s for reading", archive_path);
     return -1;

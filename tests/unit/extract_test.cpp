@@ -159,19 +159,20 @@ TEST_F(ExtractTest, StatusLineShowsTheNameAsStored) {
   EXPECT_EQ("w", read_file(dest + "/dir/win.txt"));
 }
 
+// Up to the longest paths Windows makes (longer ones are refused; see below).
 TEST_F(ExtractTest, LongCaptionAndDestinationAreNotCut) {
   std::string base(240, 'z');
   zip = dir / (base + ".zip");
-  dest = dir / (std::string(200, 'p') + "/" + std::string(200, 'q'));
-  std::string longest = "d/" + std::string(253, 'n');  // 255 bytes: the longest taken
+  dest = dir / (std::string(100, 'p') + "/" + std::string(100, 'q'));
+  std::string longest = "d/" + std::string(259 - dest.size() - 3, 'n');  // 259 characters in all
   {
     ZipBuilder z(zip);
-    z.add(std::string(200, 'r') + "/f.txt", "deep").add(longest, "ok");
+    z.add(std::string(246 - dest.size() - 1, 'r') + "/f.txt", "deep").add(longest, "ok");
     ASSERT_TRUE(z.close());
   }
   ASSERT_EQ(0, run());
   EXPECT_EQ("Installing " + base + ".zip...", headless_text(0));
-  EXPECT_EQ("deep", read_file(dest + "/" + std::string(200, 'r') + "/f.txt"));
+  EXPECT_EQ("deep", read_file(dest + "/" + std::string(246 - dest.size() - 1, 'r') + "/f.txt"));
   EXPECT_EQ("ok", read_file(dest + "/" + longest));
 }
 
@@ -305,6 +306,12 @@ TEST_F(ExtractTest, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
   };
   const std::string only = "; only stored (0) and deflated (8) can be extracted";
   auto unsafe = [](const std::string& name) { return "unsafe entry name " + name + " ("; };
+  // 260 characters with the destination, and a folder of 248 in which the file's path is 252.
+  const std::string long_file(259 - dest.size(), 'f'), long_folder(247 - dest.size(), 'd');
+  auto too_long = [&](const std::string& name, size_t length) {
+    return "entry " + name + " would make a path of " + std::to_string(dest.size() + 1 + length) +
+           " characters below " + dest + ", longer than Windows allows";
+  };
   const std::vector<Hostile> cases = {
       {"climbs", member("../evil.txt"), nullptr, unsafe("../evil.txt")},
       {"device", member("sub/Nul.txt"), nullptr, unsafe("sub/Nul.txt")},
@@ -344,6 +351,9 @@ TEST_F(ExtractTest, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
       {"end record that counts one entry less", member("hidden.txt"),
        [](std::string& d) { return zip_lower_count(d, 1); },
        "the archive's directory holds more entries than its end record counts"},
+      {"file path Windows cannot make", member(long_file), nullptr, too_long(long_file, long_file.size())},
+      {"folder path Windows cannot make", member(long_folder + "/x"), nullptr,
+       too_long(long_folder + "/x", long_folder.size())},
   };
   for (const Hostile& h : cases) {
     SCOPED_TRACE(h.what);
