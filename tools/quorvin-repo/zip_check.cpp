@@ -67,6 +67,7 @@ int zip_check(const std::string& path, const std::string& label, std::set<std::s
   std::vector<char> name(NAME_BUFFER), buf(8192);
   std::set<std::string> files, named;
   int result = 0;
+  uint64_t next_entry = 0;  // where a directory entry after the current one would start
   int at = unzGoToFirstFile(zip);
   while (at == UNZ_OK) {
     unz_file_info64 info;
@@ -76,6 +77,7 @@ int zip_check(const std::string& path, const std::string& label, std::set<std::s
       result = -1;
       break;
     }
+    next_entry = unzGetOffset64(zip) + 46 + info.size_filename + info.size_file_extra + info.size_file_comment;
     std::string member(name.data(), info.size_filename);
     std::string shown = member.substr(0, member.find('\0'));
     if (const char* why = member_name_refusal(member)) {
@@ -94,6 +96,11 @@ int zip_check(const std::string& path, const std::string& label, std::set<std::s
     } else if (info.flag & 1) {
       repo_error("%s: member %s is encrypted", label.c_str(), shown.c_str());
       result = -1;
+    } else if (info.compression_method == 0 && info.compressed_size != info.uncompressed_size) {
+      repo_error("%s: stored member %s holds %llu bytes of data for a size of %llu", label.c_str(),
+                 shown.c_str(), static_cast<unsigned long long>(info.compressed_size),
+                 static_cast<unsigned long long>(info.uncompressed_size));
+      result = -1;
     } else if (read_member(zip, label, shown.c_str(), buf) != 0) {
       result = -1;
     } else if (!named.insert(member_file(member)).second) {
@@ -108,6 +115,11 @@ int zip_check(const std::string& path, const std::string& label, std::set<std::s
   }
   if (at != UNZ_OK && at != UNZ_END_OF_LIST_OF_FILE && result == 0) {
     repo_error("%s: the list of members is damaged", label.c_str());
+    result = -1;
+  }
+  // Entries past the end record's count are left out by minizip, and refused by the installer.
+  if (at == UNZ_END_OF_LIST_OF_FILE && next_entry > 0 && unzSetOffset64(zip, next_entry) == UNZ_OK) {
+    repo_error("%s: the archive's directory holds more members than its end record counts", label.c_str());
     result = -1;
   }
   unzClose(zip);
