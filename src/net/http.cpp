@@ -278,6 +278,19 @@ int http_try() {
   for (;;) {
     line = next_header();
     if (!*line) break;
+    // A body in chunks (or any coding of its transfer) would be stored with its
+    // framing, as if that were the file.
+    if (starts_with_nocase(line, "Transfer-Encoding:")) {
+      const char* value = line + std::strlen("Transfer-Encoding:");
+      while (*value == ' ' || *value == '\t') ++value;
+      std::string coding = value;
+      while (!coding.empty() && (coding.back() == ' ' || coding.back() == '\t')) coding.pop_back();
+      if (!starts_with_nocase(coding.c_str(), "identity") || coding.size() != 8) {
+        log_message("http_try: can't read a body sent with transfer-encoding %s", coding.c_str());
+        return refuse();
+      }
+      continue;
+    }
     if (!starts_with_nocase(line, "Content-Length:")) continue;
     int64_t value = 0;
     int got = content_length_value(line, &value);

@@ -54,8 +54,8 @@ TEST_F(HttpTest, UrlWithoutPathRequestsTheRoot) {
                                      "GET / HTTP/1.0\r\nHost: " + host() + "\r\n\r\n");
 }
 
-// A length is read whole or the reply is refused: a cut body must not pass
-// for a whole one.
+// A length is read whole or the reply is refused, and so is a body in chunks:
+// a cut or framed body must not pass for the file.
 TEST_F(HttpTest, ContentLengthHeaderVariants) {
   struct Case {
     std::string query;
@@ -79,6 +79,9 @@ TEST_F(HttpTest, ContentLengthHeaderVariants) {
       {"length=0x7", -1, "http_try: content-length is not a number: Content-Length: 0x7"},
       {"length=", -1, "http_try: content-length is not a number: Content-Length: "},
       {"lengths=7,8", -1, "http_try: content-lengths 7 and 8 differ"},
+      {"raw=" + pct("HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n7\r\n1234567\r\n0\r\n\r\n"), -1,
+       "http_try: can't read a body sent with transfer-encoding chunked"},
+      {"raw=" + pct("HTTP/1.0 200 OK\r\ntransfer-encoding: Identity \r\n\r\n1234567"), 0, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.query);
