@@ -188,7 +188,7 @@ int install_archive(const char* archive_path, const char* destination_dir) {
   // Everything that can be refused is refused before the first file is written.
   uint64_t total = 0;
   if (count > 0) {
-    if (zip_scan(x.zip, archive_path, count, &total) != 0 ||
+    if (zip_scan(x.zip, archive_path, count, destination_dir, &total) != 0 ||
         require_free_space(destination_dir, total) != 0)
       return x.release(-1);
     if (unzGoToFirstFile(x.zip) != UNZ_OK) {

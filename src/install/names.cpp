@@ -1,5 +1,6 @@
 #include "install/names.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "install/pending.h"
@@ -23,8 +24,19 @@ bool climbs(const char* begin, const char* end) {
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, with any extension:
-// Windows opens the device instead of a file of that name.
+// The digit of COM1 or LPT1, also as written by those who take the names from
+// Windows' own list: 0, and the superscripts 1 to 3 in the Western code page
+// (0xB9, 0xB2, 0xB3) or in UTF-8 (0xC2 followed by one of them).
+bool device_digit(const std::string& tail) {
+  auto superscript = [](unsigned char c) { return c == 0xB9 || c == 0xB2 || c == 0xB3; };
+  if (tail.size() == 1)
+    return (tail[0] >= '0' && tail[0] <= '9') || superscript(static_cast<unsigned char>(tail[0]));
+  return tail.size() == 2 && static_cast<unsigned char>(tail[0]) == 0xC2 &&
+         superscript(static_cast<unsigned char>(tail[1]));
+}
+
+// CON, PRN, AUX, NUL, COM0-9, LPT0-9 (and the superscript forms), CONIN$,
+// CONOUT$, with any extension: Windows opens the device instead of a file of that name.
 bool device_name(const char* begin, const char* end) {
   const char* dot = static_cast<const char*>(std::memchr(begin, '.', static_cast<size_t>(end - begin)));
   std::string stem(begin, dot ? dot : end);
@@ -33,8 +45,8 @@ bool device_name(const char* begin, const char* end) {
   static const char* const names[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
   for (const char* n : names)
     if (stem == n) return true;
-  return stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
-         stem[3] >= '1' && stem[3] <= '9';
+  return stem.size() > 3 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
+         device_digit(stem.substr(3));
 }
 
 // One path component, "." allowed (it stays where it is), empty allowed (a
@@ -82,8 +94,7 @@ const char* archive_name_refusal(const std::string& name) {
   if (const char* why = component_refusal(name.data(), name.data() + name.size())) return why;
   // The download directory also holds the manifest and the installer's own
   // temporary files; an archive must not be stored over one of them.
-  std::string folded = name;
-  for (char& c : folded) c = lower(c);
+  std::string folded = fold_name(name);
   auto ends_with = [&](const std::string& tail) {
     return folded.size() > tail.size() && folded.compare(folded.size() - tail.size(), tail.size(), tail) == 0;
   };
@@ -104,4 +115,36 @@ const char* member_name_refusal(const char* name, size_t len) {
   if (len >= 256) return "name of 256 bytes or more (the installer reads at most 255)";
   if (std::memchr(name, '\0', len)) return "name holds a NUL byte";
   return path_refusal(name, len);
+}
+
+char fold_name_char(char c) {
+  unsigned char u = static_cast<unsigned char>(c);
+  if (u >= 'A' && u <= 'Z') return static_cast<char>(u - 'A' + 'a');
+  // The upper half's capitals: A grave to Thorn of the Western code page (and
+  // the Cyrillic capitals at the same places of theirs), S and Z caron, OE, Y
+  // diaeresis. Folding a few more than Windows does only refuses more.
+  if (u >= 0xC0 && u <= 0xDF) return static_cast<char>(u + 0x20);
+  if (u == 0x8A || u == 0x8C || u == 0x8E) return static_cast<char>(u + 0x10);
+  if (u == 0x9F) return static_cast<char>(0xFF);
+  return c;
+}
+
+std::string fold_name(const std::string& name) {
+  std::string folded = name;
+  for (char& c : folded) c = fold_name_char(c);
+  return folded;
+}
+
+std::string shown_name(const std::string& name) {
+  std::string s;
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F) {
+      char esc[5];
+      std::snprintf(esc, sizeof esc, "\\x%02X", c);
+      s += esc;
+    } else {
+      s += static_cast<char>(c);
+    }
+  }
+  return s;
 }

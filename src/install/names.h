@@ -22,3 +22,11 @@ const char* member_name_refusal(const char* name, size_t len);
 inline const char* member_name_refusal(const std::string& name) {
   return member_name_refusal(name.data(), name.size());
 }
+
+// Two names that Windows takes for one file fold to the same text: letters
+// compared without regard to case, ASCII and the Western code page's alike.
+char fold_name_char(char c);
+std::string fold_name(const std::string& name);
+// A name as the log shows it: control bytes as \xNN, so that no name can start
+// a log line of its own.
+std::string shown_name(const std::string& name);

@@ -22,33 +22,37 @@ bool variant_selected(const PlanInput& in, const FileListEntry* e) {
 // Every entry needs an archive name that stays a plain file of the download
 // directory (even a skipped one is logged by it), paths that stay below the
 // install directory, and, where it may be extracted, the path that tells it is
-// installed. Nothing has been fetched or written when one is refused.
+// installed. Nothing has been fetched or written when one is refused. Values
+// are logged through shown_name: a CR in one must not start a line of its own.
 int check_entry(const PlanInput& in, const FileListEntry* e, int number, bool extract_wanted) {
   if (!e->url) {
     log_message("plan_build: entry %d has no URL (\"u:\")", number);
     return -1;
   }
+  std::string url = shown_name(e->url);
   if (!std::strchr(e->url, '/')) {
-    log_message("plan_build: URL %s of entry %d has no '/'", e->url, number);
+    log_message("plan_build: URL %s of entry %d has no '/'", url.c_str(), number);
     return -1;
   }
   std::string name = url_file_name(e->url);
   if (name.empty()) {
-    log_message("plan_build: URL %s of entry %d names no archive", e->url, number);
+    log_message("plan_build: URL %s of entry %d names no archive", url.c_str(), number);
     return -1;
   }
   if (const char* why = url_refusal(e->url)) {
-    log_message("plan_build: entry %d: URL %s refused: %s", number, e->url, why);
+    log_message("plan_build: entry %d: URL %s refused: %s", number, url.c_str(), why);
     return -1;
   }
   if (const char* why = archive_name_refusal(name)) {
-    log_message("plan_build: entry %d: archive name \"%s\" refused: %s", number, name.c_str(), why);
+    log_message("plan_build: entry %d: archive name \"%s\" refused: %s", number,
+                shown_name(name).c_str(), why);
     return -1;
   }
   for (auto [key, value] : {std::pair<char, const char*>{'d', e->dest_subdir}, {'e', e->check_path}}) {
     if (!value) continue;
     if (const char* why = relative_path_refusal(value)) {
-      log_message("plan_build: entry %d (%s): %c:%s refused: %s", number, name.c_str(), key, value, why);
+      log_message("plan_build: entry %d (%s): %c:%s refused: %s", number, name.c_str(), key,
+                  shown_name(value).c_str(), why);
       return -1;
     }
   }
@@ -61,7 +65,7 @@ int check_entry(const PlanInput& in, const FileListEntry* e, int number, bool ex
 
 int check_entries(const PlanInput& in, bool extract_wanted) {
   // Two entries acted on with one archive name would share one file of the
-  // download directory; Windows does not tell names apart by case.
+  // download directory; Windows does not tell names apart by case (fold_name).
   std::map<std::string, int> seen;
   int number = 0;
   for (const FileListEntry* e = entry_list_head; e; e = e->next) {
@@ -69,10 +73,7 @@ int check_entries(const PlanInput& in, bool extract_wanted) {
     if (!variant_selected(in, e)) continue;
     std::string name = url_file_name(e->url);
     if (publisher_require_hash(e, name.c_str(), number) != 0) return -1;
-    std::string folded = name;
-    for (char& c : folded)
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    auto first = seen.emplace(folded, number);
+    auto first = seen.emplace(fold_name(name), number);
     if (!first.second) {
       log_message("plan_build: entry %d names the archive %s of entry %d again", number, name.c_str(),
                   first.first->second);

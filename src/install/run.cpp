@@ -88,13 +88,17 @@ void summary_show() {
   enable_item(dialog_handle, IDC_BACK, 1);
   enable_item(dialog_handle, IDC_NEXT, 1);
   ui_set_item_text(dialog_handle, IDC_SUMMARY, "These files will be downloaded:\r\n");
-  // Positions past the end put the caret at the end; later insertions append.
+  // Positions past the end put the caret at the end; the insertion appends.
+  // One insertion of all the lines: the field copies its whole text on each,
+  // which for thousands of entries would hold the window for minutes.
   ui_edit_set_sel(dialog_handle, IDC_SUMMARY, 1000, 1000);
+  std::string lines;
   for (FileListEntry* e = entry_list_head; e; e = e->next)
-    if (e->download) summary_append("    " + archive_name(e) + "\r\n");
-  summary_append("\r\nThese files will be installed:\r\n");
+    if (e->download) lines += "    " + archive_name(e) + "\r\n";
+  lines += "\r\nThese files will be installed:\r\n";
   for (FileListEntry* e = entry_list_head; e; e = e->next)
-    if (e->extract) summary_append("    " + archive_name(e) + "\r\n");
+    if (e->extract) lines += "    " + archive_name(e) + "\r\n";
+  summary_append(lines);
   show_page(PageSummary, UI_SW_SHOWNORMAL);
 }
 

@@ -7,8 +7,8 @@
 #include <string>
 
 // A signature file larger than this is refused unread; minisign writes about
-// 300 bytes, and a long trusted comment still fits.
-const size_t SIGNATURE_FILE_MAX = 4096;
+// 300 bytes, and at most about 8.4 KiB (both comments at its limit of about 4 KiB).
+const size_t SIGNATURE_FILE_MAX = 16384;
 
 struct PublisherKey {
   unsigned char id[8];    // as stored in the key and the signature

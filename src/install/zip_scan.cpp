@@ -15,6 +15,11 @@ namespace {
 // Names of this many bytes or more are refused, not cut.
 const uLong kNameMax = 256;
 const uint64_t kLocalHeaderSize = 30;
+const uint64_t kCentralHeaderSize = 46;
+// The longest paths Windows' 8-bit file functions take, without the NUL: a
+// folder must leave room for an 8.3 name in it.
+const size_t kFilePathMax = 259;
+const size_t kFolderPathMax = 247;
 
 // Where one entry lies in the file: from its local header to the end of its data.
 struct Span {
@@ -59,24 +64,12 @@ struct Scan {
   std::vector<Span> spans;
   std::vector<PathUse> paths;
   std::vector<uint64_t> last_folders;  // hashes of the folders the last entry lies in
+  const char* destination;
+  size_t destination_length;  // with the separator joined after it
+  uint32_t unit;
   uint64_t total = 0;
+  uint64_t directory_end = 0;  // where the directory entry after the last one read would start
 };
-
-// A name as the log shows it: control bytes as \xNN, so that no name can
-// start a log line of its own.
-std::string shown(const std::string& name) {
-  std::string s;
-  for (unsigned char c : name) {
-    if (c < 0x20 || c == 0x7F) {
-      char esc[5];
-      std::snprintf(esc, sizeof esc, "\\x%02X", c);
-      s += esc;
-    } else {
-      s += static_cast<char>(c);
-    }
-  }
-  return s;
-}
 
 // The name of an entry, walked to anew: only a refusal needs it.
 std::string name_of(Scan& s, uint64_t entry) {
@@ -86,11 +79,11 @@ std::string name_of(Scan& s, uint64_t entry) {
   for (uint64_t i = 0; at == UNZ_OK && i < entry; ++i) at = unzGoToNextFile(s.zip);
   if (at != UNZ_OK || unzGetCurrentFileInfo64(s.zip, &info, name, kNameMax, nullptr, 0, nullptr, 0) != UNZ_OK)
     return "?";
-  return shown(std::string(name, std::min(info.size_filename, kNameMax)));
+  return shown_name(std::string(name, std::min(info.size_filename, kNameMax)));
 }
 
 // Notes the path a name stands for on a file system blind to case, as Windows'
-// is: its components, empty and "." ones left out, ASCII letters lowered. Each
+// is: its components, empty and "." ones left out, letters folded (fold_name). Each
 // folder it lies in is noted too, unless the entry before lay in it as well.
 void note_path(Scan& s, uint64_t entry, const std::string& name, bool folder) {
   const uint64_t kBasis = 14695981039346656037ull, kPrime = 1099511628211ull;  // FNV-1a
@@ -111,10 +104,8 @@ void note_path(Scan& s, uint64_t entry, const std::string& name, bool folder) {
         ++depth;
         hash = (hash ^ '/') * kPrime;
       }
-      for (size_t j = start; j < i; ++j) {
-        char c = name[j];
-        hash = (hash ^ static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c)) * kPrime;
-      }
+      for (size_t j = start; j < i; ++j)
+        hash = (hash ^ static_cast<unsigned char>(fold_name_char(name[j]))) * kPrime;
       empty = false;
     }
     start = i + 1;
@@ -142,7 +133,8 @@ int check_entry(Scan& s, uint64_t entry) {
     return -1;
   }
   if (const char* why = member_name_refusal(member)) {
-    log_message("install_archive: %s: unsafe entry name %s (%s)", s.archive, shown(member).c_str(), why);
+    log_message("install_archive: %s: unsafe entry name %s (%s)", s.archive, shown_name(member).c_str(),
+                why);
     return -1;
   }
   if (info.flag & 1) {
@@ -156,6 +148,16 @@ int check_entry(Scan& s, uint64_t entry) {
     log_message("install_archive: %s: entry %s uses compression method %lu; only stored (0) and "
                 "deflated (8) can be extracted",
                 s.archive, member.c_str(), static_cast<unsigned long>(info.compression_method));
+    return -1;
+  }
+
+  // A stored entry's data is its content: sizes that differ would show only
+  // while it is written, over a file that may be installed already.
+  bool folder = is_sep(member.back());
+  if (info.compression_method == 0 && info.compressed_size != info.uncompressed_size && !folder) {
+    log_message("install_archive: %s: stored entry %s gives %llu bytes of data for a size of %llu",
+                s.archive, member.c_str(), static_cast<unsigned long long>(info.compressed_size),
+                static_cast<unsigned long long>(info.uncompressed_size));
     return -1;
   }
 
@@ -181,11 +183,27 @@ int check_entry(Scan& s, uint64_t entry) {
                 member.c_str());
     return -1;
   }
+  // The path of the entry, or of the folder its file lies in, as joined below the destination.
+  size_t last_sep = member.find_last_of("/\\");
+  size_t folder_length = folder ? member.size() - 1 : last_sep == std::string::npos ? 0 : last_sep;
+  bool file_too_long = !folder && s.destination_length + member.size() > kFilePathMax;
+  if (file_too_long || (folder_length > 0 && s.destination_length + folder_length > kFolderPathMax)) {
+    log_message("install_archive: %s: entry %s would make a path of %lu characters below %s, longer than "
+                "Windows allows",
+                s.archive, member.c_str(),
+                static_cast<unsigned long>(s.destination_length + (file_too_long ? member.size() : folder_length)),
+                s.destination);
+    return -1;
+  }
   s.spans.push_back({begin, data + info.compressed_size, entry});
+  s.directory_end =
+      unzGetOffset64(s.zip) + kCentralHeaderSize + info.size_filename + info.size_file_extra + info.size_file_comment;
 
-  bool folder = is_sep(member.back());
-  if (!folder)
-    s.total = info.uncompressed_size > UINT64_MAX - s.total ? UINT64_MAX : s.total + info.uncompressed_size;
+  if (!folder) {
+    // Many small files on a drive of large units take far more than their sizes.
+    uint64_t room = size_in_units(info.uncompressed_size, s.unit);
+    s.total = room > UINT64_MAX - s.total ? UINT64_MAX : s.total + room;
+  }
   note_path(s, entry, member, folder);
   return 0;
 }
@@ -210,36 +228,68 @@ int check_overlaps(Scan& s) {
 
 // A path may be a file or a folder, not both: "a" then "a/" or "a/b" (or the
 // other way round) would leave the later entry failing or the earlier one gone.
-// Refused at the first entry that makes it both.
+// Nor may two files share one: the later would silently replace the earlier
+// ("a" and "A", "d/b" and "d\\b" are one file on Windows). Refused at the first
+// entry that makes a path so.
 int check_paths(Scan& s) {
   std::sort(s.paths.begin(), s.paths.end(), [](const PathUse& a, const PathUse& b) {
     return a.hash != b.hash ? a.hash < b.hash : a.use < b.use;
   });
   uint64_t later = UINT64_MAX, earlier = 0;
+  bool both_files = false;
+  const uint64_t kNone = UINT64_MAX;
+  uint64_t first_file = kNone;  // of the current path, the first entry that is a file there
   for (size_t first = 0, k = 0; k < s.paths.size(); ++k) {
     if (s.paths[k].hash != s.paths[first].hash) {
       first = k;
-    } else if ((s.paths[k].use & 1) != (s.paths[first].use & 1) && s.paths[k].use / 2 < later) {
-      later = s.paths[k].use / 2;
-      earlier = s.paths[first].use / 2;
+      first_file = kNone;
     }
+    uint64_t entry = s.paths[k].use / 2;
+    bool is_file = (s.paths[k].use & 1) == 0;
+    if ((s.paths[k].use & 1) != (s.paths[first].use & 1) && entry < later) {
+      later = entry;
+      earlier = s.paths[first].use / 2;
+      both_files = false;
+    } else if (is_file && first_file != kNone && entry < later) {
+      later = entry;
+      earlier = first_file;
+      both_files = true;
+    }
+    if (is_file && first_file == kNone) first_file = entry;
   }
   if (later == UINT64_MAX) return 0;
-  log_message("install_archive: %s: entry %s and entry %s need the same path as a file and as a folder",
-              s.archive, name_of(s, later).c_str(), name_of(s, earlier).c_str());
+  if (both_files)
+    log_message("install_archive: %s: entry %s and entry %s name the same file", s.archive,
+                name_of(s, later).c_str(), name_of(s, earlier).c_str());
+  else
+    log_message("install_archive: %s: entry %s and entry %s need the same path as a file and as a folder",
+                s.archive, name_of(s, later).c_str(), name_of(s, earlier).c_str());
+  return -1;
+}
+
+// The end record's count is what minizip walks: entries past it would be left
+// out of the install without a word.
+int check_directory_end(Scan& s) {
+  if (unzSetOffset64(s.zip, s.directory_end) != UNZ_OK) return 0;
+  log_message("install_archive: %s: the archive's directory holds more entries than its end record "
+              "counts",
+              s.archive);
   return -1;
 }
 
 }  // namespace
 
-int zip_scan(unzFile zip, const char* archive_path, uint64_t count, uint64_t* total) {
-  Scan s{zip, archive_path, count, {}, {}, {}, {}, 0};
+int zip_scan(unzFile zip, const char* archive_path, uint64_t count, const std::string& destination_dir,
+             uint64_t* total) {
+  size_t joined = destination_dir.size() + (!destination_dir.empty() && is_sep(destination_dir.back()) ? 0 : 1);
+  Scan s{zip, archive_path, count, {}, {}, {}, {}, destination_dir.c_str(), joined,
+         allocation_unit(destination_dir)};
   if (!s.file.open(archive_path)) {
     log_message("can't open %s for reading", archive_path);
     return -1;
   }
   // A count the file cannot hold is found out by the walk; no more room is taken for it.
-  uint64_t room = std::min<uint64_t>(count, s.file.size / 46);
+  uint64_t room = std::min<uint64_t>(count, s.file.size / kCentralHeaderSize);
   s.spans.reserve(room);
   s.paths.reserve(room);
   // Its result is that of reading the first entry, which the walk reports.
@@ -251,7 +301,7 @@ int zip_scan(unzFile zip, const char* archive_path, uint64_t count, uint64_t* to
       return -1;
     }
   }
-  if (check_overlaps(s) != 0 || check_paths(s) != 0) return -1;
+  if (check_directory_end(s) != 0 || check_overlaps(s) != 0 || check_paths(s) != 0) return -1;
   *total = s.total;
   return 0;
 }

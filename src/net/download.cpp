@@ -176,6 +176,8 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
     return -1;
   }
   int64_t content_length = net_content_length();
+  // A length of 0 is checked like any other: bytes after it are no part of the body.
+  bool length_given = net_content_length_given();
   if (content_length > 0) progress_total = content_length;
   // Refused before a byte is written: a body larger than allowed, or larger
   // than the drive can take.
@@ -242,12 +244,12 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
 
   // A reset is not the end of a body of unknown length; but once all of the
   // announced length has arrived, nothing is lost by it.
-  bool whole = content_length > 0 && content_length == bytes_received;
+  bool whole = length_given && content_length == bytes_received;
   if (!failed && recv_state != SOCKET_RECV_OK && !whole) {
     log_message("net_get: receive failed after %lld bytes", static_cast<long long>(bytes_received));
     failed = true;
   }
-  if (content_length > 0 && content_length != bytes_received) {
+  if (length_given && content_length != bytes_received) {
     log_message("expected size %lld != real size %lld", static_cast<long long>(content_length),
                 static_cast<long long>(bytes_received));
     failed = true;

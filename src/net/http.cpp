@@ -1,5 +1,6 @@
 #include "net/http.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -18,6 +19,7 @@ bool has_host = false;
 int port = 0;
 std::string path;
 int64_t content_length = 0;
+bool length_given = false;
 
 bool starts_with_nocase(const char* line, const char* prefix) {
   for (; *prefix; ++line, ++prefix)
@@ -50,8 +52,50 @@ bool is_absolute_url(const char* value) {
   return stop > 0 && value[stop] == '/' && value[stop - 1] == ':' && value[stop + 1] == '/';
 }
 
-// Follows a Location value: absolute URLs as they are, a path on this host
-// from the current host and port. 0, or -1 when it cannot be followed.
+// The path with its "." and ".." segments taken out, as a server would read it
+// (a ".." above the root stays at the root): "/a/b/../c" is "/a/c".
+std::string remove_dot_segments(std::string in) {
+  std::string out;
+  auto drop_last = [&] {
+    size_t cut = out.rfind('/');
+    out.erase(cut == std::string::npos ? 0 : cut);
+  };
+  while (!in.empty()) {
+    if (in.compare(0, 3, "../") == 0) {
+      in.erase(0, 3);
+    } else if (in.compare(0, 2, "./") == 0 || in.compare(0, 3, "/./") == 0) {
+      in.erase(0, 2);
+    } else if (in == "/." || in == "/..") {
+      if (in == "/..") drop_last();
+      in = "/";
+    } else if (in.compare(0, 4, "/../") == 0) {
+      in.erase(0, 3);
+      drop_last();
+    } else if (in == "." || in == "..") {
+      in.clear();
+    } else {
+      size_t next = in.find('/', 1);
+      out += in.substr(0, next);
+      in.erase(0, next == std::string::npos ? in.size() : next);
+    }
+  }
+  return out;
+}
+
+// A URL with the dot segments of its path (up to '?') taken out.
+std::string without_dot_segments(const std::string& url) {
+  size_t host = url.find("://");
+  size_t start = url.find('/', host == std::string::npos ? 0 : host + 3);
+  if (start == std::string::npos) return url;
+  size_t stop = std::min(url.find('?', start), url.size());
+  return url.substr(0, start) + remove_dot_segments(url.substr(start, stop - start)) + url.substr(stop);
+}
+
+// Follows a Location value as a reference resolved against the URL just
+// fetched: an absolute URL, "//host/path" with this scheme, "/path" on this
+// host and port, "?query" for this path, or a path relative to this one's
+// folder ("b.zip", "../x/b.zip"). The fragment is never sent. 0, or -1 when
+// it cannot be followed.
 int follow_location(const char* value) {
   for (const char* c = value; *c; ++c) {
     // Such bytes would end up in the next request line.
@@ -60,18 +104,60 @@ int follow_location(const char* value) {
       return -1;
     }
   }
+  std::string target(value, std::strcspn(value, "#"));
+  std::string here = (scheme.empty() ? std::string("http") : scheme) + "://" + host + ":" + std::to_string(port);
+  std::string url;
   if (is_absolute_url(value)) {
-    net_set_url(value);
-    return 0;
+    url = target;
+  } else if (target.empty() || !has_host || target.find('\\') != std::string::npos) {
+    // Nothing to go to, or a separator no URL has.
+    log_message("http_try: can't follow relative location \"%s\"", value);
+    return -1;
+  } else if (target.compare(0, 2, "//") == 0) {
+    url = (scheme.empty() ? std::string("http") : scheme) + ":" + target;
+  } else if (target[0] == '/') {
+    url = here + target;
+  } else {
+    std::string base = path.substr(0, path.find('?'));
+    if (target[0] != '?') base.erase(base.rfind('/') + 1);
+    url = here + base + target;
   }
-  if (value[0] == '/' && has_host) {
-    std::string url = (scheme.empty() ? std::string("http") : scheme) + "://" + host + ":" +
-                      std::to_string(port) + value;
-    net_set_url(url.c_str());
-    return 0;
+  url = without_dot_segments(url);
+  net_set_url(url.c_str());
+  return 0;
+}
+
+// The next header line. The rest of a line longer than the reader's buffer is
+// skipped: read as a line of its own, "X-Pad: aaa...Location: /x" would give a
+// header the server never sent.
+char* next_header() {
+  for (;;) {
+    char* line = socket_readline();
+    if (!*line || !socket_line_continues()) return line;
   }
-  log_message("http_try: can't follow relative location \"%s\"", value);
-  return -1;
+}
+
+// The value of a Content-Length line: decimal digits with nothing but blanks
+// around them. 1 with *out; 0 when it is no such number; -1 when it does not
+// fit 63 bits.
+int content_length_value(const char* line, int64_t* out) {
+  const char* p = line + std::strlen("Content-Length:");
+  while (*p == ' ' || *p == '\t') ++p;
+  if (!std::isdigit(static_cast<unsigned char>(*p))) return 0;
+  int64_t value = 0;
+  bool too_big = false;
+  for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+    int digit = *p - '0';
+    if (value > (INT64_MAX - digit) / 10)
+      too_big = true;
+    else
+      value = value * 10 + digit;
+  }
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p) return 0;
+  if (too_big) return -1;
+  *out = value;
+  return 1;
 }
 
 // A failed receive during the status line or headers ends the attempt: a
@@ -92,6 +178,8 @@ bool headers_failed() {
 
 int64_t net_content_length() { return content_length; }
 
+bool net_content_length_given() { return length_given; }
+
 void net_set_url(const char* url) {
   log_message("net_set_url: url is %s", url);
   scheme.clear();
@@ -100,6 +188,7 @@ void net_set_url(const char* url) {
   port = 0;
   path.clear();
   content_length = 0;
+  length_given = false;
   const char* sep = std::strstr(url, "://");
   if (!sep) {
     path = url;
@@ -121,7 +210,8 @@ void net_set_url(const char* url) {
 
 int http_try() {
   if (port == 0) port = 80;
-  if (!has_host) {
+  // An empty host ("file:///x") is no host: Winsock would resolve it to this machine.
+  if (!has_host || host.empty()) {
     log_message("http_try: no host in url \"%s\"", path.c_str());
     return 1;
   }
@@ -145,10 +235,19 @@ int http_try() {
     return 1;
   }
   log_message("http_try: code is %d", static_cast<int>(code));
+  // Below 100 (or negative) is no reply of HTTP's, and must not count as a
+  // success; nor may 206, a part of the file (no range was asked for).
+  if (code < 100 || code > 999 || code == 206) {
+    log_message(code == 206 ? "http_try: %d gives a part of the file, not all of it"
+                            : "http_try: %d is not an HTTP status code",
+                static_cast<int>(code));
+    socket_close();
+    return 1;
+  }
 
   if (code >= 300 && code <= 399) {
     for (;;) {
-      line = socket_readline();
+      line = next_header();
       if (!*line) break;
       if (starts_with_nocase(line, "Location:")) {
         // A line cut by the stream's end, a failure or its length is not the
@@ -168,32 +267,55 @@ int http_try() {
     socket_close();
     return 1;
   }
+  // A length that cannot be read, or two that differ, leaves the body's end
+  // unknown: a cut body would pass for a whole one.
+  auto refuse = [] {
+    content_length = 0;
+    length_given = false;
+    socket_close();
+    return 1;
+  };
   for (;;) {
-    line = socket_readline();
+    line = next_header();
     if (!*line) break;
-    if (starts_with_nocase(line, "Content-Length:")) {
-      long long value = 0;
-      int got = scan_second_number(line, &value);
-      if (got < 0) {
-        log_message("http_try: content-length does not fit: %s", line);
-        socket_close();
-        return 1;
+    // A body in chunks (or any coding of its transfer) would be stored with its
+    // framing, as if that were the file.
+    if (starts_with_nocase(line, "Transfer-Encoding:")) {
+      const char* value = line + std::strlen("Transfer-Encoding:");
+      while (*value == ' ' || *value == '\t') ++value;
+      std::string coding = value;
+      while (!coding.empty() && (coding.back() == ' ' || coding.back() == '\t')) coding.pop_back();
+      if (!starts_with_nocase(coding.c_str(), "identity") || coding.size() != 8) {
+        log_message("http_try: can't read a body sent with transfer-encoding %s", coding.c_str());
+        return refuse();
       }
-      if (got > 0) content_length = value;
-      log_message("http_try: content-length is %lld", static_cast<long long>(content_length));
+      continue;
     }
+    if (!starts_with_nocase(line, "Content-Length:")) continue;
+    int64_t value = 0;
+    int got = content_length_value(line, &value);
+    if (got < 0) {
+      log_message("http_try: content-length does not fit: %s", line);
+      return refuse();
+    }
+    if (got == 0) {
+      log_message("http_try: content-length is not a number: %s", line);
+      return refuse();
+    }
+    if (length_given && value != content_length) {
+      log_message("http_try: content-lengths %lld and %lld differ", static_cast<long long>(content_length),
+                  static_cast<long long>(value));
+      return refuse();
+    }
+    content_length = value;
+    length_given = true;
+    log_message("http_try: content-length is %lld", static_cast<long long>(content_length));
   }
   // Nothing of a reply whose headers did not end with their empty line is used.
-  if (headers_failed()) {
-    content_length = 0;
-    socket_close();
-    return 1;
-  }
+  if (headers_failed()) return refuse();
   if (!socket_line_whole()) {
     log_message("http_try: the reply ended before its headers did");
-    content_length = 0;
-    socket_close();
-    return 1;
+    return refuse();
   }
   socket_set_deadline(0);
   return 0;

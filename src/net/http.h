@@ -18,3 +18,5 @@ int http_open();
 int http_try();
 // The last successful reply's Content-Length; 0 when it had none.
 int64_t net_content_length();
+// Whether it had one: a Content-Length of 0 is a length too.
+bool net_content_length_given();

@@ -40,6 +40,7 @@ int bulk_pos = 0;
 // The status line and headers share one deadline (a tick count; 0 for none).
 uint32_t deadline = 0;
 bool line_whole = false;
+bool line_continues = false;  // the last line is the rest of one cut by a full buffer
 
 // One receive with the state kept: a result below 0 is a failure, and a
 // time-out is told apart so that the caller can say so. Once one has failed
@@ -96,6 +97,7 @@ int socket_open(const char* host, int port) {
   recv_state = SOCKET_RECV_OK;
   mid_line = false;
   line_whole = false;
+  line_continues = false;
   deadline = 0;
   uint32_t addr = 0;
   if (socket_parse_ipv4(host, &addr) != 0 && plat_resolve_ipv4(host, &addr) != 0) {
@@ -161,6 +163,8 @@ void socket_set_deadline(int ms) {
 
 int socket_line_whole() { return line_whole ? 1 : 0; }
 
+int socket_line_continues() { return line_continues ? 1 : 0; }
+
 int socket_recv_state() { return recv_state; }
 
 int socket_fill() {
@@ -191,6 +195,7 @@ char* socket_readline() {
         buffer[end] = '\0';
         while (end > 0 && (buffer[end - 1] == '\r' || buffer[end - 1] == '\n')) buffer[--end] = '\0';
         bool tail_of_long_line = mid_line && end == 0;
+        line_continues = mid_line;
         mid_line = false;
         if (tail_of_long_line) break;  // on to the next line
         line_whole = true;
@@ -199,6 +204,7 @@ char* socket_readline() {
       searched = fill_level;
       if (fill_level >= BUFFER_CAPACITY || socket_fill() == 0) {
         // Buffer full or stream ended: everything held goes out as it is.
+        line_continues = mid_line;
         mid_line = fill_level >= BUFFER_CAPACITY;
         line_whole = false;
         read_pos = fill_level;

@@ -53,6 +53,9 @@ void socket_set_deadline(int ms);
 // 1 when the last line socket_readline handed out ended with its line feed;
 // 0 when it was cut by a full buffer, the stream's end or a failed receive.
 int socket_line_whole();
+// 1 when the last line socket_readline handed out is the rest of a line whose
+// first part came out as a full buffer; 0 for a line of its own.
+int socket_line_continues();
 int socket_recv_state();
 // Reads "%d.%d.%d.%d" (trailing text ignored); each number gives its low 8 bits.
 // 0 with the address in network byte order, -1 when host is not such text.

@@ -72,8 +72,10 @@ int plat_mkdir(const char* path);
 // Removes a file; 0 on success.
 int plat_remove(const char* path);
 // Bytes free to this process on the drive that holds path (or, for a path not
-// made yet, its nearest existing parent). 0 on success, -1 when unknown.
-int plat_free_space(const char* path, uint64_t* bytes);
+// made yet, its nearest existing parent), and, where unit is given, the drive's
+// allocation unit (a file's size is taken up in whole units; 1 when unknown).
+// 0 on success, -1 when unknown.
+int plat_free_space(const char* path, uint64_t* bytes, uint32_t* unit = nullptr);
 // Renames from to to, replacing an existing to; 0 on success.
 int plat_rename_replace(const char* from, const char* to);
 // Sets a closed file's times from an MS-DOS date (high 16 bits) and time (low 16 bits),

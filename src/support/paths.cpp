@@ -71,6 +71,19 @@ int require_free_space(const std::string& dir, uint64_t needed) {
   return -1;
 }
 
+uint32_t allocation_unit(const std::string& dir) {
+  uint64_t free_bytes = 0;
+  uint32_t unit = 1;
+  if (plat_free_space(dir.c_str(), &free_bytes, &unit) != 0 || unit == 0) return 1;
+  return unit;
+}
+
+uint64_t size_in_units(uint64_t size, uint32_t unit) {
+  uint64_t rest = size % unit;
+  if (rest == 0) return size;
+  return size > UINT64_MAX - (unit - rest) ? UINT64_MAX : size + (unit - rest);
+}
+
 std::string url_file_name(const char* url) {
   const char* slash = std::strrchr(url, '/');
   return slash ? slash + 1 : url;

@@ -33,6 +33,10 @@ int make_dirs(const std::string& path);
 // 0 when the drive holding dir has room for needed bytes (or its free space
 // cannot be told); -1 after "not enough free space in DIR: N bytes needed, M free".
 int require_free_space(const std::string& dir, uint64_t needed);
+// The allocation unit of the drive holding dir (see plat_free_space); 1 when unknown.
+uint32_t allocation_unit(const std::string& dir);
+// What a file of size bytes takes on a drive of that unit: whole units (saturating).
+uint64_t size_in_units(uint64_t size, uint32_t unit);
 
 // The name a URL's file goes by: the text after its last '/' (the whole text
 // when it has none). It names an entry's archive in the download directory,

@@ -23,6 +23,7 @@
 #include "support/paths.h"
 #include "test_server.h"
 #include "testkit/testkit.h"
+#include "testkit/zipkit.h"
 
 namespace {
 
@@ -570,6 +571,7 @@ TEST_F(RepoTool, CheckRefusesMembersTheInstallerWouldRefuseOrCannotRead) {
       {{{"ok.txt", "BZh9", 12}}, "compression method 12"},
       {{{"ok.txt", "xxxx", 14}}, "compression method 14"},
       {{{"ok.txt", "x"}, {"ok.txt/inner", "y"}}, "is a file and also a folder"},
+      {{{"Ok.txt", "x"}, {"./ok.TXT", "y"}}, "member ./ok.TXT names the same file as another member"},
   };
   for (const Case& c : cases) {
     write_zip(out + "/core.zip", c.members);
@@ -578,6 +580,21 @@ TEST_F(RepoTool, CheckRefusesMembersTheInstallerWouldRefuseOrCannotRead) {
   }
   write_file(out + "/core.zip", "not a zip at all");
   expect_check_fails(GOOD_ENTRY, "not a readable zip archive");
+  // Archives no build writes, which the installer refuses as well.
+  for (int lie : {0, 1}) {
+    {
+      ZipBuilder z(out + "/core.zip");
+      z.add("README.txt", "plain");
+      if (lie == 0) z.add_raw("short.bin", "short", 0, crc_of("short"), 15);
+      if (lie == 1) z.add("hidden.txt", "left out");
+      ASSERT_TRUE(z.close());
+    }
+    std::string bytes = read_file(out + "/core.zip");
+    ASSERT_TRUE(lie == 0 || zip_lower_count(bytes, 1));
+    write_file(out + "/core.zip", bytes);
+    expect_check_fails(GOOD_ENTRY, lie == 0 ? "stored member short.bin holds 5 bytes of data for a size of 15"
+                                            : "holds more members than its end record counts");
+  }
 
   // Stored members with the right CRC are fine.
   write_zip(out + "/core.zip", {{"README.txt", "plain", 0}});

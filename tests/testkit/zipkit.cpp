@@ -216,3 +216,11 @@ bool zip_repeat_entry(std::string& zip, const std::string& member, int copies) {
   }
   return false;
 }
+
+bool zip_lower_count(std::string& zip, uint32_t by) {
+  size_t end = zip.rfind(std::string("PK\5\6", 4));
+  if (end == std::string::npos || end + 22 > zip.size() || get16(zip, end + 10) < by) return false;
+  put16(zip, end + 8, get16(zip, end + 8) - by);
+  put16(zip, end + 10, get16(zip, end + 10) - by);
+  return true;
+}

@@ -55,3 +55,5 @@ bool zip_rename_local(std::string& zip, const std::string& member, const std::st
 bool zip_repeat_entry(std::string& zip, const std::string& member, int copies);
 // Raises the member's compressed size in both headers by extra bytes.
 bool zip_grow_compressed(std::string& zip, const std::string& member, uint32_t extra);
+// Lowers the end record's entry counts by `by`, leaving the directory whole.
+bool zip_lower_count(std::string& zip, uint32_t by);

@@ -82,12 +82,14 @@ TEST_F(FaultsTest, CutOrResetBodiesNeverReplaceTheOlderFile) {
 TEST_F(FaultsTest, LyingLengthsAndResetWithoutLengthFail) {
   expect_fails_and_keeps_older("size=1048576&length=1048577");
   expect_fails_and_keeps_older("size=1048576&length=1048575");
+  expect_fails_and_keeps_older("size=1000&length=0");  // 0 is a length, not its absence
   expect_fails_and_keeps_older("size=1048576&nolength=1&reset=0");
   expect_fails_and_keeps_older("size=1048576&nolength=1&reset=524288");
   expect_fails_and_keeps_older("size=1048576&nolength=1&reset=1048576");
   auto lines = log.lines();
   EXPECT_TRUE(has_line(lines, "expected size 1048577 != real size 1048576"));
   EXPECT_TRUE(has_line(lines, "expected size 1048575 != real size 1048576"));
+  EXPECT_TRUE(has_line(lines, "expected size 0 != real size 1000"));
   EXPECT_EQ(count_lines(lines, "net_get: receive failed after 524288 bytes"), 1);
   EXPECT_EQ(count_lines(lines, "net_get: receive failed after 1048576 bytes"), 1);
   // The same body whole, for contrast: it lands, replacing the older file.
@@ -253,8 +255,17 @@ TEST_F(FaultsTest, FullTmpfsFailsDownloadAndExtraction) {
     return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(start, 0) == 0; });
   };
   EXPECT_EQ(1, refused("not enough free space in " + mnt.path() + ": 1048576 bytes needed, "));
-  EXPECT_EQ(1, refused("not enough free space in " + mnt / "target" + ": " + std::to_string(kMiB + 5) +
+  EXPECT_EQ(1, refused("not enough free space in " + mnt / "target" + ": " + std::to_string(kMiB + 4096) +
                        " bytes needed, "));
+  EXPECT_FALSE(exists(mnt / "target"));
+
+  // 100 files of one byte each take 100 of tmpfs' 4 KiB pages, more than it has.
+  ZipBuilder small(zip);
+  for (int i = 0; i < 100; ++i) small.add("f" + std::to_string(i), "x");
+  ASSERT_TRUE(small.close());
+  EXPECT_EQ(install_archive(zip.c_str(), (mnt / "target").c_str()), -1);
+  lines = log.lines();
+  EXPECT_EQ(1, refused("not enough free space in " + mnt / "target" + ": 409600 bytes needed, "));
   EXPECT_FALSE(exists(mnt / "target"));
 }
 

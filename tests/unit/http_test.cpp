@@ -54,22 +54,45 @@ TEST_F(HttpTest, UrlWithoutPathRequestsTheRoot) {
                                      "GET / HTTP/1.0\r\nHost: " + host() + "\r\n\r\n");
 }
 
+// A length is read whole or the reply is refused, and so is a body in chunks:
+// a cut or framed body must not pass for the file.
 TEST_F(HttpTest, ContentLengthHeaderVariants) {
-  ASSERT_EQ(net_open(server.url("/x?size=7&nolength=1").c_str()), 0);
-  EXPECT_EQ(net_content_length(), 0);
-  socket_close();
-  ASSERT_EQ(net_open(server.url("/x?size=7&case=lower").c_str()), 0);
-  EXPECT_EQ(net_content_length(), 7);
-  socket_close();
-  ASSERT_EQ(net_open(server.url("/x?size=7&lengths=3,abc,11").c_str()), 0);
-  EXPECT_EQ(net_content_length(), 11);  // the last one counts; "abc" keeps the value
-  socket_close();
-  // A header line over 1024 bytes comes in pieces and does not hide the next one.
-  ASSERT_EQ(net_open(server.url("/x?size=7&longheader=3000").c_str()), 0);
-  EXPECT_EQ(net_content_length(), 7);
-  auto lines = lines_from(log.lines(), "net_set_url: url is " + server.url("/x?size=7&lengths=3,abc,11"));
-  EXPECT_EQ(count_lines(lines, "http_try: content-length is 3"), 2);
-  EXPECT_EQ(count_lines(lines, "http_try: content-length is 11"), 1);
+  struct Case {
+    std::string query;
+    int64_t length;      // -1: the attempt fails
+    std::string line;    // logged for it
+  };
+  const std::string pad = std::string(1017, 'a');
+  const Case cases[] = {
+      {"nolength=1", 0, ""},
+      {"case=lower", 7, "http_try: content-length is 7"},
+      {"lengths=7,7", 7, "http_try: content-length is 7"},
+      {"length=" + pct("  007 \t"), 7, "http_try: content-length is 7"},
+      {"raw=" + pct("HTTP/1.0 200 OK\r\nContent-Length:7\r\n\r\n1234567"), 7, "http_try: content-length is 7"},
+      // A header line over 1024 bytes comes in pieces: it neither hides the
+      // next header nor gives one of its own.
+      {"longheader=3000", 7, "http_try: content-length is 7"},
+      {"raw=" + pct("HTTP/1.0 200 OK\r\nX-Pad: " + pad + "Content-Length: 3\r\n\r\n1234567"), 0, ""},
+      {"lengths=3,abc,11", -1, "http_try: content-length is not a number: Content-Length: abc"},
+      {"length=-7", -1, "http_try: content-length is not a number: Content-Length: -7"},
+      {"length=%2B7", -1, "http_try: content-length is not a number: Content-Length: +7"},
+      {"length=0x7", -1, "http_try: content-length is not a number: Content-Length: 0x7"},
+      {"length=", -1, "http_try: content-length is not a number: Content-Length: "},
+      {"lengths=7,8", -1, "http_try: content-lengths 7 and 8 differ"},
+      {"raw=" + pct("HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n7\r\n1234567\r\n0\r\n\r\n"), -1,
+       "http_try: can't read a body sent with transfer-encoding chunked"},
+      {"raw=" + pct("HTTP/1.0 200 OK\r\ntransfer-encoding: Identity \r\n\r\n1234567"), 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.query);
+    int got = net_open(server.url("/x?size=7&" + c.query).c_str());
+    EXPECT_EQ(got, c.length < 0 ? -1 : 0);
+    EXPECT_EQ(net_content_length(), c.length < 0 ? 0 : c.length);
+    socket_close();
+    auto lines = lines_from(log.lines(), "net_set_url: url is " + server.url("/x?size=7&" + c.query));
+    EXPECT_TRUE(c.line.empty() || has_line(lines, c.line));
+    EXPECT_TRUE(c.length != 0 || count_lines(lines, "http_try: content-length is 3") == 0);
+  }
 }
 
 TEST_F(HttpTest, RedirectToAnotherPortLogsTheSequence) {
@@ -104,19 +127,42 @@ TEST_F(HttpTest, TrailingSpacesOfALocationStayInTheUrl) {
   EXPECT_TRUE(has_line(log.lines(), "net_set_url: url is " + target));
 }
 
+// A Location is resolved against the URL that answered it, dot segments
+// taken out and the fragment left off, as a browser would.
 TEST_F(HttpTest, RelativeLocations) {
-  // A path on the same host and port is followed ...
-  ASSERT_EQ(net_open(server.url("/x?size=4&redirect=1&relative=1").c_str()), 0);
-  EXPECT_EQ(net_content_length(), 4);
-  socket_close();
-  // ... any other relative value fails instead of connecting nowhere.
-  EXPECT_EQ(net_open(server.url("/r?location=b.txt").c_str()), -1);
-  auto lines = log.lines();
-  EXPECT_TRUE(has_line(lines, "http_try: can't follow relative location \"b.txt\""));
-  EXPECT_TRUE(has_line(lines, "http_open: http_try() fail"));
-  // A URL without a host at all fails too.
+  const std::string port = std::to_string(server.port());
+  struct Case {
+    std::string location;
+    std::string fetched;  // the path asked for next, "" when it is not followed
+  };
+  const Case cases[] = {
+      {"x?size=3", "/d/e/x?size=3"},
+      {"./x?size=3#top", "/d/e/x?size=3"},
+      {"../x?size=3", "/d/x?size=3"},
+      {"../../../../x?size=3", "/x?size=3"},
+      {"/a/./b/../x?size=3", "/a/x?size=3"},
+      {"?size=3", "/d/e/r?size=3"},
+      {"//127.0.0.1:" + port + "/f/../x?size=3", "/x?size=3"},
+      {"http://127.0.0.1:" + port + "/a/b/..?size=3", "/a/?size=3"},
+      {"", ""},
+      {"#top", ""},
+      {"\\x?size=3", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.location);
+    std::string first = server.url("/d/e/r?location=" + pct(c.location));
+    EXPECT_EQ(net_open(first.c_str()), c.fetched.empty() ? -1 : 0);
+    socket_close();
+    auto lines = lines_from(log.lines(), "net_set_url: url is " + first);
+    EXPECT_TRUE(has_line(lines, c.fetched.empty()
+                                    ? "http_try: can't follow relative location \"" + c.location + "\""
+                                    : "net_set_url: url is http://127.0.0.1:" + port + c.fetched));
+  }
+  // A URL without a host at all fails too, and so does one with an empty host.
   EXPECT_EQ(net_open("/just/a/path"), -1);
   EXPECT_TRUE(has_line(log.lines(), "http_try: no host in url \"/just/a/path\""));
+  EXPECT_EQ(net_open("file:///etc/passwd"), -1);
+  EXPECT_TRUE(has_line(log.lines(), "http_try: no host in url \"/etc/passwd\""));
 }
 
 TEST_F(HttpTest, RedirectsAreBounded) {
@@ -157,9 +203,15 @@ TEST_F(HttpTest, InformationalAndNoContentCountAsSuccess) {
 TEST_F(HttpTest, StatusLineWithoutANumberFails) {
   EXPECT_EQ(net_open(server.url("/x?statusline=" + pct("HTTP/1.0 OK")).c_str()), -1);
   EXPECT_EQ(net_open(server.url("/x?close=1").c_str()), -1);
+  // Numbers that are no status of HTTP's, and a part of the file, are no success.
+  for (const char* status : {"-200", "0", "99", "1000", "206"})
+    EXPECT_EQ(net_open(server.url("/x?size=3&statusline=" + pct(std::string("HTTP/1.0 ") + status + " OK")).c_str()), -1);
   auto lines = log.lines();
   EXPECT_EQ(count_lines(lines, "http_try: no status code in the reply"), 2);
-  EXPECT_EQ(count_lines(lines, "http_open: http_try() fail"), 2);
+  EXPECT_EQ(count_lines(lines, "http_try: -200 is not an HTTP status code"), 1);
+  EXPECT_EQ(count_lines(lines, "http_try: 1000 is not an HTTP status code"), 1);
+  EXPECT_EQ(count_lines(lines, "http_try: 206 gives a part of the file, not all of it"), 1);
+  EXPECT_EQ(count_lines(lines, "http_open: http_try() fail"), 7);
 }
 
 // One deadline for the status line and all headers, however the bytes come:

@@ -180,7 +180,13 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{DownloadOnly, "v:\nu:archive.zip\n", "plan_build: URL archive.zip of entry 2 has no '/'"},
         Refusal{DownloadOnly, "v:\nu:http://h/\n", "plan_build: URL http://h/ of entry 2 names no archive"},
         Refusal{DownloadAndInstall, "v:t\nu:http://h/a.zip\n", "plan_build: a.zip (entry 2) has no check path (\"e:\")"},
-        Refusal{InstallFromDirectory, "v:\nu:http://h/a.zip\n", "plan_build: a.zip (entry 2) has no check path (\"e:\")"}),
+        Refusal{InstallFromDirectory, "v:\nu:http://h/a.zip\n", "plan_build: a.zip (entry 2) has no check path (\"e:\")"},
+        // Windows takes both for one file of the download directory.
+        Refusal{DownloadOnly, "v:\nu:http://h/m/GOOD.ZIP\n", "plan_build: entry 2 names the archive GOOD.ZIP of entry 1 again"},
+        Refusal{DownloadOnly, "v:\nu:http://h/\xe9t\xe9.zip\n\nv:\nu:http://h/\xc9T\xc9.zip\n",
+                "plan_build: entry 3 names the archive \xc9T\xc9.zip of entry 2 again"},
+        Refusal{DownloadOnly, "v:\nu:http://h/a\rb.zip\n",
+                "plan_build: entry 2: URL http://h/a\\x0Db.zip refused: space or control character in the URL"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return "Case" + std::to_string(info.index); });
 
 // A run killed while it extracted a.zip left a.zip's marker and the note that

@@ -88,6 +88,9 @@ void set_algorithm(const std::string& sig, char second) {
   put_lines(sig, lines, "\n");
 }
 
+// Both comments near the longest minisign writes (4077 bytes each).
+const std::string kLongComments = "-c " + std::string(4000, 'u') + " -t " + std::string(4000, 't');
+
 INSTANTIATE_TEST_SUITE_P(
     Signatures, SignatureTampering,
     ::testing::Values(
@@ -101,7 +104,8 @@ INSTANTIATE_TEST_SUITE_P(
         Tampering{"at_the_limit", "", [](auto&, auto& s) { pad_to(s, SIGNATURE_FILE_MAX); },
                   SIGNATURE_GOOD, "good signature"},
         Tampering{"one_byte_over", "", [](auto&, auto& s) { pad_to(s, SIGNATURE_FILE_MAX + 1); },
-                  SIGNATURE_TOO_LARGE, "is larger than 4096 bytes"},
+                  SIGNATURE_TOO_LARGE, "is larger than 16384 bytes"},
+        Tampering{"longest_comments", kLongComments.c_str(), nullptr, SIGNATURE_GOOD, "trusted comment: ttt"},
         Tampering{"no_untrusted_comment", "",
                   [](auto&, auto& s) { write_file(s, read_file(s).substr(read_file(s).find('\n') + 1)); },
                   SIGNATURE_MALFORMED, "line 1 is not an untrusted comment"},

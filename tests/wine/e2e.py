@@ -626,6 +626,19 @@ def hostile_replies(run):
         run.expect_log_last("exit_app: code is 1", "socket_done")
 
 
+@case
+def long_summary(run):
+    """A list of 3000 archives: the summary shows every one of them (the field's first
+    limit is 30,000 characters), and Cancel there ends with 0."""
+    os.makedirs(run.dl)
+    names = ["archive-%05d.zip" % i for i in range(3000)]
+    with open(os.path.join(run.dl, "filelist.txt"), "w") as f:
+        f.write("".join("v:\nu:%s/%s\ne:m%05d\n\n" % (BASE_URL, n, i) for i, n in enumerate(names)))
+    run.drive(wizard(run, 1053, [1101], missing=False, inst_missing=True) + summary(run, [], names)
+              + ["click 2", "wait-exit 0 10"])
+    check(not os.path.exists(run.inst), "install directory made")
+
+
 # ---- signed repositories: quorvin.exe built with the test key, nginx serving ----------
 NOT_SIGNED = "The list of files to install is not signed by its publisher."
 NGINX_CONF = """daemon off;
@@ -746,7 +759,7 @@ TAMPERINGS = {
     "trusted_comment": (1051, lambda run, m, s: edit(s, lambda d: d.replace(b"timestamp:", b"timestamp:1")),
                         False, "does not match its signature"),
     "oversized": (1051, lambda run, m, s: edit(s, lambda d: d + b"\n" * 65536), False,
-                  "more than the 4096 allowed"),
+                  "more than the 16384 allowed"),
     "missing": (1051, lambda run, m, s: os.remove(s), False, "signature_check: can't download "),
     "from_directory_unsigned": (1053, from_directory("filelist.txt.minisig"), False,
                                 "filelist.txt.minisig is missing"),
@@ -869,14 +882,16 @@ HOSTILE_ARCHIVES = [
      "entry secret.txt is encrypted; encrypted entries are not installed"),
     ("folder.zip", [("a", b"a file"), ("a/", b""), ("a/b", b"below it")], None,
      "entry a/ and entry a need the same path as a file and as a folder"),
+    ("case.zip", [("Docs/A.txt", b"first"), ("docs/a.txt", b"second, which Windows would put over it")],
+     None, "entry docs/a.txt and entry Docs/A.txt name the same file"),
 ]
 
 
 @case
 def hostile_archives(run):
     """Archives from the download directory with a device name, names Windows would merge,
-    members sharing their data, an encrypted member and a file then a folder of its name:
-    each run fails before the installed keep.txt is replaced, opens no device and writes
+    members sharing their data, an encrypted member, a file then a folder of its name, and
+    two files whose names differ in case only: each run fails before the installed keep.txt is replaced, opens no device and writes
     nothing anywhere."""
     os.makedirs(run.dl)
     os.makedirs(run.inst)
@@ -909,7 +924,8 @@ def hostile_archives(run):
         check(set(os.listdir(run.dl)) <= {a[0] + t for a in HOSTILE_ARCHIVES for t in ("", ".installing")}
               | {"filelist.txt"},
               "%s: download dir holds %s" % (archive, os.listdir(run.dl)))
-        found = found_around(run, ["keep.txt", "sub", "Nul.txt", "a", "a.", "b", "bomb.bin", "secret.txt"],
+        found = found_around(run, ["keep.txt", "sub", "Nul.txt", "a", "a.", "b", "bomb.bin", "secret.txt",
+                                   "Docs", "docs"],
                              run.inst)
         check(not found, "%s: written outside: %s" % (archive, found))
         run.expect_log_last("exit_app: code is 1", "socket_done")

@@ -90,6 +90,9 @@ void test_files() {
   CHECK_EQ(plat_free_space("pc_tree\\not\\yet", &missing), 0);
   CHECK_EQ(plat_free_space("C:\\", &root), 0);
   CHECK(here > 0 && missing > 0 && root > 0);
+  uint32_t unit = 0;  // the cluster size, from the volume's root
+  CHECK_EQ(plat_free_space("pc_tree\\not\\yet", &missing, &unit), 0);
+  CHECK(unit >= 512 && (unit & (unit - 1)) == 0);
 
   std::string exe = plat_exe_path();
   CHECK(exe.size() > 3 && exe[1] == ':' && exe[2] == '\\');

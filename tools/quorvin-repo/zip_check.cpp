@@ -2,6 +2,7 @@
 
 #include <unzip.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "repo_names.h"
@@ -33,6 +34,20 @@ int read_member(unzFile zip, const std::string& label, const char* name, std::ve
   return 0;
 }
 
+// The file a member names, as the installer compares them: "." components
+// left out, case folded.
+std::string member_file(const std::string& name) {
+  std::string path = normal_rel_path(name), out;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = std::min(path.find('/', start), path.size());
+    std::string part = path.substr(start, end - start);
+    if (part != "." && !part.empty()) out += (out.empty() ? "" : "/") + part;
+    start = end + 1;
+  }
+  return fold_case(out);
+}
+
 void add_installed(std::set<std::string>& installed, const std::string& name) {
   std::string path = normal_rel_path(name);
   // Extraction creates every parent folder of a member too.
@@ -50,8 +65,9 @@ int zip_check(const std::string& path, const std::string& label, std::set<std::s
     return -1;
   }
   std::vector<char> name(NAME_BUFFER), buf(8192);
-  std::set<std::string> files;
+  std::set<std::string> files, named;
   int result = 0;
+  uint64_t next_entry = 0;  // where a directory entry after the current one would start
   int at = unzGoToFirstFile(zip);
   while (at == UNZ_OK) {
     unz_file_info64 info;
@@ -61,6 +77,7 @@ int zip_check(const std::string& path, const std::string& label, std::set<std::s
       result = -1;
       break;
     }
+    next_entry = unzGetOffset64(zip) + 46 + info.size_filename + info.size_file_extra + info.size_file_comment;
     std::string member(name.data(), info.size_filename);
     std::string shown = member.substr(0, member.find('\0'));
     if (const char* why = member_name_refusal(member)) {
@@ -79,7 +96,16 @@ int zip_check(const std::string& path, const std::string& label, std::set<std::s
     } else if (info.flag & 1) {
       repo_error("%s: member %s is encrypted", label.c_str(), shown.c_str());
       result = -1;
+    } else if (info.compression_method == 0 && info.compressed_size != info.uncompressed_size) {
+      repo_error("%s: stored member %s holds %llu bytes of data for a size of %llu", label.c_str(),
+                 shown.c_str(), static_cast<unsigned long long>(info.compressed_size),
+                 static_cast<unsigned long long>(info.uncompressed_size));
+      result = -1;
     } else if (read_member(zip, label, shown.c_str(), buf) != 0) {
+      result = -1;
+    } else if (!named.insert(member_file(member)).second) {
+      // The installer refuses it: the later would replace the earlier.
+      repo_error("%s: member %s names the same file as another member", label.c_str(), shown.c_str());
       result = -1;
     } else {
       add_installed(installed, member);
@@ -89,6 +115,11 @@ int zip_check(const std::string& path, const std::string& label, std::set<std::s
   }
   if (at != UNZ_OK && at != UNZ_END_OF_LIST_OF_FILE && result == 0) {
     repo_error("%s: the list of members is damaged", label.c_str());
+    result = -1;
+  }
+  // Entries past the end record's count are left out by minizip, and refused by the installer.
+  if (at == UNZ_END_OF_LIST_OF_FILE && next_entry > 0 && unzSetOffset64(zip, next_entry) == UNZ_OK) {
+    repo_error("%s: the archive's directory holds more members than its end record counts", label.c_str());
     result = -1;
   }
   unzClose(zip);

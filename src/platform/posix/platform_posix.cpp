@@ -206,12 +206,13 @@ int plat_mkdir(const char* path) { return ::mkdir(path, 0777) == 0 ? 0 : -1; }
 
 int plat_remove(const char* path) { return std::remove(path) == 0 ? 0 : -1; }
 
-int plat_free_space(const char* path, uint64_t* bytes) {
+int plat_free_space(const char* path, uint64_t* bytes, uint32_t* unit) {
   std::string at = path;
   for (;;) {
     struct statvfs st;
     if (::statvfs(at.c_str(), &st) == 0) {
       *bytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+      if (unit) *unit = st.f_frsize > 0 && st.f_frsize <= UINT32_MAX ? static_cast<uint32_t>(st.f_frsize) : 1;
       return 0;
     }
     size_t cut = at.find_last_of('/');

@@ -136,12 +136,22 @@ int plat_mkdir(const char* path) { return _mkdir(path) == 0 ? 0 : -1; }
 
 int plat_remove(const char* path) { return std::remove(path) == 0 ? 0 : -1; }
 
-int plat_free_space(const char* path, uint64_t* bytes) {
+int plat_free_space(const char* path, uint64_t* bytes, uint32_t* unit) {
   std::string at = path;
   for (;;) {
     ULARGE_INTEGER avail;
     if (GetDiskFreeSpaceExA(at.c_str(), &avail, nullptr, nullptr)) {
       *bytes = avail.QuadPart;
+      if (unit) {
+        // The cluster size is told for a volume's root only.
+        char root[MAX_PATH];
+        DWORD sectors = 0, sector_bytes = 0, free_clusters, clusters;
+        *unit = GetVolumePathNameA(at.c_str(), root, sizeof root) &&
+                        GetDiskFreeSpaceA(root, &sectors, &sector_bytes, &free_clusters, &clusters) &&
+                        sectors * sector_bytes > 0
+                    ? sectors * sector_bytes
+                    : 1;
+      }
       return 0;
     }
     size_t cut = at.find_last_of("\\/");

@@ -91,6 +91,9 @@ void ui_edit_set_sel(ui_window w, int id, int start, int end) {
 }
 
 void ui_edit_replace_sel(ui_window w, int id, const char* text) {
+  // The field takes no more than its limit (30,000 or 32,767 characters at
+  // first) and drops the rest without a word: a long summary would lose its end.
+  SendDlgItemMessageA(hwnd(w), id, EM_SETLIMITTEXT, 0, 0);
   SendDlgItemMessageA(hwnd(w), id, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
 }
 
