@@ -165,11 +165,14 @@ int publisher_key_read(const std::string& path, PublisherKey* key, std::string* 
 }
 
 std::string key_id_text(const unsigned char id[8]) {
-  // minisign shows the id as a little-endian 64-bit number.
+  // minisign shows the id as a little-endian 64-bit number without leading zeros, in the key's
+  // comment and in its own messages: show it the same way so a publisher can match them.
   char text[2 * ID_BYTES + 1];
   for (size_t i = 0; i < ID_BYTES; ++i)
     std::snprintf(text + 2 * i, 3, "%02X", static_cast<unsigned>(id[ID_BYTES - 1 - i]));
-  return text;
+  std::string shown(text);
+  size_t first = shown.find_first_not_of('0');
+  return first == std::string::npos ? "0" : shown.substr(first);
 }
 
 SignatureVerdict signature_check(const std::string& file, const std::string& sig_path,
