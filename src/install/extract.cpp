@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "display/display.h"
+#include "install/entry_writer.h"
 #include "install/zip_io.h"
 #include "install/zip_scan.h"
 #include "platform/platform.h"
@@ -17,106 +17,82 @@
 
 namespace {
 
-// Large pieces: zlib inflates much faster into a large output than into 8 KiB
-// ones, and each piece of a big entry becomes a single write.
-const size_t kCopySize = 256 * 1024;
-// The output stream's buffer: fewer, larger writes than stdio's default.
-const size_t kOutBufferSize = 64 * 1024;
 // The opening pass refuses longer names.
 const uLong kNameMax = 256;
 
 // Everything one call holds; release() frees what is still held.
 struct Extraction {
   unzFile zip = nullptr;
-  char* buffer = nullptr;  // copy buffer, then the output stream's buffer
-  FILE* out = nullptr;
+  EntryWriter* writer = nullptr;
   bool entry_open = false;
-  std::string made_dir;  // the last folder made or found for an entry's file
 
+  // Ends the writer; true when everything handed to it was done. The reading
+  // side logs its failures after this, so the log keeps the entries' order and
+  // names the first failure only.
+  bool settle() {
+    if (!writer) return true;
+    int result = entry_writer_finish(writer);
+    writer = nullptr;
+    return result == 0;
+  }
+  int fail(const char* line) {
+    if (settle() && line) log_message("%s", line);
+    return release(-1);
+  }
   int release(int result) {
-    if (out) std::fclose(out);  // a partly written file stays
-    out = nullptr;
+    settle();
     if (entry_open) unzCloseCurrentFile(zip);
     entry_open = false;
     if (zip) unzClose(zip);
     zip = nullptr;
-    std::free(buffer);
-    buffer = nullptr;
     return result;
   }
 };
 
-// Copies the open entry into the output file and closes it; *written counts the bytes.
-int copy_entry(Extraction& x, uint64_t* written) {
-  *written = 0;
-  for (;;) {
-    int n = unzReadCurrentFile(x.zip, x.buffer, static_cast<unsigned>(kCopySize));
-    if (n < 0) {
-      log_message("unzReadCurrentFile() failed");
-      return -1;
-    }
-    if (n == 0) break;
-    if (std::fwrite(x.buffer, 1, static_cast<size_t>(n), x.out) != static_cast<size_t>(n)) {
-      log_message("fwrite() failed");
-      return -1;
-    }
-    *written += static_cast<uint64_t>(n);
-  }
-  // The stream's buffer is flushed here: a full disk shows up now, not in fwrite.
-  int closed = std::fclose(x.out);
-  x.out = nullptr;
-  if (closed != 0) {
-    log_message("fclose() failed");
-    return -1;
-  }
-  return 0;
-}
-
+// Inflates the entry into the writer's blocks, a block at a time: the file is
+// opened with the first and closed, with its time, after the last.
 int extract_file(Extraction& x, const char* name, const unz_file_info64& info, const std::string& dest) {
-  if (unzOpenCurrentFile(x.zip) != UNZ_OK) {
-    log_message("unzOpenCurrentFile() failed");
-    return -1;
-  }
+  if (unzOpenCurrentFile(x.zip) != UNZ_OK) return x.fail("unzOpenCurrentFile() failed");
   x.entry_open = true;
-  // Entries of one folder mostly follow each other: test it once for all of them.
-  std::string parent = path_dir(dest);
-  if (parent != dest && parent != x.made_dir) {
-    if (make_dirs(parent) != 0) return -1;
-    x.made_dir = parent;
-  }
-  x.out = std::fopen(dest.c_str(), "wb");
-  if (!x.out) {
-    log_message("can't open %s for writing", dest.c_str());
-    return -1;
-  }
-  log_message("opened %s for writing", dest.c_str());
-  std::setvbuf(x.out, x.buffer + kCopySize, _IOFBF, kOutBufferSize);
-
   uint64_t written = 0;
-  if (copy_entry(x, &written) != 0) return -1;
-
-  // Closing the entry checks its CRC-32, once all of it has been read; a stream
-  // that ends before the stored size is never checked, so the size is.
-  int closed = unzCloseCurrentFile(x.zip);
-  x.entry_open = false;
-  if (closed == UNZ_CRCERROR || written != info.uncompressed_size) {
-    log_message(closed == UNZ_CRCERROR ? "install_archive: CRC error in %s"
-                                       : "install_archive: size error in %s",
-                name);
-    std::remove(dest.c_str());
-    return -1;
+  for (bool first = true;; first = false) {
+    char* block = x.writer ? entry_writer_block(x.writer) : nullptr;
+    if (!block) return x.fail(nullptr);
+    size_t fill = 0;
+    int n = 0;
+    while (fill < ENTRY_BLOCK_SIZE &&
+           (n = unzReadCurrentFile(x.zip, block + fill, static_cast<unsigned>(ENTRY_BLOCK_SIZE - fill))) > 0)
+      fill += static_cast<size_t>(n);
+    written += fill;
+    if (n < 0) {
+      entry_writer_piece(x.writer, dest, fill, first, false, 0);
+      return x.fail("unzReadCurrentFile() failed");
+    }
+    if (n > 0) {
+      entry_writer_piece(x.writer, dest, fill, first, false, 0);
+      continue;
+    }
+    // Closing the entry checks its CRC-32, once all of it has been read; a stream
+    // that ends before the stored size is never checked, so the size is.
+    int closed = unzCloseCurrentFile(x.zip);
+    x.entry_open = false;
+    entry_writer_piece(x.writer, dest, fill, first, true, static_cast<uint32_t>(info.dosDate));
+    if (closed != UNZ_CRCERROR && written == info.uncompressed_size) return 0;
+    if (x.settle()) {
+      log_message(closed == UNZ_CRCERROR ? "install_archive: CRC error in %s"
+                                         : "install_archive: size error in %s",
+                  name);
+      std::remove(dest.c_str());
+    }
+    return x.release(-1);
   }
-  set_file_time(dest.c_str(), static_cast<uint32_t>(info.dosDate));
-  return 0;
 }
 
 // Reads the current entry's information and name (which the opening pass checked).
 int read_entry(Extraction& x, unz_file_info64* info, char* name) {
   if (unzGetCurrentFileInfo64(x.zip, info, name, kNameMax, nullptr, 0, nullptr, 0) != UNZ_OK ||
-      info->size_filename >= kNameMax || info->size_filename == 0) {
-    log_message("unzGetCurrentFileInfo() failed");
+      info->size_filename >= kNameMax || info->size_filename == 0)
     return -1;
-  }
   name[info->size_filename] = '\0';
   return 0;
 }
@@ -196,30 +172,24 @@ int install_archive(const char* archive_path, const char* destination_dir) {
       return x.release(-1);
     }
   }
-  x.buffer = static_cast<char*>(std::malloc(kCopySize + kOutBufferSize));
-  if (!x.buffer) {
-    log_message("malloc() failed");
-    return x.release(-1);
-  }
+  if (count > 0 && !(x.writer = entry_writer_start())) return x.release(-1);
 
   char name[kNameMax];
   std::string dest;
   for (uint64_t done = 0; done < count; ++done) {
     unz_file_info64 info;
-    if (read_entry(x, &info, name) != 0) return x.release(-1);
+    if (read_entry(x, &info, name) != 0) return x.fail("unzGetCurrentFileInfo() failed");
     show_status(SetStatus, 0, name);
     path_join(dest, destination_dir, name);
     if (is_sep(name[std::strlen(name) - 1])) {
-      if (make_dirs(dest) != 0) return x.release(-1);
+      if (!entry_writer_block(x.writer)) return x.fail(nullptr);
+      entry_writer_folder(x.writer, dest);
     } else if (extract_file(x, name, info, dest) != 0) {
-      return x.release(-1);
+      return -1;
     }
     show_status(SetProgressPos, progress_pos(done + 1, count), nullptr);
     // The handle is never moved past the last entry.
-    if (done + 1 < count && unzGoToNextFile(x.zip) != UNZ_OK) {
-      log_message("unzGoToNextFile() failed");
-      return x.release(-1);
-    }
+    if (done + 1 < count && unzGoToNextFile(x.zip) != UNZ_OK) return x.fail("unzGoToNextFile() failed");
   }
-  return x.release(0);
+  return x.release(x.settle() ? 0 : -1);
 }

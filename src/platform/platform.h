@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,9 @@ int plat_rename_replace(const char* from, const char* to);
 // read as local time: creation and last-write time on Win32, modification time on POSIX.
 // The last-access time stays. Failures are silent.
 void plat_set_file_time_dos(const char* path, uint32_t dos_date_time);
+// The same for a file still open for writing, through its handle (no second open
+// by name): flushes the stream first, so that no later write moves the time.
+void plat_set_stream_time_dos(std::FILE* f, uint32_t dos_date_time);
 // ---- directory trees (walked by the repository tool) --------------------------
 enum { PLAT_KIND_NONE = 0, PLAT_KIND_FILE = 1, PLAT_KIND_DIR = 2, PLAT_KIND_OTHER = 3 };
 // What path names, following symbolic links: one of PLAT_KIND_*.

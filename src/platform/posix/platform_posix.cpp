@@ -225,7 +225,10 @@ int plat_rename_replace(const char* from, const char* to) {
   return std::rename(from, to) == 0 ? 0 : -1;
 }
 
-void plat_set_file_time_dos(const char* path, uint32_t dos) {
+namespace {
+// The modification time (access time left as it is) for an MS-DOS date and time in local time;
+// false when it names no time.
+bool dos_times(uint32_t dos, timespec times[2]) {
   unsigned date = dos >> 16, time = dos & 0xFFFF;
   std::tm tm{};
   tm.tm_year = static_cast<int>(((date >> 9) & 0x7F) + 80);
@@ -236,13 +239,23 @@ void plat_set_file_time_dos(const char* path, uint32_t dos) {
   tm.tm_sec = static_cast<int>((time & 0x1F) * 2);
   tm.tm_isdst = -1;  // local time, daylight saving as it applied then
   time_t t = std::mktime(&tm);
-  if (t == static_cast<time_t>(-1)) return;
-  timespec times[2];
+  if (t == static_cast<time_t>(-1)) return false;
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;  // last access stays
   times[1].tv_sec = t;
   times[1].tv_nsec = 0;
-  utimensat(AT_FDCWD, path, times, 0);
+  return true;
+}
+}  // namespace
+
+void plat_set_file_time_dos(const char* path, uint32_t dos) {
+  timespec times[2];
+  if (dos_times(dos, times)) utimensat(AT_FDCWD, path, times, 0);
+}
+
+void plat_set_stream_time_dos(std::FILE* f, uint32_t dos) {
+  timespec times[2];
+  if (std::fflush(f) == 0 && dos_times(dos, times)) futimens(fileno(f), times);
 }
 
 std::string plat_exe_path() {

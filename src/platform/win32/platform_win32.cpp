@@ -167,16 +167,30 @@ int plat_rename_replace(const char* from, const char* to) {
   return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
 }
 
+namespace {
+// UTC for an MS-DOS date and time read as local time.
+bool dos_file_time(uint32_t dos_date_time, FILETIME* utc) {
+  FILETIME local;
+  return DosDateTimeToFileTime(static_cast<WORD>(dos_date_time >> 16),
+                               static_cast<WORD>(dos_date_time & 0xFFFF), &local) &&
+         LocalFileTimeToFileTime(&local, utc);
+}
+}  // namespace
+
 void plat_set_file_time_dos(const char* path, uint32_t dos_date_time) {
   HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return;
-  FILETIME creation, access, write, local, utc;
-  if (GetFileTime(h, &creation, &access, &write) &&
-      DosDateTimeToFileTime(static_cast<WORD>(dos_date_time >> 16),
-                            static_cast<WORD>(dos_date_time & 0xFFFF), &local) &&
-      LocalFileTimeToFileTime(&local, &utc))
-    SetFileTime(h, &utc, &access, &utc);
+  FILETIME utc;
+  if (dos_file_time(dos_date_time, &utc)) SetFileTime(h, &utc, nullptr, &utc);
   CloseHandle(h);
+}
+
+void plat_set_stream_time_dos(std::FILE* f, uint32_t dos_date_time) {
+  FILETIME utc;
+  if (std::fflush(f) != 0 || !dos_file_time(dos_date_time, &utc)) return;
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+  // A null time leaves the last-access time as it is.
+  if (h != INVALID_HANDLE_VALUE) SetFileTime(h, &utc, nullptr, &utc);
 }
 
 std::string plat_exe_path() {
