@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <new>
+#include <unordered_set>
 
 #include "platform/platform.h"
 #include "support/log.h"
@@ -34,7 +35,8 @@ struct EntryWriter {
   std::atomic<bool> failed{false};
   // The writer's own state.
   FILE* out = nullptr;
-  std::string made_dir;  // the last folder made or found for a file: entries of one folder follow each other
+  // Folders made or found: each is made or tested once, not once per file or per component.
+  std::unordered_set<std::string> folders;
 
   ~EntryWriter() {
     for (Slot& s : slots) delete[] s.block;
@@ -44,23 +46,41 @@ struct EntryWriter {
 };
 
 namespace {
+// Makes dir and its missing parents as make_dirs does (same log lines), trying
+// the folder itself first: in a new tree that is one call per folder.
+int make_folder(EntryWriter* w, std::string dir) {
+  while (dir.size() > 1 && is_sep(dir.back())) dir.pop_back();
+  if (dir.empty() || w->folders.count(dir)) return 0;
+  bool made = plat_mkdir(dir.c_str()) == 0;
+  if (!made && !plat_exists(dir.c_str())) {
+    std::string parent = path_dir(dir);
+    if (parent == dir || make_folder(w, parent) != 0) return make_dirs(dir);
+    if (plat_mkdir(dir.c_str()) != 0) {
+      log_message("mkdir %s failed", dir.c_str());
+      return -1;
+    }
+    made = true;
+  }
+  if (made) log_message("mkdir %s", dir.c_str());
+  w->folders.insert(dir);
+  return 0;
+}
+
 int open_file(EntryWriter* w, const std::string& path) {
   std::string parent = path_dir(path);
-  if (parent != path && parent != w->made_dir) {
-    if (make_dirs(parent) != 0) return -1;
-    w->made_dir = parent;
-  }
+  if (parent != path && make_folder(w, parent) != 0) return -1;
   w->out = std::fopen(path.c_str(), "wb");
   if (!w->out) {
     log_message("can't open %s for writing", path.c_str());
     return -1;
   }
   log_message("opened %s for writing", path.c_str());
+  // The blocks are large and whole: each goes to the file in one write, uncopied.
+  std::setvbuf(w->out, nullptr, _IONBF, 0);
   return 0;
 }
 
 int close_file(EntryWriter* w, uint32_t dos_date) {
-  // The stream's buffer is flushed here: a full disk shows up now, not in fwrite.
   bool ok = std::fflush(w->out) == 0;
   if (ok) plat_set_stream_time_dos(w->out, dos_date);
   ok = std::fclose(w->out) == 0 && ok;
@@ -70,7 +90,7 @@ int close_file(EntryWriter* w, uint32_t dos_date) {
 }
 
 int run_slot(EntryWriter* w, const Slot& s) {
-  if (s.kind == FOLDER) return make_dirs(s.path);
+  if (s.kind == FOLDER) return make_folder(w, s.path);
   if (s.open && open_file(w, s.path) != 0) return -1;
   if (s.size > 0 && std::fwrite(s.block, 1, s.size, w->out) != s.size) {
     log_message("fwrite() failed");

@@ -421,11 +421,14 @@ TEST_F(ExtractTest, TargetThatCannotBeWrittenFails) {
   mkdir((dest + "/taken").c_str(), 0755);  // a directory where the file should go
   {
     ZipBuilder z(zip);
-    z.add("taken", "x");
+    z.add("taken", "x").add("after.txt", "y").add_raw("bad.txt", "\x03\x00", 8, 1, 0);
     ASSERT_TRUE(z.close());
   }
+  // Files are written behind the reading: the first failure still ends the run,
+  // the log names it last, and nothing after it is written.
   EXPECT_EQ(-1, run());
   EXPECT_EQ("can't open " + dest + "/taken for writing", log.lines().back());
+  EXPECT_FALSE(exists(dest + "/after.txt"));
 
   if (geteuid() == 0) GTEST_SKIP() << "read-only files are writable for root";
   write_file(dest + "/ro.txt", "old");

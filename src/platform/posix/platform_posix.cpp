@@ -226,9 +226,8 @@ int plat_rename_replace(const char* from, const char* to) {
 }
 
 namespace {
-// The modification time (access time left as it is) for an MS-DOS date and time in local time;
-// false when it names no time.
-bool dos_times(uint32_t dos, timespec times[2]) {
+// An MS-DOS date and time read as local time; -1 when it names no time.
+time_t dos_to_time(uint32_t dos) {
   unsigned date = dos >> 16, time = dos & 0xFFFF;
   std::tm tm{};
   tm.tm_year = static_cast<int>(((date >> 9) & 0x7F) + 80);
@@ -238,11 +237,23 @@ bool dos_times(uint32_t dos, timespec times[2]) {
   tm.tm_min = static_cast<int>((time >> 5) & 0x3F);
   tm.tm_sec = static_cast<int>((time & 0x1F) * 2);
   tm.tm_isdst = -1;  // local time, daylight saving as it applied then
-  time_t t = std::mktime(&tm);
-  if (t == static_cast<time_t>(-1)) return false;
+  return std::mktime(&tm);
+}
+
+// The modification time (access time left as it is) for an MS-DOS date and time in local time;
+// false when it names no time.
+bool dos_times(uint32_t dos, timespec times[2]) {
+  // mktime looks at the time zone file each call; an archive's files mostly share a few times.
+  thread_local uint32_t last_dos = 0;
+  thread_local time_t last_time = static_cast<time_t>(-1);
+  if (dos != last_dos || last_time == static_cast<time_t>(-1)) {
+    last_time = dos_to_time(dos);
+    last_dos = dos;
+  }
+  if (last_time == static_cast<time_t>(-1)) return false;
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;  // last access stays
-  times[1].tv_sec = t;
+  times[1].tv_sec = last_time;
   times[1].tv_nsec = 0;
   return true;
 }
