@@ -113,7 +113,7 @@ unsigned download_thread(void* arg) {
   log_message("download thread started");
   // Received straight into large blocks that a second thread writes while the
   // next one arrives; logged and shown in chunks of 8192 bytes all the same.
-  WriteBehind* writer = write_behind_start(file);
+  WriteBehind* writer = write_behind_start(file, body_hashed ? &body_hash : nullptr);
   std::unique_ptr<char[]> own;
   if (!writer) own.reset(new (std::nothrow) char[WRITE_BLOCK_SIZE]);
   int64_t total = 0;
@@ -147,13 +147,15 @@ unsigned download_thread(void* arg) {
       stop = !take_chunk(static_cast<int>(filled - logged), &total);
       logged = filled;
     }
-    // Hashed as it is handed over to be written: no second pass over the file.
-    if (body_hashed && !stop) sha256_add(body_hash, block, filled);
+    // Hashed as it is written (by the writer, when there is one): no second pass over the file.
     if (writer) {
       write_behind_submit(writer, stop ? 0 : filled);
-    } else if (!stop && std::fwrite(block, 1, filled, file) != filled) {
-      log_write_failure(errno);
-      break;
+    } else if (!stop) {
+      if (body_hashed) sha256_add(body_hash, block, filled);
+      if (std::fwrite(block, 1, filled, file) != filled) {
+        log_write_failure(errno);
+        break;
+      }
     }
   }
   if (ended) log_message("socket_read 0 bytes");

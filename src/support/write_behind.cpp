@@ -13,6 +13,7 @@ const size_t STOP = static_cast<size_t>(-1);
 
 struct WriteBehind {
   FILE* out = nullptr;
+  Sha256* hash = nullptr;
   char* blocks[RING] = {};
   size_t sizes[RING] = {};
   int fill = 0;   // the next block the caller gets (caller's thread only)
@@ -37,6 +38,7 @@ unsigned writer_main(void* arg) {
     plat_sem_wait(w->full_blocks);
     size_t n = w->sizes[w->drain];
     if (n == STOP) return 0;
+    if (w->hash) sha256_add(*w->hash, w->blocks[w->drain], n);
     // After a failure the blocks still come back, so the caller never waits for ever.
     if (!w->failed.load() && std::fwrite(w->blocks[w->drain], 1, n, w->out) != n) {
       w->error = errno;
@@ -48,10 +50,11 @@ unsigned writer_main(void* arg) {
 }
 }  // namespace
 
-WriteBehind* write_behind_start(FILE* out) {
+WriteBehind* write_behind_start(FILE* out, Sha256* hash) {
   WriteBehind* w = new (std::nothrow) WriteBehind;
   if (!w) return nullptr;
   w->out = out;
+  w->hash = hash;
   bool ok = true;
   for (char*& b : w->blocks) ok = ok && (b = new (std::nothrow) char[WRITE_BLOCK_SIZE]) != nullptr;
   if (ok) ok = (w->free_blocks = plat_sem_create(RING)) && (w->full_blocks = plat_sem_create(0));

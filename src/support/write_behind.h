@@ -6,13 +6,16 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "support/sha256.h"
+
 const size_t WRITE_BLOCK_SIZE = 256 * 1024;
 
 struct WriteBehind;
 
 // Starts the writer for an open stream; null when its thread or blocks cannot
-// be had (the caller then writes itself).
-WriteBehind* write_behind_start(FILE* out);
+// be had (the caller then writes itself). With hash, each block is also added
+// to it there, before it is written: the hashing overlaps the filling too.
+WriteBehind* write_behind_start(FILE* out, Sha256* hash = nullptr);
 // A free block of WRITE_BLOCK_SIZE bytes to fill; waits while all are in
 // flight. Null once a write has failed: nothing more is written then.
 char* write_behind_block(WriteBehind* w);
