@@ -39,7 +39,7 @@ else()
   target_link_libraries(quorvin_minizip INTERFACE PkgConfig::MINIZIP ZLIB::ZLIB)
 endif()
 
-# libsodium (Ed25519, BLAKE2b, SHA-256, base64), installed, never copied.
+# libsodium (Ed25519, BLAKE2b, base64), installed, never copied.
 # Natively: Debian's libsodium-dev. For Windows: the static library that
 # scripts/bootstrap builds with MinGW from Debian's libsodium source package.
 if(WIN32)
@@ -59,4 +59,24 @@ else()
   pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
   add_library(quorvin_sodium INTERFACE)
   target_link_libraries(quorvin_sodium INTERFACE PkgConfig::SODIUM)
+endif()
+
+# SHA-256 of the archives: OpenSSL's, whose x86 code uses the processor's SHA
+# instructions where there are any. Natively: Debian's libssl-dev. For Windows:
+# the small static library of OpenSSL's SHA-256 alone that scripts/bootstrap
+# builds with MinGW from Debian's openssl source package.
+if(WIN32)
+  set(QUORVIN_OPENSSL_DIR "${CMAKE_SOURCE_DIR}/.deps/openssl-mingw"
+      CACHE PATH "OpenSSL's SHA-256 built for MinGW from Debian's source package")
+  if(NOT EXISTS "${QUORVIN_OPENSSL_DIR}/lib/libcrypto-sha256.a")
+    message(FATAL_ERROR "OpenSSL's SHA-256 for MinGW missing at ${QUORVIN_OPENSSL_DIR}: run scripts/bootstrap")
+  endif()
+  add_library(quorvin_sha256 STATIC IMPORTED)
+  set_target_properties(quorvin_sha256 PROPERTIES
+    IMPORTED_LOCATION "${QUORVIN_OPENSSL_DIR}/lib/libcrypto-sha256.a"
+    INTERFACE_INCLUDE_DIRECTORIES "${QUORVIN_OPENSSL_DIR}/include")
+else()
+  find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+  add_library(quorvin_sha256 INTERFACE)
+  target_link_libraries(quorvin_sha256 INTERFACE OpenSSL::Crypto)
 endif()

@@ -26,7 +26,7 @@ foreach(unit filelist names pending signature)
 endforeach()
 list(REMOVE_ITEM install_sources ${rules_sources})
 
-quorvin_module(support SOURCES ${support_sources} DEPS quorvin_os quorvin_sodium)
+quorvin_module(support SOURCES ${support_sources} DEPS quorvin_os quorvin_sha256)
 quorvin_module(net SOURCES ${net_sources} DEPS quorvin_support)
 quorvin_module(display SOURCES ${display_sources} DEPS quorvin_ui)
 quorvin_module(rules SOURCES ${rules_sources} DEPS quorvin_net quorvin_support quorvin_sodium)

@@ -1,7 +1,7 @@
+// The SHA256_* calls: the EVP interface would bring most of libcrypto into the
+// statically linked program for one hash.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include "support/sha256.h"
-
-#include <sodium/core.h>
-#include <sodium/utils.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -20,22 +20,20 @@ bool hex_digit(char c) {
 }
 }  // namespace
 
-void sha256_start(Sha256& hash) {
-  // Picks the library's implementations; later calls return at once.
-  if (sodium_init() < 0) log_message("sodium_init() failed");
-  crypto_hash_sha256_init(&hash.state);
-}
+void sha256_start(Sha256& hash) { SHA256_Init(&hash.state); }
 
-void sha256_add(Sha256& hash, const void* data, size_t size) {
-  crypto_hash_sha256_update(&hash.state, static_cast<const unsigned char*>(data), size);
-}
+void sha256_add(Sha256& hash, const void* data, size_t size) { SHA256_Update(&hash.state, data, size); }
 
 std::string sha256_finish(Sha256& hash) {
-  unsigned char digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256_final(&hash.state, digest);
-  char hex[SHA256_HEX_LENGTH + 1];
-  sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
-  return std::string(hex, SHA256_HEX_LENGTH);
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256_Final(digest, &hash.state);
+  static const char digits[] = "0123456789abcdef";
+  std::string hex(SHA256_HEX_LENGTH, '0');
+  for (size_t i = 0; i < sizeof digest; ++i) {
+    hex[2 * i] = digits[digest[i] >> 4];
+    hex[2 * i + 1] = digits[digest[i] & 15];
+  }
+  return hex;
 }
 
 int sha256_file(const std::string& path, std::string* hex) {

@@ -1,8 +1,9 @@
-// SHA-256 (libsodium's) of a stream of bytes or of a file, written as 64
-// lower-case hexadecimal digits.
+// SHA-256 (OpenSSL's, which uses the processor's SHA instructions where there
+// are any) of a stream of bytes or of a file, written as 64 lower-case
+// hexadecimal digits.
 #pragma once
 
-#include <sodium/crypto_hash_sha256.h>
+#include <openssl/sha.h>
 
 #include <cstddef>
 #include <string>
@@ -10,7 +11,7 @@
 const size_t SHA256_HEX_LENGTH = 64;
 
 struct Sha256 {
-  crypto_hash_sha256_state state;
+  SHA256_CTX state;
 };
 
 void sha256_start(Sha256& hash);
