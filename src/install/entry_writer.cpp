@@ -4,31 +4,41 @@
 #include <cstdio>
 #include <new>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/platform.h"
 #include "support/log.h"
 #include "support/paths.h"
 
 namespace {
-// Enough to keep both threads busy through a run of small entries; 2 MiB in all.
+// Enough to keep both threads busy; 2 MiB in all.
 const int RING = 8;
+// A block of small files is handed over after this many: their names take memory too.
+const size_t MAX_PARTS = 256;
+const size_t MAX_FOLDERS = 4096;
 
-enum Kind { PIECE, FOLDER, STOP };
+struct Part {
+  bool folder = false;
+  std::string path;  // the file's when it is opened here, or the folder's
+  size_t offset = 0, size = 0;
+  bool open = false, close = false;
+  uint32_t dos_date = 0;
+};
 
 struct Slot {
   char* block = nullptr;
-  Kind kind = PIECE;
-  std::string path;
-  size_t size = 0;
-  bool open = false, close = false;
-  uint32_t dos_date = 0;
+  std::vector<Part> parts;
+  size_t used = 0;
+  size_t count = 0;  // parts in use (the vector keeps its strings for the next round)
+  bool stop = false;
 };
 }  // namespace
 
 struct EntryWriter {
   Slot slots[RING];
-  int fill = 0;   // the next slot the caller gets (caller's thread only)
-  int drain = 0;  // the next slot the writer takes (writer's thread only)
+  int fill = 0;         // the slot the caller fills (caller's thread only)
+  bool holding = false;  // the caller holds slot fill
+  int drain = 0;        // the next slot the writer takes (writer's thread only)
   plat_sem free_slots = nullptr;
   plat_sem full_slots = nullptr;
   plat_thread thread = nullptr;
@@ -62,6 +72,9 @@ int make_folder(EntryWriter* w, std::string dir) {
     made = true;
   }
   if (made) log_message("mkdir %s", dir.c_str());
+  // Bounded, so that memory does not follow the number of folders; a folder
+  // forgotten is only tested again.
+  if (w->folders.size() >= MAX_FOLDERS) w->folders.clear();
   w->folders.insert(dir);
   return 0;
 }
@@ -75,7 +88,7 @@ int open_file(EntryWriter* w, const std::string& path) {
     return -1;
   }
   log_message("opened %s for writing", path.c_str());
-  // The blocks are large and whole: each goes to the file in one write, uncopied.
+  // The parts are large or whole: each goes to the file in one write, uncopied.
   std::setvbuf(w->out, nullptr, _IONBF, 0);
   return 0;
 }
@@ -89,14 +102,14 @@ int close_file(EntryWriter* w, uint32_t dos_date) {
   return ok ? 0 : -1;
 }
 
-int run_slot(EntryWriter* w, const Slot& s) {
-  if (s.kind == FOLDER) return make_folder(w, s.path);
-  if (s.open && open_file(w, s.path) != 0) return -1;
-  if (s.size > 0 && std::fwrite(s.block, 1, s.size, w->out) != s.size) {
+int run_part(EntryWriter* w, const char* block, const Part& p) {
+  if (p.folder) return make_folder(w, p.path);
+  if (p.open && open_file(w, p.path) != 0) return -1;
+  if (p.size > 0 && std::fwrite(block + p.offset, 1, p.size, w->out) != p.size) {
     log_message("fwrite() failed");
     return -1;
   }
-  return s.close ? close_file(w, s.dos_date) : 0;
+  return p.close ? close_file(w, p.dos_date) : 0;
 }
 
 unsigned writer_main(void* arg) {
@@ -104,9 +117,10 @@ unsigned writer_main(void* arg) {
   for (;;) {
     plat_sem_wait(w->full_slots);
     Slot& s = w->slots[w->drain];
-    if (s.kind == STOP) break;
+    if (s.stop) break;
     // After a failure the slots still come back, so the caller never waits for ever.
-    if (!w->failed.load() && run_slot(w, s) != 0) w->failed.store(true);
+    for (size_t i = 0; i < s.count && !w->failed.load(); ++i)
+      if (run_part(w, s.block, s.parts[i]) != 0) w->failed.store(true);
     w->drain = (w->drain + 1) % RING;
     plat_sem_post(w->free_slots);
   }
@@ -115,11 +129,29 @@ unsigned writer_main(void* arg) {
   return 0;
 }
 
-Slot& next_slot(EntryWriter* w) { return w->slots[w->fill]; }
+// The slot the caller fills, taken from the free ones when none is held.
+Slot& held_slot(EntryWriter* w) {
+  if (!w->holding) {
+    plat_sem_wait(w->free_slots);
+    Slot& s = w->slots[w->fill];
+    s.used = 0;
+    s.count = 0;
+    s.stop = false;
+    w->holding = true;
+  }
+  return w->slots[w->fill];
+}
 
 void hand_over(EntryWriter* w) {
+  if (!w->holding) return;
+  w->holding = false;
   w->fill = (w->fill + 1) % RING;
   plat_sem_post(w->full_slots);
+}
+
+Part& next_part(Slot& s) {
+  if (s.count == s.parts.size()) s.parts.emplace_back();
+  return s.parts[s.count++];
 }
 }  // namespace
 
@@ -138,38 +170,42 @@ EntryWriter* entry_writer_start() {
   return w;
 }
 
-char* entry_writer_block(EntryWriter* w) {
-  plat_sem_wait(w->free_slots);
-  if (w->failed.load()) {
-    plat_sem_post(w->free_slots);
-    return nullptr;
-  }
-  return next_slot(w).block;
+char* entry_writer_space(EntryWriter* w, size_t* room) {
+  if (w->failed.load()) return nullptr;
+  Slot& s = held_slot(w);
+  if (w->failed.load()) return nullptr;
+  *room = ENTRY_BLOCK_SIZE - s.used;
+  return s.block + s.used;
 }
 
-void entry_writer_piece(EntryWriter* w, const std::string& path, size_t n, bool open, bool close,
-                        uint32_t dos_date) {
-  Slot& s = next_slot(w);
-  s.kind = PIECE;
-  if (open) s.path = path;
-  s.size = n;
-  s.open = open;
-  s.close = close;
-  s.dos_date = dos_date;
-  hand_over(w);
+void entry_writer_part(EntryWriter* w, const std::string& path, size_t n, bool open, bool close,
+                       uint32_t dos_date) {
+  Slot& s = held_slot(w);
+  Part& p = next_part(s);
+  p.folder = false;
+  if (open) p.path = path;
+  p.offset = s.used;
+  p.size = n;
+  p.open = open;
+  p.close = close;
+  p.dos_date = dos_date;
+  s.used += n;
+  if (s.used == ENTRY_BLOCK_SIZE || s.count == MAX_PARTS) hand_over(w);
 }
 
 void entry_writer_folder(EntryWriter* w, const std::string& path) {
-  Slot& s = next_slot(w);
-  s.kind = FOLDER;
-  s.path = path;
-  hand_over(w);
+  Slot& s = held_slot(w);
+  Part& p = next_part(s);
+  p.folder = true;
+  p.path = path;
+  p.size = 0;
+  if (s.count == MAX_PARTS) hand_over(w);
 }
 
 int entry_writer_finish(EntryWriter* w) {
-  plat_sem_wait(w->free_slots);
-  next_slot(w).kind = STOP;
-  plat_sem_post(w->full_slots);
+  hand_over(w);
+  held_slot(w).stop = true;
+  hand_over(w);
   plat_thread_join(w->thread);
   plat_thread_close(w->thread);
   bool failed = w->failed.load();

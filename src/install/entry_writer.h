@@ -1,8 +1,9 @@
 // Writes an archive's entries on a second thread while the caller inflates the
 // next ones: folders, file opening, writes, closing and file times all happen
 // there, in the order handed over, from a fixed ring of blocks (memory stays the
-// same whatever the archive holds). Each piece handed over is an entry's next
-// run of bytes, and may open the entry's file first or close it after.
+// same whatever the archive holds). A block carries the next bytes of one or
+// more entries (small files share one), each part possibly opening its file
+// first or closing it after.
 #pragma once
 
 #include <cstddef>
@@ -15,17 +16,19 @@ struct EntryWriter;
 
 // Starts the writer; null (after a log line) when its thread or blocks cannot be had.
 EntryWriter* entry_writer_start();
-// A free block of ENTRY_BLOCK_SIZE bytes to fill; waits while all are in flight.
-// Null once something has failed: the failure's line is logged, nothing more is written.
-char* entry_writer_block(EntryWriter* w);
-// Hands the block last returned over, holding n bytes of the entry at path. open:
-// make the file's folder and create the file first (logging "opened ... for writing");
-// close: close it and give it the DOS date and time after its last byte.
-void entry_writer_piece(EntryWriter* w, const std::string& path, size_t n, bool open, bool close,
-                        uint32_t dos_date);
-// Hands a folder entry over in the block last returned, its bytes unused (the
-// folder is made with its parents, in turn with the files).
+// Where the next part's bytes go, and in *room how many fit (at least 1); waits
+// while every block is in flight. Null once something has failed: the failure's
+// line is logged, and nothing more is written.
+char* entry_writer_space(EntryWriter* w, size_t* room);
+// Takes the n bytes just put at the space as the next part of the entry at path.
+// open: make the file's folder and create the file first (logging "opened ... for
+// writing"); close: close it and give it the DOS date and time after its last byte.
+// A full block is handed over at once.
+void entry_writer_part(EntryWriter* w, const std::string& path, size_t n, bool open, bool close,
+                       uint32_t dos_date);
+// Takes a folder entry (made with its parents, in turn with the files).
 void entry_writer_folder(EntryWriter* w, const std::string& path);
-// Waits until everything handed over is done, closes a file left open (a partly
-// written file stays), ends the thread and releases w. 0, or -1 when something failed.
+// Hands over what was taken, waits until all is done, closes a file left open (a
+// partly written file stays), ends the thread and releases w. 0, or -1 when
+// something failed.
 int entry_writer_finish(EntryWriter* w);

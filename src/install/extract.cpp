@@ -49,34 +49,34 @@ struct Extraction {
   }
 };
 
-// Inflates the entry into the writer's blocks, a block at a time: the file is
-// opened with the first and closed, with its time, after the last.
+// Inflates the entry into the writer's blocks, filling each: the file is opened
+// with its first part and closed, with its time, after the last.
 int extract_file(Extraction& x, const char* name, const unz_file_info64& info, const std::string& dest) {
   if (unzOpenCurrentFile(x.zip) != UNZ_OK) return x.fail("unzOpenCurrentFile() failed");
   x.entry_open = true;
   uint64_t written = 0;
   for (bool first = true;; first = false) {
-    char* block = x.writer ? entry_writer_block(x.writer) : nullptr;
-    if (!block) return x.fail(nullptr);
+    size_t room = 0;
+    char* space = x.writer ? entry_writer_space(x.writer, &room) : nullptr;
+    if (!space) return x.fail(nullptr);
     size_t fill = 0;
     int n = 0;
-    while (fill < ENTRY_BLOCK_SIZE &&
-           (n = unzReadCurrentFile(x.zip, block + fill, static_cast<unsigned>(ENTRY_BLOCK_SIZE - fill))) > 0)
+    while (fill < room && (n = unzReadCurrentFile(x.zip, space + fill, static_cast<unsigned>(room - fill))) > 0)
       fill += static_cast<size_t>(n);
     written += fill;
     if (n < 0) {
-      entry_writer_piece(x.writer, dest, fill, first, false, 0);
+      entry_writer_part(x.writer, dest, fill, first, false, 0);
       return x.fail("unzReadCurrentFile() failed");
     }
     if (n > 0) {
-      entry_writer_piece(x.writer, dest, fill, first, false, 0);
+      entry_writer_part(x.writer, dest, fill, first, false, 0);
       continue;
     }
     // Closing the entry checks its CRC-32, once all of it has been read; a stream
     // that ends before the stored size is never checked, so the size is.
     int closed = unzCloseCurrentFile(x.zip);
     x.entry_open = false;
-    entry_writer_piece(x.writer, dest, fill, first, true, static_cast<uint32_t>(info.dosDate));
+    entry_writer_part(x.writer, dest, fill, first, true, static_cast<uint32_t>(info.dosDate));
     if (closed != UNZ_CRCERROR && written == info.uncompressed_size) return 0;
     if (x.settle()) {
       log_message(closed == UNZ_CRCERROR ? "install_archive: CRC error in %s"
@@ -182,7 +182,8 @@ int install_archive(const char* archive_path, const char* destination_dir) {
     show_status(SetStatus, 0, name);
     path_join(dest, destination_dir, name);
     if (is_sep(name[std::strlen(name) - 1])) {
-      if (!entry_writer_block(x.writer)) return x.fail(nullptr);
+      size_t room = 0;
+      if (!entry_writer_space(x.writer, &room)) return x.fail(nullptr);
       entry_writer_folder(x.writer, dest);
     } else if (extract_file(x, name, info, dest) != 0) {
       return -1;
