@@ -41,13 +41,14 @@ apt_update() {
 }
 
 # Multi-arch packages of this machine whose version for i386 differs from the
-# one the native architecture has or would take: what the resolver could not match.
+# one the native architecture has or would take under the preferences given as
+# $1: what the resolver could not match.
 apt_unmatched() {
   local pkgs
   pkgs=$(dpkg-query -W -f='${Package} ${Multi-Arch}\n' 2>/dev/null | awk '$2 == "same" { print $1 }' | sort -u)
   [ -n "$pkgs" ] || return 0
   # shellcheck disable=SC2086
-  apt-cache -o Dir::Etc="$APT_DIR" policy $pkgs $(printf '%s:i386 ' $pkgs) 2>/dev/null | awk '
+  apt-cache -o Dir::Etc="$APT_DIR" -o Dir::Etc::Preferences="$1" policy $pkgs $(printf '%s:i386 ' $pkgs) 2>/dev/null | awk '
     /^[^ ]/ { name = $1; sub(/:$/, "", name); next }
     /Candidate:/ { cand[name] = $2 }
     END {
@@ -57,7 +58,7 @@ apt_unmatched() {
         if (i != "" && i != "(none)" && cand[n] != i)
           printf "bootstrap:   %s: %s for the native architecture, %s for i386\n", n, cand[n], i
       }
-    }' >&2
+    }' >&2 || true
 }
 
 apt_install() {
@@ -79,13 +80,13 @@ apt_install() {
   out=$(DEBIAN_FRONTEND=noninteractive apt-get -o Dir::Etc="$APT_DIR" \
         -o Dir::Etc::Preferences="$tmp/preferences" install -y -qq \
         --no-install-recommends "$@" 2>&1 >/dev/null) || rc=$?
-  rm -rf "$tmp"
-  [ $rc != 0 ] || return 0
+  [ $rc != 0 ] || { rm -rf "$tmp"; return 0; }
   printf '%s\n' "$out" | grep -v '^ *$' | sed 's/^/bootstrap:   /' >&2
   apt_say "apt-get install failed again (above). The mirror could not give this index:"
   printf 'bootstrap:   %s\n' "${failed_indexes[@]}" >&2
   apt_say "and these packages have no version that both architectures can take:"
-  apt_unmatched
+  apt_unmatched "$tmp/preferences"
+  rm -rf "$tmp"
   apt_say "wait until the mirror has finished its sync, or name another mirror in $APT_DIR/sources.list(.d), then run scripts/bootstrap again"
   return 1
 }
