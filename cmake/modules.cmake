@@ -1,8 +1,9 @@
 # One static library per module, each linked to the modules it includes, so that
 # the link runs the way the includes do: app, then wizard and install, then
-# display and net, then support, then the platform seam (quorvin_os, quorvin_ui).
-# install's manifest parser and name and signature rules are a library of their
-# own (quorvin_rules), so that quorvin-repo takes them without the window.
+# display and net, then rules, then support, then the platform seam (quorvin_os,
+# quorvin_ui). rules holds what the installer and quorvin-repo must judge alike:
+# the name rules, the manifest parser, the signature check and the archive's
+# opening pass, without the network or the window.
 function(quorvin_module name)
   cmake_parse_arguments(M "" "" "SOURCES;DEPS" ${ARGN})
   add_library(quorvin_${name} STATIC ${M_SOURCES})
@@ -15,25 +16,20 @@ macro(quorvin_sources var dir)
   file(GLOB ${var} CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/${dir}/*.cpp)
 endmacro()
 quorvin_sources(support_sources support)
+quorvin_sources(rules_sources rules)
 quorvin_sources(net_sources net)
 quorvin_sources(display_sources display)
 quorvin_sources(install_sources install)
 quorvin_sources(wizard_sources wizard)
 quorvin_sources(app_sources app)
-set(rules_sources)
-foreach(unit filelist names pending signature)
-  list(APPEND rules_sources ${CMAKE_SOURCE_DIR}/src/install/${unit}.cpp)
-endforeach()
-list(REMOVE_ITEM install_sources ${rules_sources})
-
 quorvin_module(support SOURCES ${support_sources} DEPS quorvin_os quorvin_sha256)
-quorvin_module(net SOURCES ${net_sources} DEPS quorvin_support)
+quorvin_module(rules SOURCES ${rules_sources} DEPS quorvin_support quorvin_sodium quorvin_minizip)
+quorvin_module(net SOURCES ${net_sources} DEPS quorvin_rules quorvin_support)
 quorvin_module(display SOURCES ${display_sources} DEPS quorvin_ui)
-quorvin_module(rules SOURCES ${rules_sources} DEPS quorvin_net quorvin_support quorvin_sodium)
 quorvin_key_source(QUORVIN_KEY_SOURCE "${QUORVIN_PUBLISHER_KEY}" publisher_key)
 add_library(quorvin_publisher_key STATIC ${QUORVIN_KEY_SOURCE})
 quorvin_module(install SOURCES ${install_sources}
-               DEPS quorvin_rules quorvin_net quorvin_display quorvin_minizip quorvin_publisher_key)
+               DEPS quorvin_rules quorvin_net quorvin_display quorvin_publisher_key)
 quorvin_module(wizard SOURCES ${wizard_sources} DEPS quorvin_display quorvin_support)
 quorvin_module(app SOURCES ${app_sources} DEPS quorvin_wizard quorvin_install)
 

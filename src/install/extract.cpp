@@ -9,8 +9,8 @@
 
 #include "display/display.h"
 #include "install/entry_writer.h"
-#include "install/zip_io.h"
-#include "install/zip_scan.h"
+#include "rules/zip_io.h"
+#include "rules/zip_scan.h"
 #include "platform/platform.h"
 #include "support/log.h"
 #include "support/paths.h"
@@ -150,23 +150,16 @@ int install_archive(const char* archive_path, const char* destination_dir) {
     return x.release(-1);
   }
   uint64_t count = global.number_entry;
-  // unzOpen stands on the first directory entry whatever the count says: an
-  // archive that counts none but holds some is damaged, not empty.
-  unz_file_info64 first;
-  if (count == 0 &&
-      unzGetCurrentFileInfo64(x.zip, &first, nullptr, 0, nullptr, 0, nullptr, 0) == UNZ_OK) {
-    log_message("install_archive: the archive's directory holds entries that its end record does "
-                "not count");
+  // Everything that can be refused is refused before the first file is written.
+  ZipScan scan = zip_scan(x.zip, archive_path, count, destination_dir);
+  if (scan.refusal != ZIP_GOOD) {
+    log_message("%s", scan.line.c_str());
     return x.release(-1);
   }
   show_status(SetProgressPos, 0, nullptr);
   show_status(SetProgressRange, progress_range(count), nullptr);
-  // Everything that can be refused is refused before the first file is written.
-  uint64_t total = 0;
   if (count > 0) {
-    if (zip_scan(x.zip, archive_path, count, destination_dir, &total) != 0 ||
-        require_free_space(destination_dir, total) != 0)
-      return x.release(-1);
+    if (require_free_space(destination_dir, scan.room) != 0) return x.release(-1);
     if (unzGoToFirstFile(x.zip) != UNZ_OK) {
       log_message("unzGoToFirstFile() failed");
       return x.release(-1);

@@ -4,8 +4,6 @@
 
 #include "platform/platform.h"
 
-const char* const PENDING_SUFFIX = ".installing";
-
 int pending_mark(const std::string& archive_path) {
   // Its presence is the whole note: made in one step, there is nothing to tear.
   FILE* f = std::fopen((archive_path + PENDING_SUFFIX).c_str(), "wb");

@@ -8,7 +8,7 @@
 
 #include <string>
 
-extern const char* const PENDING_SUFFIX;
+#include "rules/names.h"
 
 // The note of the archive at archive_path. 0, or -1 when it cannot be written
 // (the caller goes on; only a later run's redo is lost).

@@ -5,8 +5,8 @@
 #include <map>
 #include <string>
 
-#include "install/filelist.h"
-#include "install/names.h"
+#include "rules/filelist.h"
+#include "rules/names.h"
 #include "install/pending.h"
 #include "install/publisher.h"
 #include "platform/platform.h"

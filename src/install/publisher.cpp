@@ -1,7 +1,7 @@
 #include "install/publisher.h"
 
-#include "install/filelist.h"
-#include "install/signature.h"
+#include "rules/filelist.h"
+#include "rules/signature.h"
 #include "net/download.h"
 #include "support/log.h"
 #include "support/sha256.h"

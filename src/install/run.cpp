@@ -6,7 +6,7 @@
 #include "display/display.h"
 #include "display/flow.h"
 #include "install/extract.h"
-#include "install/filelist.h"
+#include "rules/filelist.h"
 #include "install/pending.h"
 #include "install/plan.h"
 #include "install/publisher.h"

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "rules/names.h"
 
 // Where a download shows its progress and how it waits for its worker. The
 // program fills it in (the progress page's status line, bar and rate line, and
@@ -37,9 +38,6 @@ struct DownloadCheck {
 // destroys an older one). 0 on success, -1 on failure or the user's quit request.
 int net_get(const char* url, const char* local_path, int64_t expected_size,
             const DownloadCheck* check = nullptr);
-
-// The name the body is written to while it arrives.
-const char* const DOWNLOAD_TEMP_SUFFIX = ".part";
 
 void progress_start(int64_t expected_size);
 void progress_update(int64_t bytes_so_far);

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "install/filelist.h"
+#include "rules/filelist.h"
 #include "install/plan.h"
 
 namespace {

@@ -5,20 +5,20 @@ each other in a circle.
     check_layers.py SOURCE_DIR [--draw]
 
 The layers, top to bottom: app; wizard and install (side by side, neither includes
-the other); display and net (side by side); support; platform. A file may include
-its own module's headers and those of layers below it. The platform seam includes
-nothing of the program. quorvin-repo (tools/quorvin-repo) may include install's
-parser and name rules, net, support and platform's operating-system half, but no
-window-system code. resources/ holds the neutral control ids that every layer may
+the other); display and net (side by side); rules; support; platform. A file may
+include its own module's headers and those of layers below it. The platform seam
+includes nothing of the program. quorvin-repo (tools/quorvin-repo) may include
+rules, net, support and platform's operating-system half, but no window-system
+code. resources/ holds the neutral control ids that every layer may
 include. --draw prints the module graph.
 """
 import os
 import re
 import sys
 
-RANK = {"platform": 0, "support": 1, "net": 2, "display": 2, "install": 3, "wizard": 3, "app": 4}
-TOOL_MAY = {"install/filelist.h", "install/names.h", "install/signature.h"}
-TOOL_LAYERS = {"net", "support", "platform"}
+RANK = {"platform": 0, "support": 1, "rules": 2, "net": 3, "display": 3, "install": 4, "wizard": 4,
+        "app": 5}
+TOOL_LAYERS = {"rules", "net", "support", "platform"}
 WINDOW = ("platform/ui.h", "platform/headless/", "platform/win32/")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
@@ -65,7 +65,7 @@ def main():
                 continue
             edges.add((rel, by_name.get(inc, inc)))
             if mine == "tool":
-                ok = (inc in TOOL_MAY or theirs in TOOL_LAYERS) and not inc.startswith(WINDOW)
+                ok = theirs in TOOL_LAYERS and not inc.startswith(WINDOW)
             elif mine == "platform" or theirs not in RANK:
                 ok = False
             else:

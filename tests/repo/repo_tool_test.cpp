@@ -11,7 +11,7 @@
 
 #include "display/display.h"
 #include "install/extract.h"
-#include "install/filelist.h"
+#include "rules/filelist.h"
 #include "platform/headless/headless.h"
 #include "platform/platform.h"
 #include "repo_build.h"
@@ -566,12 +566,12 @@ TEST_F(RepoTool, CheckRefusesMembersTheInstallerWouldRefuseOrCannotRead) {
       {{{"/etc/evil", "x"}}, "absolute name"},
       {{{"\\evil", "x"}}, "absolute name"},
       {{{"C:evil", "x"}}, "drive letter"},
-      {{{std::string(300, 'n'), "x"}}, "256 bytes or more"},
+      {{{std::string(300, 'n'), "x"}}, "name of entry 1 is too long (300 bytes)"},
       {{{"ok.txt", "stored data", 0, true}}, "CRC mismatch"},
       {{{"ok.txt", "BZh9", 12}}, "compression method 12"},
       {{{"ok.txt", "xxxx", 14}}, "compression method 14"},
-      {{{"ok.txt", "x"}, {"ok.txt/inner", "y"}}, "is a file and also a folder"},
-      {{{"Ok.txt", "x"}, {"./ok.TXT", "y"}}, "member ./ok.TXT names the same file as another member"},
+      {{{"ok.txt", "x"}, {"ok.txt/inner", "y"}}, "entry ok.txt/inner and entry ok.txt need the same path as a file and as a folder"},
+      {{{"Ok.txt", "x"}, {"./ok.TXT", "y"}}, "entry ./ok.TXT and entry Ok.txt name the same file"},
   };
   for (const Case& c : cases) {
     write_zip(out + "/core.zip", c.members);
@@ -592,8 +592,8 @@ TEST_F(RepoTool, CheckRefusesMembersTheInstallerWouldRefuseOrCannotRead) {
     std::string bytes = read_file(out + "/core.zip");
     ASSERT_TRUE(lie == 0 || zip_lower_count(bytes, 1));
     write_file(out + "/core.zip", bytes);
-    expect_check_fails(GOOD_ENTRY, lie == 0 ? "stored member short.bin holds 5 bytes of data for a size of 15"
-                                            : "holds more members than its end record counts");
+    expect_check_fails(GOOD_ENTRY, lie == 0 ? "stored entry short.bin gives 5 bytes of data for a size of 15"
+                                            : "holds more entries than its end record counts");
   }
 
   // Stored members with the right CRC are fine.

@@ -12,6 +12,8 @@
 
 #include "display/display.h"
 #include "platform/headless/headless.h"
+#include "repo_check.h"
+#include "repo_report.h"
 #include "resources/dialog_ids.h"
 #include "support/paths.h"
 #include "testkit/testkit.h"
@@ -285,7 +287,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // What the opening pass refuses (the name rules themselves are tested with
 // names.h): each archive holds "first.txt" and then the hostile part; the line
-// names the archive and the entry, and nothing is written.
+// names the archive and the entry, and nothing is written. quorvin-repo check
+// refuses each alike, in the same words: it takes the shortest install
+// directory a user can pick, C:\, here below a d: that makes it as long as dest.
 struct Hostile {
   const char* what;
   std::function<void(ZipBuilder&)> members;  // after first.txt
@@ -355,6 +359,10 @@ TEST_F(ExtractTest, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
       {"folder path Windows cannot make", member(long_folder + "/x"), nullptr,
        too_long(long_folder + "/x", long_folder.size())},
   };
+  const std::string repo = dir / "repo", d(dest.size() - 3, 'p');
+  mkdir(repo.c_str(), 0755);
+  write_file(repo + "/filelist.txt", "v:\nu:http://h/q/pkg.zip\nd:" + d + "\ne:" + d + "/first.txt\n");
+  repo_quiet = true;
   for (const Hostile& h : cases) {
     SCOPED_TRACE(h.what);
     write_file(dest + "/first.txt", "installed before");
@@ -370,12 +378,18 @@ TEST_F(ExtractTest, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
       write_file(zip, bytes);
     }
     EXPECT_EQ(-1, run());
-    std::string want = "install_archive: " + zip + ": " + h.line;
-    std::string got = log.lines().back();
-    if (want.back() == '(')
-      EXPECT_EQ(want, got.substr(0, want.size()));
-    else
-      EXPECT_EQ(want, got);
+    std::string said = h.line;
+    for (size_t at = said.find(dest); at != std::string::npos; at = said.find(dest, at + 1))
+      said.replace(at, dest.size(), "C:\\" + d);
+    write_file(repo + "/pkg.zip", read_file(zip));
+    repo_report_reset();
+    EXPECT_EQ(-1, repo_check(repo));
+    auto expect_line = [](const std::string& want, const std::string& got) {
+      EXPECT_EQ(want, want.back() == '(' ? got.substr(0, want.size()) : got);
+    };
+    expect_line("install_archive: " + zip + ": " + h.line, log.lines().back());
+    expect_line("entry 1 (pkg.zip, line 1): " + said, repo_last_error);
+    EXPECT_EQ(1, repo_error_count) << repo_error_text;
     EXPECT_EQ("installed before", read_file(dest + "/first.txt"));
     EXPECT_FALSE(exists(dir / "evil.txt"));
     EXPECT_EQ(0, headless_progress_pos(IDC_PROGRESS));

@@ -1,4 +1,4 @@
-#include "install/names.h"
+#include "rules/names.h"
 
 #include <gtest/gtest.h>
 

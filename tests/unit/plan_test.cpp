@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "install/filelist.h"
+#include "rules/filelist.h"
 #include "testkit/testkit.h"
 
 namespace {

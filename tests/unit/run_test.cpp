@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "display/display.h"
-#include "install/filelist.h"
+#include "rules/filelist.h"
 #include "net/download.h"
 #include "net/socket.h"
 #include "platform/headless/headless.h"

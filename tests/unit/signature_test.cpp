@@ -1,6 +1,6 @@
 // Signatures made by the real minisign tool, checked as they are and tampered
 // with (the tamperings of a whole run are the Wine end-to-end cases).
-#include "install/signature.h"
+#include "rules/signature.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

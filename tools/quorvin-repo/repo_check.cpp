@@ -1,11 +1,13 @@
 #include "repo_check.h"
 
+#include <unzip.h>
+
 #include <cstdio>
 #include <set>
 #include <vector>
 
-#include "install/filelist.h"
-#include "install/signature.h"
+#include "rules/filelist.h"
+#include "rules/signature.h"
 #include "platform/platform.h"
 #include "repo_fetch.h"
 #include "repo_manifest.h"
@@ -14,7 +16,8 @@
 #include "repo_tree.h"
 #include "support/paths.h"
 #include "support/sha256.h"
-#include "zip_check.h"
+#include "rules/zip_io.h"
+#include "rules/zip_scan.h"
 
 namespace {
 
@@ -44,6 +47,81 @@ int check_hash(const std::string& archive, const FileListEntry* e, const std::st
              "in text mode?); copy it again in binary mode, or build again and sign",
              label.c_str(), e->sha256, archive.c_str(), hex.c_str());
   return -1;
+}
+
+// Where a member goes, as extraction makes it: its parent folders too; '/'
+// separators, "." components left out, case folded.
+void add_installed(std::set<std::string>& installed, const std::string& name) {
+  std::string path;
+  size_t start = 0;
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i < name.size() && name[i] != '/' && name[i] != '\\') continue;
+    std::string part = name.substr(start, i - start);
+    start = i + 1;
+    if (part.empty() || part == ".") continue;
+    path += (path.empty() ? "" : "/") + fold_case(part);
+    installed.insert(path);
+  }
+}
+
+// Reads the current member to its end: the CRC is checked when it is closed.
+int read_member(unzFile zip, const std::string& label, const char* name, std::vector<char>& buf) {
+  const char* why = nullptr;
+  int n = 0;
+  if (unzOpenCurrentFile(zip) != UNZ_OK) {
+    why = "cannot be opened";
+  } else {
+    while ((n = unzReadCurrentFile(zip, buf.data(), static_cast<unsigned>(buf.size()))) > 0) {
+    }
+    int closed = unzCloseCurrentFile(zip);
+    if (n < 0) why = "its data is damaged";
+    else if (closed != UNZ_OK) why = "CRC mismatch, its data is not what was stored";
+  }
+  if (why) repo_error("%s: member %s: %s", label.c_str(), name, why);
+  return why ? -1 : 0;
+}
+
+// The archive as the installer takes it: its opening pass, with the shortest
+// install directory a user can pick (a path too long there is too long for
+// everyone), then every member read whole. Fills installed with every path
+// that extraction makes.
+int check_archive(const std::string& archive, const std::string& label, const std::string& d,
+                  std::set<std::string>& installed) {
+  zlib_filefunc64_def io;
+  zip_read_functions(&io);
+  unzFile zip = unzOpen2_64(archive.c_str(), &io);
+  unz_global_info64 global;
+  if (!zip || unzGetGlobalInfo64(zip, &global) != UNZ_OK) {
+    if (zip) unzClose(zip);
+    repo_error("%s: not a readable zip archive", label.c_str());
+    return -1;
+  }
+  std::string destination = "C:\\" + d;
+  ZipScan scan = zip_scan(zip, archive.c_str(), global.number_entry, destination);
+  int result = 0;
+  if (scan.refusal != ZIP_GOOD) {
+    repo_error("%s: %s", label.c_str(), scan.reason.c_str());
+    result = -1;
+  }
+  std::vector<char> name(257), buf(1 << 16);
+  int at = result == 0 ? unzGoToFirstFile(zip) : UNZ_END_OF_LIST_OF_FILE;
+  for (; at == UNZ_OK; at = unzGoToNextFile(zip)) {
+    unz_file_info64 info;
+    if (unzGetCurrentFileInfo64(zip, &info, name.data(), name.size(), nullptr, 0, nullptr, 0) != UNZ_OK)
+      break;
+    std::string member(name.data());
+    if (const char* why = ascii_refusal(member)) {
+      repo_error("%s: member \"%s\": %s", label.c_str(), member.c_str(), why);
+      result = -1;
+    } else if (member.back() == '/' || member.back() == '\\' ||
+               read_member(zip, label, member.c_str(), buf) == 0) {
+      add_installed(installed, member);
+    } else {
+      result = -1;
+    }
+  }
+  unzClose(zip);
+  return result;
 }
 
 int check_entry(const std::string& dir, const FileListEntry* e, int index, EntrySeen& seen,
@@ -79,8 +157,8 @@ int check_entry(const std::string& dir, const FileListEntry* e, int index, Entry
   }
   if (check_hash(archive, e, label, signed_list) != 0) result = -1;
   std::set<std::string> installed;
-  if (zip_check(archive, label, installed) != 0) return -1;
   std::string d = e->dest_subdir ? e->dest_subdir : "";
+  if (check_archive(archive, label, d, installed) != 0) return -1;
   if (!marker.empty()) {
     std::string prefix = fold_case(normal_rel_path(d));
     std::string rel;

@@ -1,18 +1,36 @@
 #include "repo_list.h"
 
+#include <unzip.h>
+
 #include <algorithm>
 #include <vector>
 
-#include "install/filelist.h"
+#include "rules/filelist.h"
 #include "platform/platform.h"
 #include "repo_manifest.h"
 #include "repo_report.h"
 #include "support/paths.h"
-#include "zip_check.h"
 
 namespace {
 
 const char* const VARIANTS[] = {"Tavelin", "Mirrel", "Pelquin", "Wendrel"};
+
+// The bytes that extracting the zip at path writes: its members' sizes. 0, or
+// -1 when it cannot be read.
+int zip_installed_size(const std::string& path, uint64_t* bytes) {
+  unzFile zip = unzOpen64(path.c_str());
+  if (!zip) return -1;
+  uint64_t total = 0;
+  int at = unzGoToFirstFile(zip);
+  for (; at == UNZ_OK; at = unzGoToNextFile(zip)) {
+    unz_file_info64 info;
+    if (unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) break;
+    total += info.uncompressed_size;
+  }
+  unzClose(zip);
+  *bytes = total;
+  return at == UNZ_END_OF_LIST_OF_FILE ? 0 : -1;
+}
 
 struct Row {
   int variant;

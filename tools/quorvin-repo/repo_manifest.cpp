@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "install/filelist.h"
+#include "rules/filelist.h"
 #include "platform/platform.h"
 #include "repo_names.h"
 #include "repo_report.h"

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-#include "install/names.h"
+#include "rules/names.h"
 
 // A file or folder name that the installer hands to Windows' 8-bit file
 // functions: plain ASCII only, as any other byte means another character under

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "install/filelist.h"
+#include "rules/filelist.h"
 #include "platform/platform.h"
 #include "repo_manifest.h"
 #include "repo_names.h"

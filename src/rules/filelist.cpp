@@ -1,4 +1,4 @@
-#include "install/filelist.h"
+#include "rules/filelist.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "install/signature.h"
+#include "rules/signature.h"
 
 #include <sodium/core.h>
 #include <sodium/crypto_generichash_blake2b.h>

@@ -1,13 +1,13 @@
-#include "install/zip_scan.h"
+#include "rules/zip_scan.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "install/names.h"
-#include "install/zip_io.h"
-#include "support/log.h"
+#include "rules/names.h"
+#include "rules/zip_io.h"
 #include "support/paths.h"
 
 namespace {
@@ -67,9 +67,33 @@ struct Scan {
   const char* destination;
   size_t destination_length;  // with the separator joined after it
   uint32_t unit;
-  uint64_t total = 0;
+  ZipScan result{};
   uint64_t directory_end = 0;  // where the directory entry after the last one read would start
 };
+
+// Records a refusal: what, the entry concerned, and the installer's line, which
+// names the archive before the words.
+__attribute__((format(printf, 4, 5))) int refuse(Scan& s, ZipRefusal why, const std::string& member,
+                                                 const char* format, ...) {
+  char words[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(words, sizeof words, format, args);
+  va_end(args);
+  s.result.refusal = why;
+  s.result.member = shown_name(member);
+  s.result.reason = words;
+  s.result.line = std::string("install_archive: ") + s.archive + ": " + words;
+  return -1;
+}
+
+// A failure to read the archive at all: its line is the whole reason.
+int refuse_line(Scan& s, ZipRefusal why, const std::string& line) {
+  s.result.refusal = why;
+  s.result.member.clear();
+  s.result.reason = s.result.line = line;
+  return -1;
+}
 
 // The name of an entry, walked to anew: only a refusal needs it.
 std::string name_of(Scan& s, uint64_t entry) {
@@ -118,82 +142,69 @@ int check_entry(Scan& s, uint64_t entry) {
   unz_file_info64 info;
   char name[kNameMax];
   if (unzGetCurrentFileInfo64(s.zip, &info, name, kNameMax, nullptr, 0, nullptr, 0) != UNZ_OK) {
-    log_message("unzGetCurrentFileInfo() failed");
-    return -1;
+    return refuse_line(s, ZIP_UNREADABLE, "unzGetCurrentFileInfo() failed");
   }
   unsigned long long number = entry + 1;
   if (info.size_filename >= kNameMax) {
-    log_message("install_archive: %s: name of entry %llu is too long (%lu bytes)", s.archive, number,
-                static_cast<unsigned long>(info.size_filename));
-    return -1;
+    return refuse(s, ZIP_NAME_TOO_LONG, "", "name of entry %llu is too long (%lu bytes)", number,
+                  static_cast<unsigned long>(info.size_filename));
   }
   std::string member(name, info.size_filename);
   if (member.empty()) {
-    log_message("install_archive: %s: entry %llu has no name", s.archive, number);
-    return -1;
+    return refuse(s, ZIP_NO_NAME, "", "entry %llu has no name", number);
   }
   if (const char* why = member_name_refusal(member)) {
-    log_message("install_archive: %s: unsafe entry name %s (%s)", s.archive, shown_name(member).c_str(),
-                why);
-    return -1;
+    return refuse(s, ZIP_UNSAFE_NAME, member, "unsafe entry name %s (%s)", shown_name(member).c_str(), why);
   }
   if (info.flag & 1) {
-    log_message("install_archive: %s: entry %s is encrypted; encrypted entries are not installed",
-                s.archive, member.c_str());
-    return -1;
+    return refuse(s, ZIP_ENCRYPTED, member, "entry %s is encrypted; encrypted entries are not installed",
+                  member.c_str());
   }
   // minizip would open a bzip2 entry (12) even when built without bzip2 and
   // hand out its compressed bytes unchecked.
   if (info.compression_method != 0 && info.compression_method != 8) {
-    log_message("install_archive: %s: entry %s uses compression method %lu; only stored (0) and "
-                "deflated (8) can be extracted",
-                s.archive, member.c_str(), static_cast<unsigned long>(info.compression_method));
-    return -1;
+    return refuse(s, ZIP_METHOD, member,
+                  "entry %s uses compression method %lu; only stored (0) and deflated (8) can be extracted",
+                  member.c_str(), static_cast<unsigned long>(info.compression_method));
   }
 
   // A stored entry's data is its content: sizes that differ would show only
   // while it is written, over a file that may be installed already.
   bool folder = is_sep(member.back());
   if (info.compression_method == 0 && info.compressed_size != info.uncompressed_size && !folder) {
-    log_message("install_archive: %s: stored entry %s gives %llu bytes of data for a size of %llu",
-                s.archive, member.c_str(), static_cast<unsigned long long>(info.compressed_size),
-                static_cast<unsigned long long>(info.uncompressed_size));
-    return -1;
+    return refuse(s, ZIP_STORED_SIZES, member, "stored entry %s gives %llu bytes of data for a size of %llu",
+                  member.c_str(), static_cast<unsigned long long>(info.compressed_size),
+                  static_cast<unsigned long long>(info.uncompressed_size));
   }
 
   // Opening it raw reads and checks its local header, and tells where its data starts.
   if (unzOpenCurrentFile2(s.zip, nullptr, nullptr, 1) != UNZ_OK) {
-    log_message("install_archive: %s: the local header of entry %s is missing or does not match its "
-                "directory entry",
-                s.archive, member.c_str());
-    return -1;
+    return refuse(s, ZIP_LOCAL_HEADER, member,
+                  "the local header of entry %s is missing or does not match its directory entry",
+                  member.c_str());
   }
   uint64_t data = unzGetCurrentFileZStreamPos64(s.zip);
   int local_extra = unzGetLocalExtrafield(s.zip, nullptr, 0);
   unzCloseCurrentFile(s.zip);
   uint64_t head = kLocalHeaderSize + info.size_filename + static_cast<uint64_t>(local_extra);
   if (local_extra < 0 || data < head || data > s.file.size || info.compressed_size > s.file.size - data) {
-    log_message("install_archive: %s: entry %s runs past the end of the archive", s.archive,
-                member.c_str());
-    return -1;
+    return refuse(s, ZIP_PAST_END, member, "entry %s runs past the end of the archive", member.c_str());
   }
   uint64_t begin = data - head;
   if (!s.file.holds(begin + kLocalHeaderSize, name, info.size_filename)) {
-    log_message("install_archive: %s: the local header of entry %s holds another name", s.archive,
-                member.c_str());
-    return -1;
+    return refuse(s, ZIP_LOCAL_NAME, member, "the local header of entry %s holds another name",
+                  member.c_str());
   }
   // The path of the entry, or of the folder its file lies in, as joined below the destination.
   size_t last_sep = member.find_last_of("/\\");
   size_t folder_length = folder ? member.size() - 1 : last_sep == std::string::npos ? 0 : last_sep;
   bool file_too_long = !folder && s.destination_length + member.size() > kFilePathMax;
   if (file_too_long || (folder_length > 0 && s.destination_length + folder_length > kFolderPathMax)) {
-    log_message("install_archive: %s: entry %s would make a path of %lu characters below %s, longer than "
-                "Windows allows",
-                s.archive, member.c_str(),
-                static_cast<unsigned long>(s.destination_length + (file_too_long ? member.size() : folder_length)),
-                s.destination);
-    return -1;
+    return refuse(s, ZIP_PATH_TOO_LONG, member,
+                  "entry %s would make a path of %lu characters below %s, longer than Windows allows",
+                  member.c_str(),
+                  static_cast<unsigned long>(s.destination_length + (file_too_long ? member.size() : folder_length)),
+                  s.destination);
   }
   s.spans.push_back({begin, data + info.compressed_size, entry});
   s.directory_end =
@@ -202,7 +213,7 @@ int check_entry(Scan& s, uint64_t entry) {
   if (!folder) {
     // Many small files on a drive of large units take far more than their sizes.
     uint64_t room = size_in_units(info.uncompressed_size, s.unit);
-    s.total = room > UINT64_MAX - s.total ? UINT64_MAX : s.total + room;
+    s.result.room = room > UINT64_MAX - s.result.room ? UINT64_MAX : s.result.room + room;
   }
   note_path(s, entry, member, folder);
   return 0;
@@ -217,9 +228,9 @@ int check_overlaps(Scan& s) {
     if (s.spans[k].begin < s.spans[widest].end) {
       uint64_t first = std::min(s.spans[k].entry, s.spans[widest].entry);
       uint64_t second = std::max(s.spans[k].entry, s.spans[widest].entry);
-      log_message("install_archive: %s: entries %s and %s share bytes of the archive", s.archive,
-                  name_of(s, first).c_str(), name_of(s, second).c_str());
-      return -1;
+      std::string one = name_of(s, first), other = name_of(s, second);
+      return refuse(s, ZIP_SHARED_BYTES, other, "entries %s and %s share bytes of the archive", one.c_str(),
+                    other.c_str());
     }
     if (s.spans[k].end > s.spans[widest].end) widest = k;
   }
@@ -258,35 +269,38 @@ int check_paths(Scan& s) {
     if (is_file && first_file == kNone) first_file = entry;
   }
   if (later == UINT64_MAX) return 0;
+  std::string one = name_of(s, later), other = name_of(s, earlier);
   if (both_files)
-    log_message("install_archive: %s: entry %s and entry %s name the same file", s.archive,
-                name_of(s, later).c_str(), name_of(s, earlier).c_str());
-  else
-    log_message("install_archive: %s: entry %s and entry %s need the same path as a file and as a folder",
-                s.archive, name_of(s, later).c_str(), name_of(s, earlier).c_str());
-  return -1;
+    return refuse(s, ZIP_SAME_FILE, one, "entry %s and entry %s name the same file", one.c_str(), other.c_str());
+  return refuse(s, ZIP_FILE_AND_FOLDER, one, "entry %s and entry %s need the same path as a file and as a folder",
+                one.c_str(), other.c_str());
 }
 
 // The end record's count is what minizip walks: entries past it would be left
 // out of the install without a word.
 int check_directory_end(Scan& s) {
   if (unzSetOffset64(s.zip, s.directory_end) != UNZ_OK) return 0;
-  log_message("install_archive: %s: the archive's directory holds more entries than its end record "
-              "counts",
-              s.archive);
-  return -1;
+  return refuse(s, ZIP_UNCOUNTED, "", "the archive's directory holds more entries than its end record counts");
 }
 
 }  // namespace
 
-int zip_scan(unzFile zip, const char* archive_path, uint64_t count, const std::string& destination_dir,
-             uint64_t* total) {
+ZipScan zip_scan(unzFile zip, const char* archive_path, uint64_t count, const std::string& destination_dir) {
   size_t joined = destination_dir.size() + (!destination_dir.empty() && is_sep(destination_dir.back()) ? 0 : 1);
   Scan s{zip, archive_path, count, {}, {}, {}, {}, destination_dir.c_str(), joined,
          allocation_unit(destination_dir)};
+  // unzOpen stands on the first directory entry whatever the count says: an
+  // archive that counts none but holds some is damaged, not empty.
+  unz_file_info64 first;
+  if (count == 0) {
+    if (unzGetCurrentFileInfo64(zip, &first, nullptr, 0, nullptr, 0, nullptr, 0) == UNZ_OK)
+      refuse_line(s, ZIP_UNCOUNTED,
+                  "install_archive: the archive's directory holds entries that its end record does not count");
+    return s.result;
+  }
   if (!s.file.open(archive_path)) {
-    log_message("can't open %s for reading", archive_path);
-    return -1;
+    refuse_line(s, ZIP_UNREADABLE, std::string("can't open ") + archive_path + " for reading");
+    return s.result;
   }
   // A count the file cannot hold is found out by the walk; no more room is taken for it.
   uint64_t room = std::min<uint64_t>(count, s.file.size / kCentralHeaderSize);
@@ -295,13 +309,12 @@ int zip_scan(unzFile zip, const char* archive_path, uint64_t count, const std::s
   // Its result is that of reading the first entry, which the walk reports.
   unzGoToFirstFile(zip);
   for (uint64_t entry = 0; entry < count; ++entry) {
-    if (check_entry(s, entry) != 0) return -1;
+    if (check_entry(s, entry) != 0) return s.result;
     if (entry + 1 < count && unzGoToNextFile(zip) != UNZ_OK) {
-      log_message("unzGoToNextFile() failed");
-      return -1;
+      refuse_line(s, ZIP_UNREADABLE, "unzGoToNextFile() failed");
+      return s.result;
     }
   }
-  if (check_directory_end(s) != 0 || check_overlaps(s) != 0 || check_paths(s) != 0) return -1;
-  *total = s.total;
-  return 0;
+  if (check_directory_end(s) == 0 && check_overlaps(s) == 0) check_paths(s);
+  return s.result;
 }

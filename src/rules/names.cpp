@@ -1,10 +1,8 @@
-#include "install/names.h"
+#include "rules/names.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "install/pending.h"
-#include "net/download.h"
 #include "support/paths.h"
 
 namespace {

@@ -9,6 +9,12 @@
 #include <cstddef>
 #include <string>
 
+// Names the program keeps for itself beside an archive in the download
+// directory: the body of a download while it arrives, and the note that the
+// archive's extraction is under way. No entry may name an archive so.
+const char* const DOWNLOAD_TEMP_SUFFIX = ".part";
+const char* const PENDING_SUFFIX = ".installing";
+
 // An entry's URL: no spaces or control characters, which would break the
 // request line or smuggle header lines into it.
 const char* url_refusal(const std::string& url);

@@ -1,4 +1,4 @@
-#include "install/zip_io.h"
+#include "rules/zip_io.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,0 +1,48 @@
+// The opening pass over an archive: one walk over its central directory that
+// refuses, before anything is written, what must never be extracted.
+#pragma once
+
+#include <unzip.h>
+
+#include <cstdint>
+#include <string>
+
+// What the opening pass found wrong, the first thing only.
+enum ZipRefusal {
+  ZIP_GOOD = 0,
+  ZIP_UNREADABLE,       // the file or its directory cannot be read
+  ZIP_NAME_TOO_LONG,    // 256 bytes or more
+  ZIP_NO_NAME,
+  ZIP_UNSAFE_NAME,      // refused by member_name_refusal
+  ZIP_ENCRYPTED,
+  ZIP_METHOD,           // neither stored nor deflated
+  ZIP_STORED_SIZES,     // a stored entry whose two sizes differ
+  ZIP_LOCAL_HEADER,     // missing, or not matching its directory entry
+  ZIP_PAST_END,
+  ZIP_LOCAL_NAME,       // the local header holds another name
+  ZIP_PATH_TOO_LONG,    // below the destination, for Windows
+  ZIP_UNCOUNTED,        // directory entries the end record does not count
+  ZIP_SHARED_BYTES,     // two entries' data overlap
+  ZIP_SAME_FILE,        // two entries name one file as Windows folds names
+  ZIP_FILE_AND_FOLDER,  // one path as a file and as a folder
+};
+
+struct ZipScan {
+  ZipRefusal refusal = ZIP_GOOD;
+  std::string member;  // the entry concerned, as the log shows it; empty when none is
+  std::string reason;  // the refusal in words, without the archive's name
+  std::string line;    // the installer's log line for it
+  uint64_t room = 0;   // what the files take, in whole allocation units of the destination's drive
+};
+
+// Walks the count entries of the open archive from the first. Refuses a name
+// the member-name rules refuse, an encrypted entry, a method other than stored
+// or deflated, a local header that disagrees with its directory entry (its
+// name included), data that runs past the end of the file or shares bytes with
+// another entry's, a directory holding entries its count leaves out, a path
+// that is a file in one entry and a folder in another or names one file twice
+// as Windows compares names, and a path that Windows cannot make below
+// destination_dir (files of 260 characters or more, folders of 248 or more).
+// Logs nothing: the installer logs the line, quorvin-repo prints the reason.
+// The handle is left on any entry.
+ZipScan zip_scan(unzFile zip, const char* archive_path, uint64_t count, const std::string& destination_dir);
