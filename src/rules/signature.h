@@ -20,7 +20,7 @@ struct PublisherKey {
 int publisher_key_parse(const std::string& line, PublisherKey* key, std::string* why);
 // A minisign.pub file: an optional "untrusted comment: " line, then the key line.
 int publisher_key_read(const std::string& path, PublisherKey* key, std::string* why);
-// A key id as minisign shows it: 16 upper-case hexadecimal digits.
+// A key id as minisign shows it: upper-case hexadecimal, without leading zeros.
 std::string key_id_text(const unsigned char id[8]);
 
 enum SignatureVerdict {
