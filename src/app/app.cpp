@@ -16,7 +16,9 @@ namespace {
 // The wizard's choices, as they stand when the last directory step is left.
 void start_run_with_the_choices() {
   PlanInput choices;
-  choices.mode = install_mode;
+  choices.mode = install_mode == DownloadOnly           ? RunMode::DownloadOnly
+                 : install_mode == InstallFromDirectory ? RunMode::InstallFromDirectory
+                                                        : RunMode::DownloadAndInstall;
   for (int i = 0; i < 4; ++i) choices.variant_flags[i] = variant_flags[i];
   if (download_directory) choices.download_directory = download_directory;
   if (install_directory) choices.install_directory = install_directory;

@@ -1,6 +1,5 @@
 #include "install/plan.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -63,12 +62,12 @@ int check_entry(const PlanInput& in, const FileListEntry* e, int number, bool ex
   return 0;
 }
 
-int check_entries(const PlanInput& in, bool extract_wanted) {
+int check_entries(const PlanInput& in, const FileList& list, bool extract_wanted) {
   // Two entries acted on with one archive name would share one file of the
   // download directory; Windows does not tell names apart by case (fold_name).
   std::map<std::string, int> seen;
   int number = 0;
-  for (const FileListEntry* e = entry_list_head; e; e = e->next) {
+  for (const FileListEntry* e = list.head; e; e = e->next) {
     if (check_entry(in, e, ++number, extract_wanted) != 0) return -1;
     if (!variant_selected(in, e)) continue;
     std::string name = url_file_name(e->url);
@@ -83,67 +82,61 @@ int check_entries(const PlanInput& in, bool extract_wanted) {
   return 0;
 }
 
-char* dup_text(const std::string& text) {
-  char* copy = static_cast<char*>(std::malloc(text.size() + 1));
-  if (copy) std::memcpy(copy, text.c_str(), text.size() + 1);
-  return copy;
-}
-
 }  // namespace
 
-int plan_build(const PlanInput& in) {
-  bool download_wanted = in.mode != InstallFromDirectory;
-  bool extract_wanted = in.mode != DownloadOnly;
+int plan_build(const PlanInput& in, const FileList& list, std::vector<PlannedEntry>* plan) {
+  plan->clear();
+  bool download_wanted = in.mode != RunMode::InstallFromDirectory;
+  bool extract_wanted = in.mode != RunMode::DownloadOnly;
   const std::string& download_directory = in.download_directory;
   const std::string& install_directory = in.install_directory;
   if (download_directory.empty() || (extract_wanted && install_directory.empty())) {
     log_message("plan_build: directory not set");
     return -1;
   }
-  if (check_entries(in, extract_wanted) != 0) return -1;
+  if (check_entries(in, list, extract_wanted) != 0) return -1;
 
   std::string path;
-  for (FileListEntry* e = entry_list_head; e; e = e->next) {
+  for (const FileListEntry* e = list.head; e; e = e->next) {
+    plan->push_back(PlannedEntry{e});
+    PlannedEntry& p = plan->back();
     std::string name = url_file_name(e->url);
     if (!variant_selected(in, e)) {
       log_message("skipping %s (wrong variant)", name.c_str());
       continue;
     }
-    path_join(path, download_directory, name);
-    std::free(e->local_path);
-    e->local_path = dup_text(path);
-    if (!e->local_path) {
-      log_message("malloc() failed");
-      return -1;
-    }
+    path_join(p.local_path, download_directory, name);
     if (extract_wanted) {
       path_join(path, install_directory, e->check_path);
-      e->installed = plat_exists(path.c_str()) ? 1 : 0;
+      p.installed = plat_exists(path.c_str()) ? 1 : 0;
       // An archive whose extraction an earlier run did not finish counts as
       // not installed, whatever of it (its marker included) is already there.
-      if (e->installed && pending_exists(e->local_path)) {
+      if (p.installed && pending_exists(p.local_path)) {
         log_message("plan_build: the extraction of %s did not finish, extracting it again", name.c_str());
-        e->installed = 0;
+        p.installed = 0;
       }
     }
-    e->archive_exists = plat_exists(e->local_path) ? 1 : 0;
-    if (e->installed) {
+    p.archive_exists = plat_exists(p.local_path.c_str()) ? 1 : 0;
+    if (p.installed) {
       log_message("skipping %s (already installed)", name.c_str());
       continue;
     }
     // An archive whose SHA-256 differs from "h:" is fetched anew where the mode
     // downloads, and fails the run where it does not.
-    bool usable = e->archive_exists && archive_matches(e, name.c_str());
-    if (e->archive_exists && !usable && !download_wanted) return -1;
+    bool usable = p.archive_exists && archive_matches(e, p.local_path, name.c_str());
+    if (p.archive_exists && !usable && !download_wanted) {
+      plan->clear();
+      return -1;
+    }
     if (usable) {
       log_message("no download %s (exists)", name.c_str());
     } else if (download_wanted) {
-      log_message("download:\n   %s\n   %s", e->url, e->local_path);
-      e->download = 1;
+      log_message("download:\n   %s\n   %s", e->url, p.local_path.c_str());
+      p.download = 1;
     }
     if (extract_wanted) {
-      log_message("extract:\n   %s\n   %s", e->local_path, install_directory.c_str());
-      e->extract = 1;
+      log_message("extract:\n   %s\n   %s", p.local_path.c_str(), install_directory.c_str());
+      p.extract = 1;
     }
   }
   return 0;

@@ -3,18 +3,32 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
-#include "display/display.h"
+#include "rules/filelist.h"
+
+// What the run does with the archives it needs.
+enum class RunMode { DownloadAndInstall, DownloadOnly, InstallFromDirectory };
 
 // The choices a plan is built from.
 struct PlanInput {
-  int mode = DownloadAndInstall;    // an InstallModeId
+  RunMode mode = RunMode::DownloadAndInstall;
   int variant_flags[4] = {0, 0, 0, 0};  // 1: the variant is wanted
   std::string download_directory;   // empty: not chosen
   std::string install_directory;    // empty: not chosen (DownloadOnly needs none)
 };
 
-// Fills local_path, installed, archive_exists, download and extract of every
-// entry and logs each decision. Changes nothing on disk. -1 (with a log line)
-// when an entry lacks what the run needs of it; then nothing is planned.
-int plan_build(const PlanInput& in);
+// The plan's decision for one entry of the manifest.
+struct PlannedEntry {
+  const FileListEntry* entry;
+  std::string local_path;  // the archive's file in the download directory; empty for another variant
+  int installed = 0;
+  int archive_exists = 0;
+  int download = 0;
+  int extract = 0;
+};
+
+// Decides for every entry of list, in its order, and logs each decision.
+// Changes nothing on disk. -1 (with a log line) when an entry lacks what the
+// run needs of it; then plan is empty.
+int plan_build(const PlanInput& in, const FileList& list, std::vector<PlannedEntry>* plan);

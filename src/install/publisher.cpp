@@ -44,10 +44,10 @@ int publisher_require_hash(const FileListEntry* e, const char* name, int number)
   return -1;
 }
 
-bool archive_matches(const FileListEntry* e, const char* name) {
+bool archive_matches(const FileListEntry* e, const std::string& local_path, const char* name) {
   if (!e->sha256) return true;
   std::string hex;
-  if (sha256_file(e->local_path, &hex) != 0) return false;
+  if (sha256_file(local_path, &hex) != 0) return false;
   if (hex == e->sha256) return true;
   log_message("plan_build: %s has SHA-256 %s, the list says %s", name, hex.c_str(), e->sha256);
   return false;

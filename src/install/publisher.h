@@ -25,6 +25,6 @@ int publisher_check_manifest(const char* url, const std::string& manifest);
 // log line naming the entry (number is 1-based).
 int publisher_require_hash(const FileListEntry* e, const char* name, int number);
 
-// Whether the archive already at e->local_path may be used: true without "h:",
-// else only when its SHA-256 is the one given (a mismatch is logged).
-bool archive_matches(const FileListEntry* e, const char* name);
+// Whether the archive of e already at local_path may be used: true without
+// "h:", else only when its SHA-256 is the one given (a mismatch is logged).
+bool archive_matches(const FileListEntry* e, const std::string& local_path, const char* name);

@@ -2,6 +2,7 @@
 #include "install/run.h"
 
 #include <string>
+#include <vector>
 
 #include "display/display.h"
 #include "display/flow.h"
@@ -17,6 +18,8 @@
 #include "support/paths.h"
 
 const char* run_filelist_url = QUORVIN_FILELIST_URL;
+FileList entry_list;
+std::vector<PlannedEntry> entry_plan;
 
 namespace {
 
@@ -27,7 +30,7 @@ const int64_t MANIFEST_MAX_SIZE = 64ll << 20;
 // The choices of the run under way, as the wizard handed them over.
 PlanInput choices;
 
-std::string archive_name(const FileListEntry* e) { return url_file_name(e->url ? e->url : ""); }
+std::string archive_name(const PlannedEntry& p) { return url_file_name(p.entry->url ? p.entry->url : ""); }
 
 void info_box(const char* text, const char* caption) {
   ui_message_box(dialog_handle, text, caption, UI_BOX_INFO);
@@ -61,8 +64,8 @@ void run_start(const PlanInput& input) {
   show_status(SetCaption, 0, "Thinking...");
   show_progress_page();
   std::string manifest = path_join(download_directory, "filelist.txt");
-  int install_mode = choices.mode;
-  if (install_mode != InstallFromDirectory) {
+  bool fetch_list = choices.mode != RunMode::InstallFromDirectory;
+  if (fetch_list) {
     make_dirs(download_directory);
     DownloadCheck check;
     check.max_size = MANIFEST_MAX_SIZE;
@@ -71,13 +74,14 @@ void run_start(const PlanInput& input) {
     error_box("The list of files to install can't be found.");
     flow_exit(1);
   }
-  if (publisher_check_manifest(install_mode != InstallFromDirectory ? run_filelist_url : nullptr,
+  if (publisher_check_manifest(fetch_list ? run_filelist_url : nullptr,
                                manifest) < 0) {
     error_box("The list of files to install is not signed by its publisher.");
     flow_exit(1);
   }
-  if (filelist_read(manifest.c_str()) < 0) flow_exit(1);
-  if (plan_build(choices) < 0) flow_exit(1);
+  entry_list.clear();
+  if (filelist_read(manifest.c_str(), &entry_list).outcome != FILELIST_OK) flow_exit(1);
+  if (plan_build(choices, entry_list, &entry_plan) < 0) flow_exit(1);
   show_page(PageProgress, UI_SW_HIDE);
   summary_show();
 }
@@ -93,11 +97,11 @@ void summary_show() {
   // which for thousands of entries would hold the window for minutes.
   ui_edit_set_sel(dialog_handle, IDC_SUMMARY, 1000, 1000);
   std::string lines;
-  for (FileListEntry* e = entry_list_head; e; e = e->next)
-    if (e->download) lines += "    " + archive_name(e) + "\r\n";
+  for (const PlannedEntry& p : entry_plan)
+    if (p.download) lines += "    " + archive_name(p) + "\r\n";
   lines += "\r\nThese files will be installed:\r\n";
-  for (FileListEntry* e = entry_list_head; e; e = e->next)
-    if (e->extract) lines += "    " + archive_name(e) + "\r\n";
+  for (const PlannedEntry& p : entry_plan)
+    if (p.extract) lines += "    " + archive_name(p) + "\r\n";
   summary_append(lines);
   show_page(PageSummary, UI_SW_SHOWNORMAL);
 }
@@ -108,7 +112,8 @@ int summary_command(ui_window, int id, intptr_t, int) {
       ui_post_quit();
       return 1;
     case IDC_BACK:
-      entry_list_free();
+      entry_plan.clear();
+      entry_list.clear();
       show_page(PageSummary, UI_SW_HIDE);
       flow_back_from_summary();
       return 1;
@@ -129,10 +134,10 @@ void download_all() {
   int to_extract = 0;
   DownloadCheck archive;
   archive.refuse_empty = true;  // never a zip, and a kept empty file would pass as "exists"
-  for (FileListEntry* e = entry_list_head; e; e = e->next) {
-    archive.sha256 = e->sha256;
-    if (e->download && net_get(e->url, e->local_path, 0, &archive) < 0) flow_exit(1);
-    to_extract += e->extract;
+  for (const PlannedEntry& p : entry_plan) {
+    archive.sha256 = p.entry->sha256;
+    if (p.download && net_get(p.entry->url, p.local_path.c_str(), 0, &archive) < 0) flow_exit(1);
+    to_extract += p.extract;
   }
   if (to_extract) {
     install_all();
@@ -147,18 +152,19 @@ void install_all() {
   const std::string& install_directory = choices.install_directory;
   make_dirs(install_directory);
   bool note_failed = false;
-  for (FileListEntry* e = entry_list_head; e; e = e->next) {
-    if (!e->extract) continue;
-    std::string dest = e->dest_subdir ? path_join(install_directory, e->dest_subdir) : install_directory;
+  for (const PlannedEntry& p : entry_plan) {
+    if (!p.extract) continue;
+    const char* d = p.entry->dest_subdir;
+    std::string dest = d ? path_join(install_directory, d) : install_directory;
     // Without the note (a read-only download directory) the run goes on; only a
     // killed run's redo is lost.
-    if (pending_mark(e->local_path) != 0 && !note_failed) {
+    if (pending_mark(p.local_path) != 0 && !note_failed) {
       log_message("install_all: can't write %s%s, an interrupted extraction would not be redone",
-                  e->local_path, PENDING_SUFFIX);
+                  p.local_path.c_str(), PENDING_SUFFIX);
       note_failed = true;
     }
-    if (install_archive(e->local_path, dest.c_str()) < 0) flow_exit(1);
-    pending_clear(e->local_path);
+    if (install_archive(p.local_path.c_str(), dest.c_str()) < 0) flow_exit(1);
+    pending_clear(p.local_path);
   }
   info_box("Installation complete", "Finished!");
   ui_post_quit();

@@ -8,6 +8,10 @@
 
 // The built-in manifest URL (tests point it at their own server).
 extern const char* run_filelist_url;
+// The manifest of the run under way, and the plan's decision for each of its
+// entries, in its order; both emptied when the user goes back from the summary.
+extern FileList entry_list;
+extern std::vector<PlannedEntry> entry_plan;
 
 // Fetches (or finds) the manifest, reads it, plans with the user's choices and
 // shows the summary page. A failure ends the process through flow_exit(1).

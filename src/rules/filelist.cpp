@@ -6,9 +6,6 @@
 #include "support/log.h"
 #include "support/sha256.h"
 
-FileListEntry* entry_list_head = nullptr;
-FileListEntry* entry_list_tail = nullptr;
-
 namespace {
 
 char* dup_text(const char* text) {
@@ -18,20 +15,19 @@ char* dup_text(const char* text) {
   return copy;
 }
 
-void append(FileListEntry* e) {
-  if (entry_list_tail)
-    entry_list_tail->next = e;
+void append(FileList* list, FileListEntry* e) {
+  if (list->tail)
+    list->tail->next = e;
   else
-    entry_list_head = e;
-  entry_list_tail = e;
+    list->head = e;
+  list->tail = e;
 }
 
-int fail(FilelistError* err, int line, const char* reason) {
-  if (err) {
-    err->line = line;
-    err->reason = reason;
-  }
-  return -1;
+FilelistResult fail(int line, FilelistOutcome outcome) {
+  FilelistResult result;
+  result.outcome = outcome;
+  result.line = line;
+  return result;
 }
 
 // Replaces *slot with a copy of value; -1 when the copy cannot be made.
@@ -48,11 +44,7 @@ int store(char** slot, const char* value) {
 
 }  // namespace
 
-int filelist_parse_ex(FILE* stream, FilelistError* err) {
-  if (err) {
-    err->line = 0;
-    err->reason = nullptr;
-  }
+FilelistResult filelist_parse(FILE* stream, FileList* list) {
   FileListEntry* current = nullptr;
   char line[1024];
   int number = 0;
@@ -87,7 +79,7 @@ int filelist_parse_ex(FILE* stream, FilelistError* err) {
     }
     if (line[1] != ':') {
       log_message("expected ':'");
-      return fail(err, number, "expected ':'");
+      return fail(number, FILELIST_NO_COLON);
     }
     if (line[0] == 'v') {
       int variant;
@@ -97,22 +89,22 @@ int filelist_parse_ex(FILE* stream, FilelistError* err) {
         case 'm': variant = 1; break;
         case 'p': variant = 2; break;
         case 'w': variant = 3; break;
-        default: return fail(err, number, "unknown variant letter");
+        default: return fail(number, FILELIST_UNKNOWN_VARIANT);
       }
       FileListEntry* e = static_cast<FileListEntry*>(std::calloc(1, sizeof(FileListEntry)));
       if (!e) {
         log_message("malloc() failed");
-        return fail(err, number, "out of memory");
+        return fail(number, FILELIST_NO_MEMORY);
       }
       e->variant = variant;
       e->line = number;
-      append(e);
+      append(list, e);
       current = e;
       continue;
     }
     if (!current) {
       log_message("missing 'v' declaration");
-      return fail(err, number, "missing 'v' declaration");
+      return fail(number, FILELIST_NO_ENTRY);
     }
     char** slot = nullptr;
     switch (line[0]) {
@@ -123,44 +115,40 @@ int filelist_parse_ex(FILE* stream, FilelistError* err) {
         if (!sha256_text_valid(line + 2)) {
           log_message("filelist_parse: line %d: h:%.80s is not a SHA-256 (64 hexadecimal digits)",
                       number, line + 2);
-          return fail(err, number, "h: is not 64 hexadecimal digits");
+          return fail(number, FILELIST_BAD_HASH);
         }
         if (store(&current->sha256, sha256_text_lower(line + 2).c_str()) != 0)
-          return fail(err, number, "out of memory");
+          return fail(number, FILELIST_NO_MEMORY);
         continue;
-      default: return fail(err, number, "unknown key");
+      default: return fail(number, FILELIST_UNKNOWN_KEY);
     }
-    if (store(slot, line + 2) != 0) return fail(err, number, "out of memory");
+    if (store(slot, line + 2) != 0) return fail(number, FILELIST_NO_MEMORY);
   }
   // A read error ends the file like its end does.
-  return 0;
+  return FilelistResult();
 }
 
-int filelist_parse(FILE* stream) { return filelist_parse_ex(stream, nullptr); }
-
-int filelist_read(const char* path) {
+FilelistResult filelist_read(const char* path, FileList* list) {
   FILE* stream = std::fopen(path, "rt");
   if (!stream) {
     log_message("can't open %s for reading", path);
-    return -1;
+    return fail(0, FILELIST_CANNOT_OPEN);
   }
-  int result = filelist_parse(stream);
+  FilelistResult result = filelist_parse(stream, list);
   std::fclose(stream);
   return result;
 }
 
-void entry_list_free() {
-  FileListEntry* e = entry_list_head;
+void FileList::clear() {
+  FileListEntry* e = head;
   while (e) {
     FileListEntry* next = e->next;
     std::free(e->url);
     std::free(e->dest_subdir);
     std::free(e->check_path);
     std::free(e->sha256);
-    std::free(e->local_path);
     std::free(e);
     e = next;
   }
-  entry_list_head = nullptr;
-  entry_list_tail = nullptr;
+  head = tail = nullptr;
 }

@@ -1,39 +1,51 @@
 // filelist.txt: the manifest of every archive of the four variants, read into
-// the entry list in file order.
+// an entry list in file order.
 #pragma once
 
 #include <cstdio>
 
+// What the manifest says of one archive, as read.
 struct FileListEntry {
   int variant;        // -1: every variant; 0..3: that variant only
   char* url;          // "u:" value, heap string or null
   char* dest_subdir;  // "d:" value
   char* check_path;   // "e:" value
   char* sha256;       // "h:" value in lower case (64 hexadecimal digits), or null
-  char* local_path;   // set by the install plan
-  int installed;
-  int archive_exists;
-  int download;
-  int extract;
+  int line;           // the manifest line of its "v:", for messages that name it
   FileListEntry* next;
-  int line;  // the manifest line of its "v:", for tools that name it
 };
 
-extern FileListEntry* entry_list_head;
-extern FileListEntry* entry_list_tail;
+// The entries of one manifest; they are freed when it goes (or is cleared).
+struct FileList {
+  FileListEntry* head = nullptr;
+  FileListEntry* tail = nullptr;
 
-// Where and why the last parse stopped, for tools that check a manifest.
-// line is 1-based; 0 when the last parse succeeded.
-struct FilelistError {
-  int line;
-  const char* reason;  // static text, null on success
+  FileList() = default;
+  FileList(const FileList&) = delete;
+  FileList& operator=(const FileList&) = delete;
+  ~FileList() { clear(); }
+  void clear();
 };
 
-// Opens path in text mode and parses it; logs "can't open %s for reading".
-int filelist_read(const char* path);
-// 0 at the end of the stream, -1 at the first refused line (entries before it stay).
-int filelist_parse(FILE* stream);
-// As filelist_parse, also telling where it stopped. err may be null.
-int filelist_parse_ex(FILE* stream, FilelistError* err);
-// Releases every entry and its strings; the list is empty afterwards.
-void entry_list_free();
+// Why a parse stopped.
+enum FilelistOutcome {
+  FILELIST_OK = 0,
+  FILELIST_CANNOT_OPEN,
+  FILELIST_NO_COLON,        // a line that is no comment and has no ':' after its key
+  FILELIST_UNKNOWN_VARIANT,
+  FILELIST_NO_ENTRY,        // a key before any "v:" of its entry
+  FILELIST_BAD_HASH,        // "h:" that is not 64 hexadecimal digits
+  FILELIST_UNKNOWN_KEY,
+  FILELIST_NO_MEMORY,
+};
+
+struct FilelistResult {
+  FilelistOutcome outcome = FILELIST_OK;
+  int line = 0;  // 1-based, of the refused line; 0 when the parse succeeded
+};
+
+// Opens path in text mode and parses it into list; logs "can't open %s for reading".
+FilelistResult filelist_read(const char* path, FileList* list);
+// Appends the entries of stream to list up to its end, or up to the first
+// refused line (the entries before it stay).
+FilelistResult filelist_parse(FILE* stream, FileList* list);

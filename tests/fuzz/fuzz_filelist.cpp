@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 #include <initializer_list>
 
 #include "rules/filelist.h"
@@ -32,23 +33,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::free(copy);
     return 0;
   }
-  FilelistError err;
-  int r = filelist_parse_ex(f, &err);
+  FileList list;
+  FilelistResult r = filelist_parse(f, &list);
   std::fclose(f);
-  if (r == 0 && (err.line != 0 || err.reason)) std::abort();
-  if (r != 0 && (err.line <= 0 || !err.reason)) std::abort();
-  for (FileListEntry* e = entry_list_head; e; e = e->next) {
+  if ((r.outcome == FILELIST_OK) != (r.line == 0) || r.line < 0) std::abort();
+  for (FileListEntry* e = list.head; e; e = e->next) {
     if (e->variant < -1 || e->variant > 3) std::abort();
     for (const char* s : {e->url, e->dest_subdir, e->check_path})
       if (s) (void)std::strlen(s);
   }
-  choices.mode = size % 3 == 0 ? DownloadOnly : DownloadAndInstall;
-  if (plan_build(choices) == 0) {
-    for (FileListEntry* e = entry_list_head; e; e = e->next)
-      if ((e->download || e->extract) && !e->local_path) std::abort();
+  choices.mode = size % 3 == 0 ? RunMode::DownloadOnly : RunMode::DownloadAndInstall;
+  std::vector<PlannedEntry> plan;
+  if (plan_build(choices, list, &plan) == 0) {
+    for (const PlannedEntry& p : plan)
+      if ((p.download || p.extract) && p.local_path.empty()) std::abort();
   }
-  entry_list_free();
-  if (entry_list_head || entry_list_tail) std::abort();
+  list.clear();
+  if (list.head || list.tail) std::abort();
   std::free(copy);
   return 0;
 }

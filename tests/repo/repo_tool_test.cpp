@@ -56,7 +56,6 @@ class RepoTool : public ::testing::Test {
   }
   void TearDown() override {
     repo_quiet = false;
-    entry_list_free();
   }
   int build() {
     repo_report_reset();
@@ -164,7 +163,8 @@ TEST_F(RepoTool, BuiltRepositoryChecksAndReadsBackThroughTheInstallersParser) {
 
   FILE* in = std::fopen((out + "/filelist.txt").c_str(), "rt");
   ASSERT_NE(in, nullptr);
-  ASSERT_EQ(filelist_parse(in), 0);
+  FileList list;
+  ASSERT_EQ(filelist_parse(in, &list).outcome, FILELIST_OK);
   std::fclose(in);
   struct Want { int variant; const char* url; const char* d; const char* e; };
   const Want want[] = {
@@ -172,7 +172,7 @@ TEST_F(RepoTool, BuiltRepositoryChecksAndReadsBackThroughTheInstallersParser) {
       {0, "http://127.0.0.1:8000/q/tav-extra.zip", nullptr, "empty/keep.txt"},
       {0, "http://127.0.0.1:8000/q/tav-main.zip", "games/tav", "games/tav/tav.marker"},
   };
-  const FileListEntry* e = entry_list_head;
+  const FileListEntry* e = list.head;
   for (const Want& w : want) {
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->variant, w.variant);

@@ -11,22 +11,24 @@ namespace {
 
 class FilelistTest : public ::testing::Test {
  protected:
-  void TearDown() override { entry_list_free(); }
-
   int parse(const std::string& text) {
     std::string path = dir / "filelist.txt";
     write_file(path, text);
-    return filelist_read(path.c_str());
+    list.clear();
+    last = filelist_read(path.c_str(), &list);
+    return last.outcome == FILELIST_OK ? 0 : -1;
   }
 
   std::vector<FileListEntry*> entries() {
     std::vector<FileListEntry*> v;
-    for (FileListEntry* e = entry_list_head; e; e = e->next) v.push_back(e);
+    for (FileListEntry* e = list.head; e; e = e->next) v.push_back(e);
     return v;
   }
 
   TempDir dir;
   LogCapture log;
+  FileList list;
+  FilelistResult last;
 };
 
 std::string str(const char* s) { return s ? s : "<none>"; }
@@ -65,21 +67,17 @@ TEST_F(FilelistTest, ReadsEntriesInFileOrderWithTheirKeys) {
     EXPECT_EQ(nullptr, e->url);
     EXPECT_EQ(nullptr, e->check_path);
   }
-  for (FileListEntry* e : v) {
-    EXPECT_EQ(nullptr, e->local_path);
-    EXPECT_EQ(0, e->installed + e->archive_exists + e->download + e->extract);
-  }
-  EXPECT_EQ(v[4], entry_list_tail);
-  EXPECT_EQ(nullptr, entry_list_tail->next);
+  EXPECT_EQ(v[4], list.tail);
+  EXPECT_EQ(nullptr, list.tail->next);
   EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(FilelistTest, EmptyFileAndCommentsOnlyGiveAnEmptyList) {
   EXPECT_EQ(0, parse(""));
-  EXPECT_EQ(nullptr, entry_list_head);
+  EXPECT_EQ(nullptr, list.head);
   EXPECT_EQ(0, parse("# one\n\n#two\n\n"));
-  EXPECT_EQ(nullptr, entry_list_head);
-  EXPECT_EQ(nullptr, entry_list_tail);
+  EXPECT_EQ(nullptr, list.head);
+  EXPECT_EQ(nullptr, list.tail);
 }
 
 TEST_F(FilelistTest, CrLfGivesTheSameEntriesAsLf) {
@@ -93,8 +91,8 @@ TEST_F(FilelistTest, CrLfGivesTheSameEntriesAsLf) {
 
 TEST_F(FilelistTest, LastLineWithoutLineEndIsTakenWhole) {
   ASSERT_EQ(0, parse("v:p\ne:path/to/check.dll"));
-  ASSERT_NE(nullptr, entry_list_head);
-  EXPECT_EQ("path/to/check.dll", str(entry_list_head->check_path));
+  ASSERT_NE(nullptr, list.head);
+  EXPECT_EQ("path/to/check.dll", str(list.head->check_path));
 }
 
 TEST_F(FilelistTest, LongLinesAreReadInPiecesOfTheBuffer) {
@@ -103,15 +101,15 @@ TEST_F(FilelistTest, LongLinesAreReadInPiecesOfTheBuffer) {
   for (const char* end : {"\n", "\r\n"}) {
     ASSERT_EQ(0, parse("v:\n" + fits + end + "e:x\n"));
     ASSERT_EQ(1u, entries().size());
-    EXPECT_EQ(fits.substr(2), str(entry_list_head->url));
-    EXPECT_EQ("x", str(entry_list_head->check_path));
-    entry_list_free();
+    EXPECT_EQ(fits.substr(2), str(list.head->url));
+    EXPECT_EQ("x", str(list.head->check_path));
+    list.clear();
   }
   // Longer: the rest of the line is a line of its own.
   ASSERT_EQ(0, parse("v:\nu:" + std::string(1021, 'b') + "e:tail\n"));
-  EXPECT_EQ(std::string(1021, 'b'), str(entry_list_head->url));
-  EXPECT_EQ("tail", str(entry_list_head->check_path));
-  entry_list_free();
+  EXPECT_EQ(std::string(1021, 'b'), str(list.head->url));
+  EXPECT_EQ("tail", str(list.head->check_path));
+  list.clear();
   // Exactly 1023: the line end alone is the next piece, an empty line that
   // ends the entry.
   EXPECT_EQ(-1, parse("v:\nu:" + std::string(1021, 'c') + "\nd:x\n"));
@@ -126,6 +124,7 @@ struct RefusedCase {
   const char* log_line;  // null: refused without a line
   size_t entries_kept;
   int line;
+  FilelistOutcome outcome;
 };
 
 void PrintTo(const RefusedCase& c, std::ostream* os) { *os << ::testing::PrintToString(std::string(c.text)); }
@@ -142,36 +141,29 @@ TEST_P(FilelistRefusal, StopsAtTheFirstBadLine) {
     EXPECT_EQ(std::vector<std::string>{c.log_line}, lines);
   else
     EXPECT_TRUE(lines.empty());
-
-  entry_list_free();
-  FILE* f = std::fopen((dir / "filelist.txt").c_str(), "rt");
-  ASSERT_NE(nullptr, f);
-  FilelistError err{};
-  EXPECT_EQ(-1, filelist_parse_ex(f, &err));
-  std::fclose(f);
-  EXPECT_EQ(c.line, err.line);
-  EXPECT_NE(nullptr, err.reason);
+  EXPECT_EQ(c.line, last.line);
+  EXPECT_EQ(c.outcome, last.outcome);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, FilelistRefusal,
     ::testing::Values(
-        RefusedCase{"v:t\n   \nv:m\n", "expected ':'", 1, 2},
-        RefusedCase{"v:t\n #indented\nv:m\n", "expected ':'", 1, 2},
-        RefusedCase{"v:t\nu\nv:m\n", "expected ':'", 1, 2},
-        RefusedCase{"u:http://h/a.zip\nv:t\n", "missing 'v' declaration", 0, 1},
-        RefusedCase{"v:t\nu:http://h/a.zip\n\nu:http://h/b.zip\nv:m\n", "missing 'v' declaration", 1, 4},
-        RefusedCase{"v:t\n# c\ne:x\nv:m\n", "missing 'v' declaration", 1, 3},
-        RefusedCase{"v:t\nv:T\nv:m\n", nullptr, 1, 2},
-        RefusedCase{"v: t\nv:m\n", nullptr, 0, 1},
-        RefusedCase{"v:x\n", nullptr, 0, 1},
-        RefusedCase{"v:t\r\nx:y\r\nv:m\r\n", nullptr, 1, 2},
-        RefusedCase{"v:t\nU:http://h/a.zip\n", nullptr, 1, 2},
-        RefusedCase{"v:t\nh:\n", "filelist_parse: line 2: h: is not a SHA-256 (64 hexadecimal digits)", 1, 2},
-        RefusedCase{"v:\nu:x/a\nh:" H63 "\n", "filelist_parse: line 3: h:" H63 " is not a SHA-256 (64 hexadecimal digits)", 1, 3},
-        RefusedCase{"v:\nh:" H63 "00\n", "filelist_parse: line 2: h:" H63 "00 is not a SHA-256 (64 hexadecimal digits)", 1, 2},
-        RefusedCase{"v:\nh:" H63 "g\n", "filelist_parse: line 2: h:" H63 "g is not a SHA-256 (64 hexadecimal digits)", 1, 2},
-        RefusedCase{"v:\nh: " H63 "\n", "filelist_parse: line 2: h: " H63 " is not a SHA-256 (64 hexadecimal digits)", 1, 2}),
+        RefusedCase{"v:t\n   \nv:m\n", "expected ':'", 1, 2, FILELIST_NO_COLON},
+        RefusedCase{"v:t\n #indented\nv:m\n", "expected ':'", 1, 2, FILELIST_NO_COLON},
+        RefusedCase{"v:t\nu\nv:m\n", "expected ':'", 1, 2, FILELIST_NO_COLON},
+        RefusedCase{"u:http://h/a.zip\nv:t\n", "missing 'v' declaration", 0, 1, FILELIST_NO_ENTRY},
+        RefusedCase{"v:t\nu:http://h/a.zip\n\nu:http://h/b.zip\nv:m\n", "missing 'v' declaration", 1, 4, FILELIST_NO_ENTRY},
+        RefusedCase{"v:t\n# c\ne:x\nv:m\n", "missing 'v' declaration", 1, 3, FILELIST_NO_ENTRY},
+        RefusedCase{"v:t\nv:T\nv:m\n", nullptr, 1, 2, FILELIST_UNKNOWN_VARIANT},
+        RefusedCase{"v: t\nv:m\n", nullptr, 0, 1, FILELIST_UNKNOWN_VARIANT},
+        RefusedCase{"v:x\n", nullptr, 0, 1, FILELIST_UNKNOWN_VARIANT},
+        RefusedCase{"v:t\r\nx:y\r\nv:m\r\n", nullptr, 1, 2, FILELIST_UNKNOWN_KEY},
+        RefusedCase{"v:t\nU:http://h/a.zip\n", nullptr, 1, 2, FILELIST_UNKNOWN_KEY},
+        RefusedCase{"v:t\nh:\n", "filelist_parse: line 2: h: is not a SHA-256 (64 hexadecimal digits)", 1, 2, FILELIST_BAD_HASH},
+        RefusedCase{"v:\nu:x/a\nh:" H63 "\n", "filelist_parse: line 3: h:" H63 " is not a SHA-256 (64 hexadecimal digits)", 1, 3, FILELIST_BAD_HASH},
+        RefusedCase{"v:\nh:" H63 "00\n", "filelist_parse: line 2: h:" H63 "00 is not a SHA-256 (64 hexadecimal digits)", 1, 2, FILELIST_BAD_HASH},
+        RefusedCase{"v:\nh:" H63 "g\n", "filelist_parse: line 2: h:" H63 "g is not a SHA-256 (64 hexadecimal digits)", 1, 2, FILELIST_BAD_HASH},
+        RefusedCase{"v:\nh: " H63 "\n", "filelist_parse: line 2: h: " H63 " is not a SHA-256 (64 hexadecimal digits)", 1, 2, FILELIST_BAD_HASH}),
     [](const ::testing::TestParamInfo<RefusedCase>& info) {
       return "Case" + std::to_string(info.index);
     });
@@ -185,31 +177,25 @@ TEST_F(FilelistTest, ArchiveHashIsKeptInLowerCase) {
 }
 
 TEST_F(FilelistTest, SuccessfulParseReportsNoError) {
-  write_file(dir / "filelist.txt", "v:t\n");
-  FILE* f = std::fopen((dir / "filelist.txt").c_str(), "rt");
-  ASSERT_NE(nullptr, f);
-  FilelistError err{7, "stale"};
-  EXPECT_EQ(0, filelist_parse_ex(f, &err));
-  std::fclose(f);
-  EXPECT_EQ(0, err.line);
-  EXPECT_EQ(nullptr, err.reason);
+  ASSERT_EQ(-1, parse("v:x\n"));
+  ASSERT_EQ(0, parse("v:t\n"));
+  EXPECT_EQ(0, last.line);
 }
 
 TEST_F(FilelistTest, MissingFileIsLogged) {
   std::string path = dir / "nope.txt";
-  EXPECT_EQ(-1, filelist_read(path.c_str()));
+  EXPECT_EQ(FILELIST_CANNOT_OPEN, filelist_read(path.c_str(), &list).outcome);
   EXPECT_EQ(std::vector<std::string>{"can't open " + path + " for reading"}, log.lines());
 }
 
 TEST_F(FilelistTest, FreeEmptiesTheListForAFreshRead) {
   ASSERT_EQ(0, parse("v:t\nu:http://h/a.zip\nd:d\ne:e\nv:m\n"));
-  entry_list_head->local_path = static_cast<char*>(std::malloc(4));
-  entry_list_free();
-  EXPECT_EQ(nullptr, entry_list_head);
-  EXPECT_EQ(nullptr, entry_list_tail);
+  list.clear();
+  EXPECT_EQ(nullptr, list.head);
+  EXPECT_EQ(nullptr, list.tail);
   ASSERT_EQ(0, parse("v:w\n"));
   ASSERT_EQ(1u, entries().size());
-  EXPECT_EQ(3, entry_list_head->variant);
+  EXPECT_EQ(3, list.head->variant);
 }
 
 }  // namespace

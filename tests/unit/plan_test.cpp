@@ -27,22 +27,23 @@ class PlanTest : public ::testing::Test {
     in.download_directory = dl;
     in.install_directory = inst;
   }
-  void TearDown() override {
-    entry_list_free();
-  }
   void manifest(const std::string& text) {
     write_file(dir / "filelist.txt", text);
-    ASSERT_EQ(0, filelist_read((dir / "filelist.txt").c_str()));
+    list.clear();
+    ASSERT_EQ(FILELIST_OK, filelist_read((dir / "filelist.txt").c_str(), &list).outcome);
   }
+  int plan() { return plan_build(in, list, &planned); }
 
   TempDir dir;
   std::string dl, inst;
   PlanInput in;
   LogCapture log;
+  FileList list;
+  std::vector<PlannedEntry> planned;
 };
 
 struct Row {
-  int mode;
+  RunMode mode;
   bool check_exists;
   bool archive_exists;
   int download;
@@ -52,7 +53,7 @@ struct Row {
 };
 
 void PrintTo(const Row& r, std::ostream* os) {
-  *os << "mode " << r.mode << " check " << r.check_exists << " archive " << r.archive_exists;
+  *os << "mode " << static_cast<int>(r.mode) << " check " << r.check_exists << " archive " << r.archive_exists;
 }
 
 class DecisionTable : public PlanTest, public ::testing::WithParamInterface<Row> {};
@@ -77,13 +78,15 @@ TEST_P(DecisionTable, Row) {
   std::string local = dl + "/tav.zip";
   if (r.archive_exists) write_file(local, "zip");
 
-  ASSERT_EQ(0, plan_build(in));
-  FileListEntry* e = entry_list_head;
-  EXPECT_EQ(local, e->local_path ? e->local_path : "");
-  EXPECT_EQ(r.archive_exists ? 1 : 0, e->archive_exists);
-  EXPECT_EQ(r.installed, e->installed);
-  EXPECT_EQ(r.download, e->download);
-  EXPECT_EQ(r.extract, e->extract);
+  ASSERT_EQ(0, plan());
+  ASSERT_EQ(1u, planned.size());
+  const PlannedEntry& e = planned[0];
+  EXPECT_EQ(list.head, e.entry);
+  EXPECT_EQ(local, e.local_path);
+  EXPECT_EQ(r.archive_exists ? 1 : 0, e.archive_exists);
+  EXPECT_EQ(r.installed, e.installed);
+  EXPECT_EQ(r.download, e.download);
+  EXPECT_EQ(r.extract, e.extract);
   EXPECT_EQ(split_lines(expand(r.lines, local, inst)), log.lines());
   // The plan changes nothing on disk.
   EXPECT_EQ(r.archive_exists, read_file(local) == "zip");
@@ -97,43 +100,40 @@ const char* kExists = "no download tav.zip (exists)";
 INSTANTIATE_TEST_SUITE_P(
     Plan, DecisionTable,
     ::testing::Values(
-        Row{DownloadAndInstall, true, true, 0, 0, 1, kSkip},
-        Row{DownloadAndInstall, true, false, 0, 0, 1, kSkip},
-        Row{DownloadAndInstall, false, true, 0, 1, 0, "no download tav.zip (exists)\n" EXTRACT},
-        Row{DownloadAndInstall, false, false, 1, 1, 0, DOWNLOAD "\n" EXTRACT},
+        Row{RunMode::DownloadAndInstall, true, true, 0, 0, 1, kSkip},
+        Row{RunMode::DownloadAndInstall, true, false, 0, 0, 1, kSkip},
+        Row{RunMode::DownloadAndInstall, false, true, 0, 1, 0, "no download tav.zip (exists)\n" EXTRACT},
+        Row{RunMode::DownloadAndInstall, false, false, 1, 1, 0, DOWNLOAD "\n" EXTRACT},
         // The install directory is not looked at: an installed check path does not matter.
-        Row{DownloadOnly, true, true, 0, 0, 0, kExists},
-        Row{DownloadOnly, true, false, 1, 0, 0, DOWNLOAD},
-        Row{DownloadOnly, false, false, 1, 0, 0, DOWNLOAD},
-        Row{InstallFromDirectory, true, true, 0, 0, 1, kSkip},
-        Row{InstallFromDirectory, true, false, 0, 0, 1, kSkip},
-        Row{InstallFromDirectory, false, true, 0, 1, 0, "no download tav.zip (exists)\n" EXTRACT},
-        Row{InstallFromDirectory, false, false, 0, 1, 0, EXTRACT}),
+        Row{RunMode::DownloadOnly, true, true, 0, 0, 0, kExists},
+        Row{RunMode::DownloadOnly, true, false, 1, 0, 0, DOWNLOAD},
+        Row{RunMode::DownloadOnly, false, false, 1, 0, 0, DOWNLOAD},
+        Row{RunMode::InstallFromDirectory, true, true, 0, 0, 1, kSkip},
+        Row{RunMode::InstallFromDirectory, true, false, 0, 0, 1, kSkip},
+        Row{RunMode::InstallFromDirectory, false, true, 0, 1, 0, "no download tav.zip (exists)\n" EXTRACT},
+        Row{RunMode::InstallFromDirectory, false, false, 0, 1, 0, EXTRACT}),
     [](const ::testing::TestParamInfo<Row>& info) { return "Row" + std::to_string(info.index); });
 
 TEST_F(PlanTest, UnselectedVariantsAreSkippedInEveryMode) {
   size_t seen = 0;
-  for (int mode : {DownloadAndInstall, DownloadOnly, InstallFromDirectory}) {
+  for (RunMode mode : {RunMode::DownloadAndInstall, RunMode::DownloadOnly, RunMode::InstallFromDirectory}) {
     in.mode = mode;
     // The unselected entries need no check path.
     manifest("v:m\nu:http://h/mir.zip\n\nv:\nu:http://h/all.zip\ne:all\n\nv:w\nu:http://h/wen.zip\n");
-    ASSERT_EQ(0, plan_build(in));
-    FileListEntry* mir = entry_list_head;
-    FileListEntry* all = mir->next;
-    FileListEntry* wen = all->next;
-    for (FileListEntry* e : {mir, wen}) {
-      EXPECT_EQ(nullptr, e->local_path);
+    ASSERT_EQ(0, plan());
+    ASSERT_EQ(3u, planned.size());
+    for (const PlannedEntry* e : {&planned[0], &planned[2]}) {
+      EXPECT_EQ("", e->local_path);
       EXPECT_EQ(0, e->installed + e->archive_exists + e->download + e->extract);
     }
-    EXPECT_EQ(mode != InstallFromDirectory, all->download == 1);
-    EXPECT_EQ(mode != DownloadOnly, all->extract == 1);
+    EXPECT_EQ(mode != RunMode::InstallFromDirectory, planned[1].download == 1);
+    EXPECT_EQ(mode != RunMode::DownloadOnly, planned[1].extract == 1);
     Lines lines = log.lines();
     lines.erase(lines.begin(), lines.begin() + seen);
     seen += lines.size();
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ("skipping mir.zip (wrong variant)", lines.front());
     EXPECT_EQ("skipping wen.zip (wrong variant)", lines.back());
-    entry_list_free();
   }
 }
 
@@ -141,20 +141,20 @@ TEST_F(PlanTest, CheckPathMayBeADirectoryWrittenWithEitherSeparator) {
   mkdir((inst + "/share").c_str(), 0755);
   mkdir((inst + "/share/doc").c_str(), 0755);
   manifest("v:\nu:http://h/a.zip\ne:share\\doc\n\nv:\nu:http://h/b.zip\ne:share/doc/\n");
-  ASSERT_EQ(0, plan_build(in));
-  EXPECT_EQ(1, entry_list_head->installed);
-  EXPECT_EQ(1, entry_list_head->next->installed);
+  ASSERT_EQ(0, plan());
+  EXPECT_EQ(1, planned[0].installed);
+  EXPECT_EQ(1, planned[1].installed);
 }
 
 TEST_F(PlanTest, DownloadDirectoryWithTrailingSeparatorIsJoinedOnce) {
   in.download_directory = dl + "/";
   manifest("v:\nu:http://h/x/y/a.zip\ne:a\n");
-  ASSERT_EQ(0, plan_build(in));
-  EXPECT_STREQ((dl + "/a.zip").c_str(), entry_list_head->local_path);
+  ASSERT_EQ(0, plan());
+  EXPECT_EQ(dl + "/a.zip", planned[0].local_path);
 }
 
 struct Refusal {
-  int mode;
+  RunMode mode;
   const char* text;
   const char* line;
 };
@@ -167,25 +167,26 @@ TEST_P(PlanRefusal, EntryLackingWhatTheRunNeedsFailsThePlan) {
   in.mode = GetParam().mode;
   in.variant_flags[0] = 1;
   manifest(std::string("v:t\nu:http://h/good.zip\ne:g\n\n") + GetParam().text);
-  EXPECT_EQ(-1, plan_build(in));
+  planned.resize(1);  // from an earlier plan
+  EXPECT_EQ(-1, plan());
   // Refused before anything is planned.
   EXPECT_EQ(Lines{GetParam().line}, log.lines());
-  EXPECT_EQ(nullptr, entry_list_head->local_path);
+  EXPECT_TRUE(planned.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Plan, PlanRefusal,
     ::testing::Values(
-        Refusal{DownloadAndInstall, "v:m\ne:x\n", "plan_build: entry 2 has no URL (\"u:\")"},
-        Refusal{DownloadOnly, "v:\nu:archive.zip\n", "plan_build: URL archive.zip of entry 2 has no '/'"},
-        Refusal{DownloadOnly, "v:\nu:http://h/\n", "plan_build: URL http://h/ of entry 2 names no archive"},
-        Refusal{DownloadAndInstall, "v:t\nu:http://h/a.zip\n", "plan_build: a.zip (entry 2) has no check path (\"e:\")"},
-        Refusal{InstallFromDirectory, "v:\nu:http://h/a.zip\n", "plan_build: a.zip (entry 2) has no check path (\"e:\")"},
+        Refusal{RunMode::DownloadAndInstall, "v:m\ne:x\n", "plan_build: entry 2 has no URL (\"u:\")"},
+        Refusal{RunMode::DownloadOnly, "v:\nu:archive.zip\n", "plan_build: URL archive.zip of entry 2 has no '/'"},
+        Refusal{RunMode::DownloadOnly, "v:\nu:http://h/\n", "plan_build: URL http://h/ of entry 2 names no archive"},
+        Refusal{RunMode::DownloadAndInstall, "v:t\nu:http://h/a.zip\n", "plan_build: a.zip (entry 2) has no check path (\"e:\")"},
+        Refusal{RunMode::InstallFromDirectory, "v:\nu:http://h/a.zip\n", "plan_build: a.zip (entry 2) has no check path (\"e:\")"},
         // Windows takes both for one file of the download directory.
-        Refusal{DownloadOnly, "v:\nu:http://h/m/GOOD.ZIP\n", "plan_build: entry 2 names the archive GOOD.ZIP of entry 1 again"},
-        Refusal{DownloadOnly, "v:\nu:http://h/\xe9t\xe9.zip\n\nv:\nu:http://h/\xc9T\xc9.zip\n",
+        Refusal{RunMode::DownloadOnly, "v:\nu:http://h/m/GOOD.ZIP\n", "plan_build: entry 2 names the archive GOOD.ZIP of entry 1 again"},
+        Refusal{RunMode::DownloadOnly, "v:\nu:http://h/\xe9t\xe9.zip\n\nv:\nu:http://h/\xc9T\xc9.zip\n",
                 "plan_build: entry 3 names the archive \xc9T\xc9.zip of entry 2 again"},
-        Refusal{DownloadOnly, "v:\nu:http://h/a\rb.zip\n",
+        Refusal{RunMode::DownloadOnly, "v:\nu:http://h/a\rb.zip\n",
                 "plan_build: entry 2: URL http://h/a\\x0Db.zip refused: space or control character in the URL"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return "Case" + std::to_string(info.index); });
 
@@ -198,24 +199,24 @@ TEST_F(PlanTest, ArchiveWhoseExtractionDidNotFinishIsExtractedAgain) {
   write_file(dl + "/a.zip", "zip");
   write_file(dl + "/a.zip.installing", "");
   manifest("v:\nu:http://h/a.zip\ne:a.txt\n\nv:\nu:http://h/b.zip\ne:b.txt\n");
-  ASSERT_EQ(0, plan_build(in));
-  EXPECT_EQ(0, entry_list_head->installed);
-  EXPECT_EQ(0, entry_list_head->download);
-  EXPECT_EQ(1, entry_list_head->extract);
-  EXPECT_EQ(1, entry_list_head->next->installed);
-  EXPECT_EQ(0, entry_list_head->next->extract);
+  ASSERT_EQ(0, plan());
+  EXPECT_EQ(0, planned[0].installed);
+  EXPECT_EQ(0, planned[0].download);
+  EXPECT_EQ(1, planned[0].extract);
+  EXPECT_EQ(1, planned[1].installed);
+  EXPECT_EQ(0, planned[1].extract);
   Lines lines = log.lines();
   EXPECT_EQ(1, std::count(lines.begin(), lines.end(),
                           "plan_build: the extraction of a.zip did not finish, extracting it again"));
 }
 
 TEST_F(PlanTest, CheckPathIsNotNeededWhereNothingIsExtracted) {
-  in.mode = DownloadOnly;
+  in.mode = RunMode::DownloadOnly;
   in.install_directory.clear();
   in.variant_flags[0] = 1;
   manifest("v:t\nu:http://h/a.zip\n\nv:m\nu:http://h/b.zip\n");
-  ASSERT_EQ(0, plan_build(in));
-  EXPECT_EQ(1, entry_list_head->download);
+  ASSERT_EQ(0, plan());
+  EXPECT_EQ(1, planned[0].download);
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ class RunTest : public ::testing::Test {
     wizard_reset_state();
     app_connect_flow();
     headless_reset();
-    entry_list_free();
+    entry_list.clear();
     set_page_handler(nullptr);
     dialog_handle = ui_create_dialog(wizard_dialog_proc);
     for (int page = 0; page < 5; ++page) show_page(page, UI_SW_HIDE);
@@ -75,7 +75,7 @@ class RunTest : public ::testing::Test {
     variant_flags[0] = variant_flags[1] = 1;
   }
   void TearDown() override {
-    entry_list_free();
+    entry_list.clear();
     wizard_reset_state();
     socket_done();
   }
@@ -170,7 +170,7 @@ TEST_F(RunTest, EverythingInstalledEndsWithDownloadComplete) {
   ASSERT_TRUE(headless_click(IDC_NEXT));
   headless_reset();
   dialog_handle = ui_create_dialog(wizard_dialog_proc);
-  entry_list_free();
+  entry_list.clear();
   remove((dl / "all.zip").c_str());  // even a missing archive is not fetched again
   flow_start_run();
   EXPECT_EQ(headless_text(IDC_SUMMARY), summary({}, {}));
@@ -201,7 +201,7 @@ TEST_F(RunTest, InstallFromDirectoryUsesWhatIsThereWithoutTheNetwork) {
   std::string served = read_file(requests);
   headless_reset();
   dialog_handle = ui_create_dialog(wizard_dialog_proc);
-  entry_list_free();
+  entry_list.clear();
   install_mode = InstallFromDirectory;
   flow_start_run();
   EXPECT_EQ(headless_text(IDC_SUMMARY), summary({}, {"all.zip", "tavelin.zip", "mirrel.zip"}));
@@ -217,10 +217,10 @@ TEST_F(RunTest, BackDiscardsTheListAndReturnsToTheRightStep) {
   for (int round = 0; round < 5; ++round) {
     flow_start_run();
     int n = 0;
-    for (FileListEntry* e = entry_list_head; e; e = e->next) ++n;
+    for (FileListEntry* e = entry_list.head; e; e = e->next) ++n;
     EXPECT_EQ(n, 4);  // one list, from the latest manifest
     ASSERT_TRUE(headless_click(IDC_BACK));
-    EXPECT_EQ(entry_list_head, nullptr);
+    EXPECT_EQ(entry_list.head, nullptr);
     EXPECT_EQ(headless_text(0), "Install to...");
     EXPECT_EQ(headless_text(IDC_DIR_EDIT), inst.path() + "/target");
     EXPECT_FALSE(headless_visible(IDC_SUMMARY));

@@ -176,20 +176,18 @@ int check_entry(const std::string& dir, const FileListEntry* e, int index, Entry
   return result;
 }
 
-// -2 when the manifest itself is refused.
-int check_entries(const std::string& dir, std::vector<Published>& published,
+// Every entry of the loaded manifest; -1 after a message for each refused.
+int check_entries(const std::string& dir, const FileList& list, std::vector<Published>& published,
                   std::set<std::string>& named, bool signed_list) {
-  if (manifest_load(dir) != 0) return -2;
   std::string manifest = path_join(dir, MANIFEST_NAME);
-  if (!entry_list_head) {
+  if (!list.head) {
     repo_error("%s: lists no archives", manifest.c_str());
     return -1;
   }
   EntrySeen seen;
   int result = 0, index = 0;
-  for (const FileListEntry* e = entry_list_head; e; e = e->next)
+  for (const FileListEntry* e = list.head; e; e = e->next)
     if (check_entry(dir, e, ++index, seen, published, named, signed_list) != 0) result = -1;
-  entry_list_free();
   return result;
 }
 
@@ -303,7 +301,9 @@ int check_signature(const std::string& manifest, const std::string& key_path) {
 int repo_check_written(const std::string& dir) {
   std::vector<Published> published;
   std::set<std::string> named;
-  return check_entries(dir, published, named, false) == 0 ? 0 : -1;
+  FileList list;
+  if (manifest_load(dir, &list) != 0) return -1;
+  return check_entries(dir, list, published, named, false);
 }
 
 int repo_check(const std::string& dir, bool fetch, const std::string& key_path) {
@@ -311,8 +311,9 @@ int repo_check(const std::string& dir, bool fetch, const std::string& key_path) 
   std::set<std::string> named;
   bool signed_list = !key_path.empty();
   int signature = signed_list ? check_signature(path_join(dir, MANIFEST_NAME), key_path) : 0;
-  int result = check_entries(dir, published, named, signed_list);
-  if (result == -2) return -1;
+  FileList list;
+  if (manifest_load(dir, &list) != 0) return -1;
+  int result = check_entries(dir, list, published, named, signed_list);
   if (signature != 0) result = -1;
   std::string signature_path = path_join(dir, SIGNATURE_NAME);
   if (!signed_list && plat_path_kind(signature_path.c_str()) == PLAT_KIND_FILE)

@@ -54,9 +54,10 @@ std::string padded(const std::string& text, size_t width, bool right) {
 }
 
 int read_rows(const std::string& dir, std::vector<Row>& rows) {
-  if (manifest_load(dir) != 0) return -1;
+  FileList list;
+  if (manifest_load(dir, &list) != 0) return -1;
   int result = 0;
-  for (const FileListEntry* e = entry_list_head; e; e = e->next) {
+  for (const FileListEntry* e = list.head; e; e = e->next) {
     Row row;
     row.variant = e->variant;
     row.name = e->url ? url_file_name(e->url) : "(no u: line)";
@@ -78,7 +79,6 @@ int read_rows(const std::string& dir, std::vector<Row>& rows) {
     }
     rows.push_back(row);
   }
-  entry_list_free();
   return result;
 }
 

@@ -16,22 +16,23 @@ const char* const MANIFEST_HEADER = "# Quorvin download repository, written by q
 
 namespace {
 
-// The parser's short reasons, said in full.
-const char* plain_reason(const char* reason) {
-  static const struct { const char* from; const char* to; } words[] = {
-      {"expected ':'", "a line must be empty, a comment with '#' in the first column, or a key "
-                       "letter directly followed by ':'"},
-      {"missing 'v' declaration", "a key line must follow a 'v:' line of its entry; an empty "
-                                  "line or a comment ends the entry"},
-      {"unknown variant letter", "'v:' may be followed only by nothing (every variant) or by "
-                                 "t, m, p or w in lower case"},
-      {"unknown key", "the only keys are v:, u:, d:, e: and h:"},
-      {"h: is not 64 hexadecimal digits", "h: must be followed by the archive's SHA-256 as 64 "
-                                          "hexadecimal digits"},
-  };
-  for (const auto& w : words)
-    if (std::strcmp(reason, w.from) == 0) return w.to;
-  return reason;
+// Why the parser refused a line, said in full.
+const char* plain_reason(FilelistOutcome outcome) {
+  switch (outcome) {
+    case FILELIST_NO_COLON:
+      return "a line must be empty, a comment with '#' in the first column, or a key letter "
+             "directly followed by ':'";
+    case FILELIST_NO_ENTRY:
+      return "a key line must follow a 'v:' line of its entry; an empty line or a comment ends "
+             "the entry";
+    case FILELIST_UNKNOWN_VARIANT:
+      return "'v:' may be followed only by nothing (every variant) or by t, m, p or w in lower case";
+    case FILELIST_UNKNOWN_KEY: return "the only keys are v:, u:, d:, e: and h:";
+    case FILELIST_BAD_HASH:
+      return "h: must be followed by the archive's SHA-256 as 64 hexadecimal digits";
+    case FILELIST_NO_MEMORY: return "out of memory";
+    default: return "refused";
+  }
 }
 
 // Physical line number of the manifest, for showing it with the refusal.
@@ -57,8 +58,8 @@ const char* path_value_refusal(const char* value) {
 
 }  // namespace
 
-int manifest_load(const std::string& dir, bool missing_ok) {
-  entry_list_free();
+int manifest_load(const std::string& dir, FileList* list, bool missing_ok) {
+  list->clear();
   std::string manifest = path_join(dir, MANIFEST_NAME);
   if (missing_ok && plat_path_kind(manifest.c_str()) == PLAT_KIND_NONE) return 1;
   FILE* in = std::fopen(manifest.c_str(), "rt");
@@ -66,15 +67,14 @@ int manifest_load(const std::string& dir, bool missing_ok) {
     repo_error("%s: cannot open for reading: %s", manifest.c_str(), std::strerror(errno));
     return -1;
   }
-  FilelistError err;
-  int parsed = filelist_parse_ex(in, &err);
+  FilelistResult parsed = filelist_parse(in, list);
   std::fclose(in);
-  if (parsed == 0) return 0;
-  repo_error("%s:%d: the installer refuses this line: %s", manifest.c_str(), err.line,
-             plain_reason(err.reason ? err.reason : "refused"));
-  std::string text = line_text(manifest, err.line);
-  if (!repo_quiet) std::fprintf(stderr, "    %d | %s\n", err.line, text.c_str());
-  entry_list_free();
+  if (parsed.outcome == FILELIST_OK) return 0;
+  repo_error("%s:%d: the installer refuses this line: %s", manifest.c_str(), parsed.line,
+             plain_reason(parsed.outcome));
+  std::string text = line_text(manifest, parsed.line);
+  if (!repo_quiet) std::fprintf(stderr, "    %d | %s\n", parsed.line, text.c_str());
+  list->clear();
   return -1;
 }
 

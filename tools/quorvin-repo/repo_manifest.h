@@ -6,6 +6,8 @@
 #include <map>
 #include <string>
 
+#include "rules/filelist.h"
+
 // The manifest's file name, and that of its detached signature.
 extern const char* const MANIFEST_NAME;
 extern const char* const SIGNATURE_NAME;
@@ -15,10 +17,10 @@ extern const char* const MANIFEST_HEADER;
 // The installer reads lines of at most this many characters.
 const size_t MANIFEST_MAX_LINE = 1022;
 
-// Parses dir/filelist.txt into the installer's entry list (entry_list_head).
-// 0, or -1 after a message naming the refused line and why; the list is empty
-// then. missing_ok: a manifest that does not exist gives 1, without a message.
-int manifest_load(const std::string& dir, bool missing_ok = false);
+// Parses dir/filelist.txt with the installer's parser into list. 0, or -1
+// after a message naming the refused line and why; the list is empty then.
+// missing_ok: a manifest that does not exist gives 1, without a message.
+int manifest_load(const std::string& dir, FileList* list, bool missing_ok = false);
 
 // Archive names and markers seen so far: the download directory and the
 // install directory are shared by every entry, folded as Windows folds them.

@@ -81,15 +81,14 @@ int recover_partial(OutputFolder& f) {
   return 0;
 }
 
-// The archives of the loaded manifest that a build left as they are; clears
-// the entry list.
-void own_named(const std::string& out, OutputFolder& f) {
+// The archives of the manifest that a build left as they are.
+void own_named(const std::string& out, const FileList& list, OutputFolder& f) {
   std::string text;
   read_bytes(path_join(out, MANIFEST_NAME), text);
   bool by_build = text.compare(0, std::strlen(MANIFEST_HEADER), MANIFEST_HEADER) == 0;
   bool hashed = false;
-  for (const FileListEntry* e = entry_list_head; e; e = e->next) hashed = hashed || e->sha256;
-  for (const FileListEntry* e = entry_list_head; e; e = e->next) {
+  for (const FileListEntry* e = list.head; e; e = e->next) hashed = hashed || e->sha256;
+  for (const FileListEntry* e = list.head; e; e = e->next) {
     if (!e->url || !ownable(url_file_name(e->url))) continue;
     std::string name = fold_case(url_file_name(e->url));
     std::string path = path_join(out, url_file_name(e->url)), hex;
@@ -107,7 +106,6 @@ void own_named(const std::string& out, OutputFolder& f) {
           std::string(MANIFEST_NAME) + " names it without h:, so it was added by hand";
     }
   }
-  entry_list_free();
 }
 
 int move_file(const std::string& from, const std::string& to) {
@@ -131,13 +129,14 @@ int output_prepare(const std::string& out, const std::vector<std::string>& names
   if (recover_partial(f) != 0) return -1;
   if (!f.exists) return 0;
 
-  int manifest = manifest_load(out, true);
+  FileList list;
+  int manifest = manifest_load(out, &list, true);
   if (manifest < 0) {
     repo_error("%s: so the archives of the earlier build are not known; restore that file or move "
                "it away", path_join(out, MANIFEST_NAME).c_str());
     return -1;
   }
-  if (manifest == 0) own_named(out, f);
+  if (manifest == 0) own_named(out, list, f);
   f.owned.insert(MANIFEST_NAME);
   f.owned.insert(SIGNATURE_NAME);
 
