@@ -98,7 +98,7 @@ int plan_build(const PlanInput& in, const FileList& list, std::vector<PlannedEnt
 
   std::string path;
   for (const FileListEntry* e = list.head; e; e = e->next) {
-    plan->push_back(PlannedEntry{e});
+    plan->push_back(PlannedEntry{e, std::string()});
     PlannedEntry& p = plan->back();
     std::string name = url_file_name(e->url);
     if (!variant_selected(in, e)) {
