@@ -3,6 +3,7 @@
 #include <unzip.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -11,7 +12,6 @@
 #include "install/entry_writer.h"
 #include "rules/zip_io.h"
 #include "rules/zip_scan.h"
-#include "platform/platform.h"
 #include "support/log.h"
 #include "support/paths.h"
 
@@ -122,8 +122,6 @@ bool is_empty_archive(const char* path) {
 }
 
 }  // namespace
-
-void set_file_time(const char* path, uint32_t dos_date) { plat_set_file_time_dos(path, dos_date); }
 
 int install_archive(const char* archive_path, const char* destination_dir) {
   log_message("install \"%s\"", archive_path);

@@ -2,14 +2,8 @@
 // wizard's progress page and the archive's file times on the files.
 #pragma once
 
-#include <cstdint>
-
 // Extracts every entry of the archive below destination_dir, creating
 // directories as needed and overwriting existing files. 0 when every entry was
 // extracted; -1 (after one log line) at the first failure, with the entries
 // before it left in place.
 int install_archive(const char* archive_path, const char* destination_dir);
-
-// Gives a closed file the entry's MS-DOS date (high 16 bits) and time (low 16
-// bits), read as local time. Failures are silent.
-void set_file_time(const char* path, uint32_t dos_date);
