@@ -1,42 +1,27 @@
-# The manifest URL built into the installer must be one its HTTP/1.0 client can
-# fetch: http://host[:port]/path, or the ftp:// form, which it fetches with HTTP
-# too. Anything else would build a program that cannot start a single run.
+# The manifest URL built into the installer must be one it can fetch. The rule
+# is the program's own (src/rules/urls.cpp), compiled here for the build machine
+# and asked, so that the build and the program never disagree.
 #   cmake -DURL=... -P cmake/filelist_url.cmake     checks one URL by hand
+set(QUORVIN_URL_RULE_DIR "${CMAKE_CURRENT_LIST_DIR}")
 function(quorvin_check_filelist_url url)
-  set(why "")
-  string(REGEX REPLACE "^[A-Za-z]+://" "" rest "${url}")
-  string(REGEX REPLACE "/.*" "" authority "${rest}")
-  string(REGEX REPLACE ":.*" "" host "${authority}")
-  set(port "")
-  string(FIND "${authority}" ":" colon)
-  if(colon GREATER -1)
-    math(EXPR colon "${colon} + 1")
-    string(SUBSTRING "${authority}" ${colon} -1 port)
+  find_program(QUORVIN_HOST_CXX NAMES c++ g++ clang++ REQUIRED)
+  set(src "${QUORVIN_URL_RULE_DIR}/..")
+  set(checker "${CMAKE_BINARY_DIR}/url-rule/check_url")
+  if(NOT EXISTS "${checker}" OR "${src}/src/rules/urls.cpp" IS_NEWER_THAN "${checker}"
+     OR "${QUORVIN_URL_RULE_DIR}/check_url.cpp" IS_NEWER_THAN "${checker}")
+    file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/url-rule")
+    string(RANDOM LENGTH 8 tag)
+    execute_process(COMMAND "${QUORVIN_HOST_CXX}" -std=c++17 -O1 -I "${src}/src"
+                            "${QUORVIN_URL_RULE_DIR}/check_url.cpp" "${src}/src/rules/urls.cpp"
+                            -o "${checker}.${tag}"
+                    RESULT_VARIABLE built ERROR_VARIABLE errors)
+    if(NOT built EQUAL 0)
+      message(FATAL_ERROR "The URL rule could not be compiled for this machine:\n${errors}")
+    endif()
+    file(RENAME "${checker}.${tag}" "${checker}")
   endif()
-  if(url MATCHES "^[Hh][Tt][Tt][Pp][Ss]://")
-    set(why "https:// cannot be used: the installer speaks plain HTTP/1.0 only")
-  elseif(NOT url MATCHES "^([Hh][Tt][Tt][Pp]|[Ff][Tt][Pp])://")
-    set(why "it must start with http:// (or ftp://, which the installer also fetches with HTTP)")
-  elseif(url MATCHES "[^!-~]")
-    set(why "spaces, control and non-ASCII characters cannot be sent in a request")
-  elseif(url MATCHES "#")
-    set(why "a fragment ('#') would be sent to the server as part of the path")
-  elseif(authority MATCHES "@")
-    set(why "a user name or password (user:password@host) cannot be used: the installer sends no credentials")
-  elseif(authority MATCHES "[][]")
-    set(why "a bracketed (IPv6) address cannot be used: the installer connects over IPv4 only")
-  elseif(host STREQUAL "")
-    set(why "it names no host")
-  elseif(host STREQUAL "0.0.0.0")
-    set(why "0.0.0.0 is where a server listens, not an address to connect to; give the server's name or address")
-  elseif(NOT rest MATCHES "/")
-    set(why "it has no path after the host (such as /quorvin/filelist.txt)")
-  elseif(url MATCHES "/$")
-    set(why "it names a folder (it ends in '/'), not the manifest file")
-  elseif(authority MATCHES ":" AND (NOT port MATCHES "^[0-9]+$" OR port LESS 1 OR port GREATER 65535))
-    set(why "the port is not a number from 1 to 65535")
-  endif()
-  if(why)
+  execute_process(COMMAND "${checker}" "${url}" RESULT_VARIABLE refused OUTPUT_VARIABLE why)
+  if(NOT refused EQUAL 0)
     message(FATAL_ERROR "QUORVIN_FILELIST_URL \"${url}\": ${why}. Give the URL of filelist.txt, "
                         "e.g. -DQUORVIN_FILELIST_URL=http://downloads.example/quorvin/filelist.txt")
   endif()

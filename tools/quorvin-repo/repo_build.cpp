@@ -131,7 +131,7 @@ std::string name_list(const std::vector<std::string>& names) {
 int repo_build(const std::string& source, const std::string& out_arg, const std::string& base_arg) {
   std::string base = base_arg;
   if (base.empty() || base.back() != '/') base += '/';
-  const char* why = publish_url_refusal(base + "archive.zip");
+  const char* why = fetchable_url_refusal(base + "archive.zip");
   if (!why) why = base_url_refusal(base);
   if (why) {
     repo_error("--base-url %s: %s", base_arg.c_str(), why);

@@ -172,7 +172,7 @@ int check_entry(const std::string& dir, const FileListEntry* e, int index, Entry
       result = -1;
     }
   }
-  if (!publish_url_refusal(url)) published.push_back({label, url, archive});
+  if (!fetchable_url_refusal(url)) published.push_back({label, url, archive});
   return result;
 }
 

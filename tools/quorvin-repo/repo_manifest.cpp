@@ -83,7 +83,7 @@ int entry_rules(const std::string& label, const std::string& url, const char* d,
   marker.clear();
   int result = 0;
   std::string fix = name_fix ? std::string("; ") + name_fix : std::string();
-  if (const char* why = publish_url_refusal(url)) {
+  if (const char* why = fetchable_url_refusal(url)) {
     repo_error("%s: u:%s: %s%s", label.c_str(), url.c_str(), why, fix.c_str());
     result = -1;
   }

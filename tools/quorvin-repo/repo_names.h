@@ -8,6 +8,7 @@
 #include <string>
 
 #include "rules/names.h"
+#include "rules/urls.h"
 
 // A file or folder name that the installer hands to Windows' 8-bit file
 // functions: plain ASCII only, as any other byte means another character under
@@ -19,9 +20,6 @@ const char* source_name_refusal(const std::string& name);
 // An archive's file name, the last part of its URL: beyond the installer's
 // rule, nothing that a server would read as an escape or the path's end.
 const char* published_name_refusal(const std::string& name);
-// A URL the installer can fetch: "http://host[:port]/path" (or ftp://, which it
-// fetches with HTTP too), no credentials, IPv6 address, query or fragment.
-const char* publish_url_refusal(const std::string& url);
 
 // Lower-case copy (ASCII), for the comparisons Windows makes.
 std::string fold_case(const std::string& text);
