@@ -22,9 +22,6 @@ std::string log_line(const char* format, ...)
 #endif
     ;
 void log_close();
-// Also hands every later entry's text to hook (null: none again), whether or
-// not a log file is open: a console tool shows the client's reasons this way.
-void log_set_hook(void (*hook)(const char* text));
 
 // The program directory (set once at start; holds install.log).
 extern std::string program_directory;
