@@ -240,7 +240,8 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
   // The worker's own failures were logged where they happened.
   if (too_large) net_record_failure(NET_TOO_LARGE);
   if (write_failed) net_record_failure(NET_WRITE_FAILED);
-  if (std::fclose(file) != 0) net_record_failure(NET_WRITE_FAILED, log_line("fclose() failed: %s", std::strerror(errno)));
+  if (std::fclose(file) != 0)
+    net_record_failure(NET_WRITE_FAILED, log_line("fclose() failed: %s", std::strerror(errno)));
   int recv_state = socket_recv_state();
   socket_close();
 
