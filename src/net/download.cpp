@@ -170,7 +170,8 @@ unsigned download_thread(void* arg) {
 int net_get(const char* url, const char* local_path, int64_t expected_size, const DownloadCheck* check) {
   static const DownloadCheck none;
   if (!check) check = &none;
-  bool failed = false;
+  // The first failure recorded is the one net_last_result reports.
+  auto failed = [] { return net_last_result().outcome != NET_OK; };
   log_message("download \"%s\"", url);
   progress_start(expected_size);
   if (net_open(url) < 0) {
@@ -184,12 +185,14 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
   // Refused before a byte is written: a body larger than allowed, or larger
   // than the drive can take.
   if (check->max_size > 0 && content_length > check->max_size) {
-    log_message("net_get: %lld bytes announced, more than the %lld allowed",
-                static_cast<long long>(content_length), static_cast<long long>(check->max_size));
+    net_record_failure(NET_TOO_LARGE, log_line("net_get: %lld bytes announced, more than the %lld allowed",
+                                               static_cast<long long>(content_length),
+                                               static_cast<long long>(check->max_size)));
     socket_close();
     return -1;
   }
   if (content_length > 0 && require_free_space(path_dir(local_path), static_cast<uint64_t>(content_length)) != 0) {
+    net_record_failure(NET_NO_SPACE);
     socket_close();
     return -1;
   }
@@ -198,8 +201,8 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
   FILE* file = std::fopen(temp.c_str(), "wb");
   if (!file) {
     const char* why = std::strerror(errno);
-    log_message("net_get: can't open %s for writing: %s", temp.c_str(),
-                why ? why : "(unknown error)");
+    net_record_failure(NET_WRITE_FAILED, log_line("net_get: can't open %s for writing: %s", temp.c_str(),
+                                                  why ? why : "(unknown error)"));
     socket_close();
     return -1;
   }
@@ -218,17 +221,15 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
   if (body_hashed) sha256_start(body_hash);
   plat_thread thread = download_start_thread(download_thread, file);
   if (!thread) {
-    log_message("net_get: can't start the download thread");
-    failed = true;
+    net_record_failure(NET_NO_THREAD, log_line("net_get: can't start the download thread"));
   } else {
     while (wait_for(thread) == 1) {
       int r;
       while ((r = download_view.take_event()) != 0) {
         if (r != 2) continue;
-        log_message("received WM_QUIT, stopping thread");
+        net_record_failure(NET_CANCELLED, log_line("received WM_QUIT, stopping thread"));
         socket_close();  // wakes the worker's receive
         plat_sleep_ms(QUIT_PAUSE_MS);
-        failed = true;
       }
     }
     // A failed wait leaves the worker running: never close its file under it.
@@ -236,42 +237,37 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
     plat_thread_join(thread);
     plat_thread_close(thread);
   }
-  if (std::fclose(file) != 0) {
-    log_message("fclose() failed: %s", std::strerror(errno));
-    failed = true;
-  }
-  if (write_failed || too_large) failed = true;
+  // The worker's own failures were logged where they happened.
+  if (too_large) net_record_failure(NET_TOO_LARGE);
+  if (write_failed) net_record_failure(NET_WRITE_FAILED);
+  if (std::fclose(file) != 0)
+    net_record_failure(NET_WRITE_FAILED, log_line("fclose() failed: %s", std::strerror(errno)));
   int recv_state = socket_recv_state();
   socket_close();
 
   // A reset is not the end of a body of unknown length; but once all of the
   // announced length has arrived, nothing is lost by it.
   bool whole = length_given && content_length == bytes_received;
-  if (!failed && recv_state != SOCKET_RECV_OK && !whole) {
-    log_message("net_get: receive failed after %lld bytes", static_cast<long long>(bytes_received));
-    failed = true;
+  if (!failed() && recv_state != SOCKET_RECV_OK && !whole) {
+    net_record_failure(recv_state == SOCKET_RECV_TIMED_OUT ? NET_TIMED_OUT : NET_RECEIVE_FAILED,
+                       log_line("net_get: receive failed after %lld bytes", static_cast<long long>(bytes_received)));
   }
   if (length_given && content_length != bytes_received) {
-    log_message("expected size %lld != real size %lld", static_cast<long long>(content_length),
-                static_cast<long long>(bytes_received));
-    failed = true;
+    net_record_failure(bytes_received < content_length ? NET_BODY_TOO_SHORT : NET_BODY_TOO_LONG,
+                       log_line("expected size %lld != real size %lld", static_cast<long long>(content_length),
+                                static_cast<long long>(bytes_received)));
   }
-  if (!failed && check->refuse_empty && bytes_received == 0) {
-    log_message("net_get: the body is empty");
-    failed = true;
-  }
-  if (!failed && body_hashed) {
+  if (!failed() && check->refuse_empty && bytes_received == 0)
+    net_record_failure(NET_BODY_EMPTY, log_line("net_get: the body is empty"));
+  if (!failed() && body_hashed) {
     std::string got = sha256_finish(body_hash);
-    if (got != check->sha256) {
-      log_message("net_get: %s has SHA-256 %s, the list says %s", url, got.c_str(), check->sha256);
-      failed = true;
-    }
+    if (got != check->sha256)
+      net_record_failure(NET_HASH_MISMATCH, log_line("net_get: %s has SHA-256 %s, the list says %s", url,
+                                                     got.c_str(), check->sha256));
   }
-  if (!failed && plat_rename_replace(temp.c_str(), local_path) != 0) {
-    log_message("net_get: can't rename %s to %s", temp.c_str(), local_path);
-    failed = true;
-  }
-  if (!failed) return 0;
+  if (!failed() && plat_rename_replace(temp.c_str(), local_path) != 0)
+    net_record_failure(NET_WRITE_FAILED, log_line("net_get: can't rename %s to %s", temp.c_str(), local_path));
+  if (!failed()) return 0;
   log_message("deleting \"%s\"", temp.c_str());
   std::remove(temp.c_str());
   return -1;

@@ -20,6 +20,19 @@ int port = 0;
 std::string path;
 int64_t content_length = 0;
 bool length_given = false;
+NetResult result;
+
+// Records why the attempt failed; returns the outcome that stands.
+NetOutcome failed(NetOutcome outcome, const std::string& detail = std::string()) {
+  net_record_failure(outcome, detail);
+  return result.outcome;
+}
+
+NetOutcome failed_closed(NetOutcome outcome, const std::string& detail = std::string()) {
+  net_record_failure(outcome, detail);
+  socket_close();
+  return result.outcome;
+}
 
 bool starts_with_nocase(const char* line, const char* prefix) {
   for (; *prefix; ++line, ++prefix)
@@ -94,15 +107,13 @@ std::string without_dot_segments(const std::string& url) {
 // Follows a Location value as a reference resolved against the URL just
 // fetched: an absolute URL, "//host/path" with this scheme, "/path" on this
 // host and port, "?query" for this path, or a path relative to this one's
-// folder ("b.zip", "../x/b.zip"). The fragment is never sent. 0, or -1 when
-// it cannot be followed.
-int follow_location(const char* value) {
+// folder ("b.zip", "../x/b.zip"). The fragment is never sent. NET_REDIRECT,
+// or NET_BAD_LOCATION when it cannot be followed.
+NetOutcome follow_location(const char* value) {
   for (const char* c = value; *c; ++c) {
     // Such bytes would end up in the next request line.
-    if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) {
-      log_message("http_try: can't follow a location holding control characters");
-      return -1;
-    }
+    if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F)
+      return failed(NET_BAD_LOCATION, log_line("http_try: can't follow a location holding control characters"));
   }
   std::string target(value, std::strcspn(value, "#"));
   std::string here = (scheme.empty() ? std::string("http") : scheme) + "://" + host + ":" + std::to_string(port);
@@ -111,8 +122,7 @@ int follow_location(const char* value) {
     url = target;
   } else if (target.empty() || !has_host || target.find('\\') != std::string::npos) {
     // Nothing to go to, or a separator no URL has.
-    log_message("http_try: can't follow relative location \"%s\"", value);
-    return -1;
+    return failed(NET_BAD_LOCATION, log_line("http_try: can't follow relative location \"%s\"", value));
   } else if (target.compare(0, 2, "//") == 0) {
     url = (scheme.empty() ? std::string("http") : scheme) + ":" + target;
   } else if (target[0] == '/') {
@@ -124,7 +134,8 @@ int follow_location(const char* value) {
   }
   url = without_dot_segments(url);
   net_set_url(url.c_str());
-  return 0;
+  result.outcome = NET_REDIRECT;
+  return NET_REDIRECT;
 }
 
 // The next header line. The rest of a line longer than the reader's buffer is
@@ -161,20 +172,31 @@ int content_length_value(const char* line, int64_t* out) {
 }
 
 // A failed receive during the status line or headers ends the attempt: a
-// truncated or stalled reply must not count as a good one.
-bool headers_failed() {
+// truncated or stalled reply must not count as a good one. NET_OK when none did.
+NetOutcome headers_failed() {
   int state = socket_recv_state();
-  if (state == SOCKET_RECV_TIMED_OUT) {
-    log_message("http_try: no reply within %d ms", socket_header_timeout_ms);
-    return true;
-  }
-  if (state == SOCKET_RECV_FAILED) {
-    log_message("http_try: receive failed while reading the reply");
-    return true;
-  }
-  return false;
+  if (state == SOCKET_RECV_TIMED_OUT)
+    return failed(NET_TIMED_OUT, log_line("http_try: no reply within %d ms", socket_header_timeout_ms));
+  if (state == SOCKET_RECV_FAILED)
+    return failed(NET_RECEIVE_FAILED, log_line("http_try: receive failed while reading the reply"));
+  return NET_OK;
+}
+
+NetOutcome open_failed(int state) {
+  NetOutcome outcome = state == SOCKET_OPEN_NO_ADDRESS  ? NET_CANNOT_RESOLVE
+                       : state == SOCKET_OPEN_NO_SOCKET ? NET_NO_SOCKET
+                                                        : NET_CANNOT_CONNECT;
+  return failed(outcome, socket_open_failure());
 }
 }  // namespace
+
+const NetResult& net_last_result() { return result; }
+
+void net_record_failure(NetOutcome outcome, const std::string& detail) {
+  if (result.outcome != NET_OK) return;
+  result.outcome = outcome;
+  result.detail = detail;
+}
 
 int64_t net_content_length() { return content_length; }
 
@@ -182,6 +204,7 @@ bool net_content_length_given() { return length_given; }
 
 void net_set_url(const char* url) {
   log_message("net_set_url: url is %s", url);
+  result.url = url;
   scheme.clear();
   host.clear();
   has_host = false;
@@ -208,14 +231,15 @@ void net_set_url(const char* url) {
   path = rest && *rest == '/' ? rest : "/";
 }
 
-int http_try() {
+NetOutcome http_try() {
+  result.outcome = NET_OK;
+  result.status = 0;
+  result.detail.clear();
   if (port == 0) port = 80;
   // An empty host ("file:///x") is no host: Winsock would resolve it to this machine.
-  if (!has_host || host.empty()) {
-    log_message("http_try: no host in url \"%s\"", path.c_str());
-    return 1;
-  }
-  if (socket_open(host.c_str(), port) != 0) return 1;
+  if (!has_host || host.empty())
+    return failed(NET_NO_HOST, log_line("http_try: no host in url \"%s\"", path.c_str()));
+  if (socket_open(host.c_str(), port) != 0) return open_failed(socket_open_state());
   socket_printf("GET %s HTTP/1.0\r\n", path.c_str());
   socket_printf("Host: %s:%d\r\n", host.c_str(), port);
   socket_printf("\r\n");
@@ -225,24 +249,19 @@ int http_try() {
 
   char* line = socket_readline();
   long long code = 0;
-  if (headers_failed()) {
-    socket_close();
-    return 1;
-  }
-  if (scan_second_number(line, &code) != 1 || code < INT_MIN || code > INT_MAX) {
-    log_message("http_try: no status code in the reply");
-    socket_close();
-    return 1;
-  }
+  NetOutcome cut = headers_failed();
+  if (cut != NET_OK) return failed_closed(cut);
+  if (scan_second_number(line, &code) != 1 || code < INT_MIN || code > INT_MAX)
+    return failed_closed(NET_BAD_STATUS_LINE, log_line("http_try: no status code in the reply"));
   log_message("http_try: code is %d", static_cast<int>(code));
+  result.status = static_cast<int>(code);
   // Below 100 (or negative) is no reply of HTTP's, and must not count as a
   // success; nor may 206, a part of the file (no range was asked for).
   if (code < 100 || code > 999 || code == 206) {
-    log_message(code == 206 ? "http_try: %d gives a part of the file, not all of it"
-                            : "http_try: %d is not an HTTP status code",
-                static_cast<int>(code));
-    socket_close();
-    return 1;
+    return failed_closed(code == 206 ? NET_PARTIAL_CONTENT : NET_BAD_STATUS_LINE,
+                         log_line(code == 206 ? "http_try: %d gives a part of the file, not all of it"
+                                              : "http_try: %d is not an HTTP status code",
+                                  static_cast<int>(code)));
   }
 
   if (code >= 300 && code <= 399) {
@@ -256,24 +275,21 @@ int http_try() {
         const char* value = line + 9;
         while (*value == ' ' || *value == '\t') ++value;
         std::string target = value;  // the line dies with the next read
-        int r = follow_location(target.c_str());
+        NetOutcome r = follow_location(target.c_str());
         socket_close();
-        return r == 0 ? 2 : 1;
+        return r;
       }
     }
-    headers_failed();  // only for the log line: a 3xx without a whole Location fails anyway
+    // A failed receive, when there was one, is why the Location is missing.
+    headers_failed();
   }
-  if (code >= 300) {
-    socket_close();
-    return 1;
-  }
+  if (code >= 300) return failed_closed(NET_HTTP_STATUS);
   // A length that cannot be read, or two that differ, leaves the body's end
   // unknown: a cut body would pass for a whole one.
-  auto refuse = [] {
+  auto refuse = [](NetOutcome outcome, const std::string& detail) {
     content_length = 0;
     length_given = false;
-    socket_close();
-    return 1;
+    return failed_closed(outcome, detail);
   };
   for (;;) {
     line = next_header();
@@ -285,56 +301,50 @@ int http_try() {
       while (*value == ' ' || *value == '\t') ++value;
       std::string coding = value;
       while (!coding.empty() && (coding.back() == ' ' || coding.back() == '\t')) coding.pop_back();
-      if (!starts_with_nocase(coding.c_str(), "identity") || coding.size() != 8) {
-        log_message("http_try: can't read a body sent with transfer-encoding %s", coding.c_str());
-        return refuse();
-      }
+      if (!starts_with_nocase(coding.c_str(), "identity") || coding.size() != 8)
+        return refuse(NET_BAD_TRANSFER_ENCODING,
+                      log_line("http_try: can't read a body sent with transfer-encoding %s", coding.c_str()));
       continue;
     }
     if (!starts_with_nocase(line, "Content-Length:")) continue;
     int64_t value = 0;
     int got = content_length_value(line, &value);
-    if (got < 0) {
-      log_message("http_try: content-length does not fit: %s", line);
-      return refuse();
-    }
-    if (got == 0) {
-      log_message("http_try: content-length is not a number: %s", line);
-      return refuse();
-    }
-    if (length_given && value != content_length) {
-      log_message("http_try: content-lengths %lld and %lld differ", static_cast<long long>(content_length),
-                  static_cast<long long>(value));
-      return refuse();
-    }
+    if (got < 0)
+      return refuse(NET_BAD_CONTENT_LENGTH, log_line("http_try: content-length does not fit: %s", line));
+    if (got == 0)
+      return refuse(NET_BAD_CONTENT_LENGTH, log_line("http_try: content-length is not a number: %s", line));
+    if (length_given && value != content_length)
+      return refuse(NET_BAD_CONTENT_LENGTH,
+                    log_line("http_try: content-lengths %lld and %lld differ",
+                             static_cast<long long>(content_length), static_cast<long long>(value)));
     content_length = value;
     length_given = true;
     log_message("http_try: content-length is %lld", static_cast<long long>(content_length));
   }
   // Nothing of a reply whose headers did not end with their empty line is used.
-  if (headers_failed()) return refuse();
-  if (!socket_line_whole()) {
-    log_message("http_try: the reply ended before its headers did");
-    return refuse();
-  }
+  cut = headers_failed();
+  if (cut != NET_OK) return refuse(cut, std::string());
+  if (!socket_line_whole())
+    return refuse(NET_HEADERS_CUT, log_line("http_try: the reply ended before its headers did"));
   socket_set_deadline(0);
-  return 0;
+  return NET_OK;
 }
 
 int http_open() {
-  int redirects = 0;
+  result.redirects = 0;
   for (;;) {
-    int r = http_try();
-    if (r == 0) {
+    NetOutcome r = http_try();
+    if (r == NET_OK) {
       log_message("http_open: http_try() ok");
       return 0;
     }
-    if (r != 2) {
+    if (r != NET_REDIRECT) {
       log_message("http_open: http_try() fail");
       return -1;
     }
-    if (++redirects > HTTP_MAX_REDIRECTS) {
-      log_message("http_open: more than %d redirects, giving up", HTTP_MAX_REDIRECTS);
+    if (++result.redirects > HTTP_MAX_REDIRECTS) {
+      result.outcome = NET_TOO_MANY_REDIRECTS;
+      result.detail = log_line("http_open: more than %d redirects, giving up", HTTP_MAX_REDIRECTS);
       return -1;
     }
     log_message("http_open: http_try() again");

@@ -42,6 +42,10 @@ uint32_t deadline = 0;
 bool line_whole = false;
 bool line_continues = false;  // the last line is the rest of one cut by a full buffer
 
+// Why the last socket_open failed, for the caller to report.
+int open_state = SOCKET_OPEN_OK;
+std::string open_failure;
+
 // One receive with the state kept: a result below 0 is a failure, and a
 // time-out is told apart so that the caller can say so. Once one has failed
 // or timed out, the connection gives nothing more: a second wait would stretch
@@ -99,19 +103,24 @@ int socket_open(const char* host, int port) {
   line_whole = false;
   line_continues = false;
   deadline = 0;
+  open_state = SOCKET_OPEN_OK;
+  open_failure.clear();
   uint32_t addr = 0;
   if (socket_parse_ipv4(host, &addr) != 0 && plat_resolve_ipv4(host, &addr) != 0) {
-    log_message("socket_open: gethostbyname for \"%s\" failed", host);
+    open_failure = log_line("socket_open: gethostbyname for \"%s\" failed", host);
+    open_state = SOCKET_OPEN_NO_ADDRESS;
     return -1;
   }
   plat_socket s = plat_tcp_socket();
   sock.store(s);
   if (s == PLAT_INVALID_SOCKET) {
-    log_message("socket_open: socket() failed");
+    open_failure = log_line("socket_open: socket() failed");
+    open_state = SOCKET_OPEN_NO_SOCKET;
     return -1;
   }
   if (plat_connect(s, addr, port & 0xFFFF) != 0) {
-    log_message("socket_open: connect() failed");
+    open_failure = log_line("socket_open: connect() failed");
+    open_state = SOCKET_OPEN_NO_CONNECTION;
     if (sock.exchange(PLAT_INVALID_SOCKET) != PLAT_INVALID_SOCKET) plat_close_socket(s);
     return -1;
   }
@@ -166,6 +175,10 @@ int socket_line_whole() { return line_whole ? 1 : 0; }
 int socket_line_continues() { return line_continues ? 1 : 0; }
 
 int socket_recv_state() { return recv_state; }
+
+int socket_open_state() { return open_state; }
+
+const char* socket_open_failure() { return open_failure.c_str(); }
 
 int socket_fill() {
   if (read_pos == fill_level) fill_level = read_pos = 0;

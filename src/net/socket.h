@@ -17,11 +17,23 @@ extern int socket_header_timeout_ms;
 // from a failed receive after socket_readline/socket_read came back short.
 enum SocketRecvState { SOCKET_RECV_OK = 0, SOCKET_RECV_FAILED = 1, SOCKET_RECV_TIMED_OUT = 2 };
 
+// What the last socket_open ran into, so that a caller can say which step failed.
+enum SocketOpenState {
+  SOCKET_OPEN_OK = 0,
+  SOCKET_OPEN_NO_ADDRESS = 1,  // the name did not resolve
+  SOCKET_OPEN_NO_SOCKET = 2,   // no socket could be made
+  SOCKET_OPEN_NO_CONNECTION = 3
+};
+
 void socket_init();
 void socket_done();
 // Connects to host (a name, or dotted-quad text taken without a lookup) on port.
 // 0 connected, -1 failed (logged).
 int socket_open(const char* host, int port);
+// The last socket_open's SocketOpenState, and the line it logged about its
+// failure ("" once connected).
+int socket_open_state();
+const char* socket_open_failure();
 // Logs "socket_close" and closes the connection if one is open. Safe to call
 // from the user-interface thread while the worker is blocked in socket_read:
 // the blocked receive returns.

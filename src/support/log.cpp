@@ -11,7 +11,16 @@ std::string program_directory;
 namespace {
 FILE* log_stream = nullptr;
 plat_mutex log_lock = nullptr;
-void (*log_hook)(const char* text) = nullptr;
+
+void write_entry(char (&text)[1024], const char* format, va_list args) {
+  // vsnprintf cuts an over-long entry to 1023 characters instead of overflowing.
+  std::vsnprintf(text, sizeof text, format, args);
+  if (!log_stream) return;
+  plat_mutex_lock(log_lock);
+  std::fputs(text, log_stream);
+  std::fputc('\n', log_stream);
+  plat_mutex_unlock(log_lock);
+}
 }  // namespace
 
 void log_open_at(const std::string& path) {
@@ -26,15 +35,17 @@ void log_message(const char* format, ...) {
   char text[1024];
   va_list args;
   va_start(args, format);
-  // vsnprintf cuts an over-long entry to 1023 characters instead of overflowing.
-  std::vsnprintf(text, sizeof text, format, args);
+  write_entry(text, format, args);
   va_end(args);
-  if (log_hook) log_hook(text);
-  if (!log_stream) return;
-  plat_mutex_lock(log_lock);
-  std::fputs(text, log_stream);
-  std::fputc('\n', log_stream);
-  plat_mutex_unlock(log_lock);
+}
+
+std::string log_line(const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  write_entry(text, format, args);
+  va_end(args);
+  return text;
 }
 
 void log_close() {
@@ -44,5 +55,3 @@ void log_close() {
   log_stream = nullptr;
   plat_mutex_unlock(log_lock);
 }
-
-void log_set_hook(void (*hook)(const char* text)) { log_hook = hook; }

@@ -14,10 +14,14 @@ void log_message(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+// log_message that also hands back the entry's text (as cut), for a caller
+// that reports the same words elsewhere.
+std::string log_line(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
 void log_close();
-// Also hands every later entry's text to hook (null: none again), whether or
-// not a log file is open: a console tool shows the client's reasons this way.
-void log_set_hook(void (*hook)(const char* text));
 
 // The program directory (set once at start; holds install.log).
 extern std::string program_directory;

@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   } else {
     net_set_url(url.c_str());
-    if (http_try() == 0) {
+    if (http_try() == NET_OK) {
       char chunk[8192];
       while (socket_read(chunk, sizeof chunk) > 0) {
       }

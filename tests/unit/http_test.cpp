@@ -176,6 +176,40 @@ TEST_F(HttpTest, RedirectsAreBounded) {
   EXPECT_EQ(lines.back(), "http_open: more than 20 redirects, giving up");
 }
 
+// The result callers branch on: what happened, the status and the URL that
+// answered, whatever the reply.
+TEST_F(HttpTest, ResultSaysWhatHappened) {
+  const std::string refused = "http://127.0.0.1:" + std::to_string(closed_loopback_port()) + "/a.txt";
+  const std::string no_status = server.url("/x?statusline=" + pct("HTTP/1.0 OK"));
+  struct Case {
+    std::string url;
+    NetOutcome outcome;
+    int status;
+    std::string answered;
+    int redirects;
+  };
+  const Case cases[] = {
+      {server.url("/missing.txt"), NET_HTTP_STATUS, 404, server.url("/missing.txt"), 0},
+      {server.url("/x?size=1&redirect=2"), NET_OK, 200, server.url("/x?size=1&redirect=0"), 2},
+      // The URL the last redirect pointed to, never fetched.
+      {server.url("/x?size=1&redirect=1000"), NET_TOO_MANY_REDIRECTS, 302,
+       server.url("/x?size=1&redirect=" + std::to_string(1000 - HTTP_MAX_REDIRECTS - 1)), HTTP_MAX_REDIRECTS + 1},
+      {refused, NET_CANNOT_CONNECT, 0, refused, 0},
+      {no_status, NET_BAD_STATUS_LINE, 0, no_status, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    EXPECT_EQ(net_open(c.url.c_str()), c.outcome == NET_OK ? 0 : -1);
+    socket_close();
+    const NetResult& r = net_last_result();
+    EXPECT_EQ(r.outcome, c.outcome);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.url, c.answered);
+    EXPECT_EQ(r.redirects, c.redirects);
+    EXPECT_EQ(r.detail.empty(), c.outcome == NET_OK || c.outcome == NET_HTTP_STATUS);
+  }
+}
+
 TEST_F(HttpTest, FailingStatusCodes) {
   EXPECT_EQ(net_open(server.url("/x?status=301").c_str()), -1);
   EXPECT_EQ(net_open(server.url("/missing.txt").c_str()), -1);

@@ -1,7 +1,7 @@
 #include "repo_fetch.h"
 
 #include <cstdio>
-#include <cstring>
+#include <string>
 #include <vector>
 
 #include "net/http.h"
@@ -9,7 +9,6 @@
 #include "platform/platform.h"
 #include "repo_names.h"
 #include "repo_report.h"
-#include "support/log.h"
 
 namespace {
 
@@ -18,50 +17,26 @@ namespace {
 const int FETCH_STALL_MS = 60000;
 const int CHUNK = 65536;
 
-// The client's log lines of the fetch under way: its reasons for a failure.
-std::vector<std::string> client_lines;
-void keep_line(const char* text) { client_lines.push_back(text); }
-
-bool starts_with(const std::string& text, const char* prefix) {
-  return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
-// What went wrong, from the client's own lines: the server's status, else the
-// connection's failure; and where the redirects led.
-std::string failure_reason(const std::string& url) {
-  std::string status, other, last_url = url;
-  int urls = 0;
-  for (const std::string& line : client_lines) {
-    if (starts_with(line, "net_set_url: url is ")) {
-      if (++urls > 1) last_url = line.substr(20);
-    } else if (starts_with(line, "http_try: code is ")) {
-      status = line.substr(18);
-    } else if ((starts_with(line, "socket_open: ") &&
-                !starts_with(line, "socket_open: connected")) ||
-               (starts_with(line, "http_try: ") &&
-                !starts_with(line, "http_try: content-length is")) ||
-               starts_with(line, "http_open: more than")) {
-      other = line;
-    }
-  }
+// What went wrong, from the client's result: the connection's failure, the
+// client's own reason, else the server's status; and where the redirects led.
+std::string failure_reason(const NetResult& r) {
   std::string reason;
-  if (starts_with(other, "socket_open: connect()"))
+  if (r.outcome == NET_CANNOT_CONNECT)
     reason = "no connection to the server (is it running, with that host and port?)";
-  else if (starts_with(other, "socket_open: gethostbyname"))
+  else if (r.outcome == NET_CANNOT_RESOLVE)
     reason = "the host name cannot be resolved";
-  else if (!other.empty())
-    reason = "the installer's client says \"" + other + "\"";
-  else if (!status.empty())
-    reason = "the server answered " + status +
-             (status == "404" ? " (not found: a wrong --base-url, or not uploaded)" : "");
+  else if (!r.detail.empty())
+    reason = "the installer's client says \"" + r.detail + "\"";
+  else if (r.outcome == NET_HTTP_STATUS)
+    reason = "the server answered " + std::to_string(r.status) +
+             (r.status == 404 ? " (not found: a wrong --base-url, or not uploaded)" : "");
   else
     reason = "the installer's client gave up";
-  if (urls > 1) reason += " after redirects to " + last_url;
+  if (r.redirects > 0) reason += " after redirects to " + r.url;
   return reason;
 }
 
 bool found(const std::string& url) {
-  client_lines.clear();
   if (net_open(url.c_str()) != 0) return false;
   socket_close();
   return true;
@@ -89,23 +64,17 @@ std::string found_elsewhere(const std::string& url) {
 
 }  // namespace
 
-void fetch_begin() {
-  socket_init();
-  log_set_hook(keep_line);
-}
+void fetch_begin() { socket_init(); }
 
-void fetch_end() {
-  log_set_hook(nullptr);
-  client_lines.clear();
-  socket_done();
-}
+void fetch_end() { socket_done(); }
 
 int fetch_compare(const std::string& label, const std::string& url, const std::string& local,
                   bool unfetchable_warns) {
-  client_lines.clear();
   if (net_open(url.c_str()) != 0) {
-    std::string why = failure_reason(url);
-    if (starts_with(why, "the server answered 404")) why += found_elsewhere(url);
+    const NetResult& r = net_last_result();
+    std::string why = failure_reason(r);
+    // found_elsewhere fetches again, which replaces the result.
+    if (r.outcome == NET_HTTP_STATUS && r.status == 404) why += found_elsewhere(url);
     if (unfetchable_warns) {
       repo_warning("%s: %s cannot be fetched: %s", label.c_str(), url.c_str(), why.c_str());
       return 1;
