@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <set>
+#include <sstream>
 #include <vector>
 
 #include "platform/platform.h"
@@ -10,14 +13,30 @@
 #include "repo_layout.h"
 #include "repo_manifest.h"
 #include "repo_names.h"
-#include "repo_output.h"
 #include "repo_report.h"
 #include "repo_tree.h"
+#include "rules/filelist.h"
 #include "support/paths.h"
 #include "support/sha256.h"
 #include "zip_write.h"
 
 namespace {
+
+// The output folder. It may hold files of the publisher's own (an index.html,
+// images/): build replaces and removes only what an earlier build wrote there
+// (filelist.txt, its signature, the archives the manifest names as a build left
+// them) and never touches anything else.
+struct OutputFolder {
+  std::string path, partial;                   // as given; the staging folder beside it
+  std::set<std::string> owned;                 // folded names build may replace or remove
+  std::map<std::string, std::string> foreign;  // folded names the manifest names, not ours: why
+  std::vector<std::string> present, kept;      // owned files there now; everything else, sorted
+};
+
+// In the staging folder: the names in out that the build may own, written
+// before anything is moved, so that a build stopped half-way is finished by
+// the next one.
+const char* const LEDGER = "owned.txt";
 
 // hashes: the SHA-256 of each archive, in the order of archives.
 std::string manifest_text(const std::vector<ArchivePlan>& archives, const std::string& base,
@@ -56,15 +75,16 @@ int check_entries(const std::vector<ArchivePlan>& archives, const std::string& b
   return result;
 }
 
-int write_text(const std::string& path, const std::string& text) {
-  // Binary: LF line ends on every system; the installer folds CR LF anyway.
+// Binary: LF line ends on every system; the installer folds CR LF anyway.
+// say_why: name the reason a file cannot be opened.
+int write_text(const std::string& path, const std::string& text, bool say_why = true) {
   FILE* out = std::fopen(path.c_str(), "wb");
-  if (!out) {
+  if (!out && say_why) {
     repo_error("%s: cannot open for writing: %s", path.c_str(), std::strerror(errno));
     return -1;
   }
-  bool ok = std::fwrite(text.data(), 1, text.size(), out) == text.size();
-  ok = std::fclose(out) == 0 && ok;
+  bool ok = out && std::fwrite(text.data(), 1, text.size(), out) == text.size();
+  if (out) ok = std::fclose(out) == 0 && ok;
   if (!ok) repo_error("%s: writing failed", path.c_str());
   return ok ? 0 : -1;
 }
@@ -126,6 +146,203 @@ std::string name_list(const std::vector<std::string>& names) {
   return text;
 }
 
+// What a build writes: archives (folder name + ".zip"), the manifest and its
+// signature. A hand-made manifest naming index.html does not make it ours.
+bool ownable(const std::string& name) {
+  std::string folded = fold_case(name);
+  return folded == MANIFEST_NAME || folded == SIGNATURE_NAME ||
+         (folded.size() > 4 && folded.compare(folded.size() - 4, 4, ".zip") == 0);
+}
+
+// Empties the staging folder of what a build puts there (its archives,
+// manifest and ledger) and removes it. 0 when it is gone.
+int clear_partial(const std::string& partial) {
+  std::vector<std::string> names;
+  plat_list_dir(partial.c_str(), names);
+  for (const std::string& name : names)
+    if (name == LEDGER || ownable(name)) plat_remove(path_join(partial, name).c_str());
+  return plat_rmdir(partial.c_str());
+}
+
+// A staging folder left by a stopped build: its ledger tells which names in
+// out are ours; it is removed when it holds nothing else.
+int recover_partial(OutputFolder& f) {
+  int kind = plat_path_kind(f.partial.c_str());
+  if (kind == PLAT_KIND_NONE) return 0;
+  if (kind != PLAT_KIND_DIR) {
+    repo_error("%s: exists and is not a folder; move it away (builds are staged there)",
+               f.partial.c_str());
+    return -1;
+  }
+  std::string ledger;
+  read_whole_file(path_join(f.partial, LEDGER), &ledger);
+  std::istringstream lines(ledger);
+  std::set<std::string> noted;
+  for (std::string name; std::getline(lines, name);)
+    if (ownable(name)) noted.insert(fold_case(name));
+  std::vector<std::string> names;
+  if (tree_list_sorted(f.partial, names) != 0) return -1;
+  for (const std::string& name : names) {
+    std::string path = path_join(f.partial, name);
+    bool staged = noted.count(fold_case(name)) && plat_path_kind(path.c_str()) == PLAT_KIND_FILE;
+    if (name != LEDGER && !staged) {
+      repo_error("%s: not left there by quorvin-repo; move it away (builds are staged in %s)",
+                 path.c_str(), f.partial.c_str());
+      return -1;
+    }
+  }
+  if (clear_partial(f.partial) != 0) {
+    repo_error("%s: a leftover of an earlier build that cannot be removed", f.partial.c_str());
+    return -1;
+  }
+  f.owned.insert(noted.begin(), noted.end());
+  repo_note("%s: cleared what a stopped build left there; this build finishes its work",
+            f.partial.c_str());
+  return 0;
+}
+
+// The archives of the loaded manifest that a build left as they are; clears
+// the entry list.
+void own_named(const std::string& out, OutputFolder& f) {
+  std::string text;
+  read_whole_file(path_join(out, MANIFEST_NAME), &text);
+  bool by_build = text.compare(0, std::strlen(MANIFEST_HEADER), MANIFEST_HEADER) == 0;
+  bool hashed = false;
+  for (const FileListEntry* e = entry_list_head; e; e = e->next) hashed = hashed || e->sha256;
+  for (const FileListEntry* e = entry_list_head; e; e = e->next) {
+    if (!e->url || !ownable(url_file_name(e->url))) continue;
+    std::string name = fold_case(url_file_name(e->url));
+    std::string path = path_join(out, url_file_name(e->url)), hex;
+    if (e->sha256) {
+      if (plat_path_kind(path.c_str()) != PLAT_KIND_FILE ||
+          (sha256_file(path, &hex) == 0 && hex == e->sha256))
+        f.owned.insert(name);
+      else
+        f.foreign[name] = std::string("changed since a build wrote it: its SHA-256 is not the h: "
+                                      "of ") + MANIFEST_NAME;
+    } else if (by_build && !hashed) {
+      f.owned.insert(name);
+    } else {
+      f.foreign[name] =
+          std::string(MANIFEST_NAME) + " names it without h:, so it was added by hand";
+    }
+  }
+  entry_list_free();
+}
+
+int move_file(const std::string& from, const std::string& to) {
+  if (plat_rename_replace(from.c_str(), to.c_str()) == 0) return 0;
+  repo_error("%s: cannot be replaced (in use?); run the build again to finish it", to.c_str());
+  return -1;
+}
+
+int output_prepare(const std::string& out, const std::vector<std::string>& names, OutputFolder& f) {
+  f.path = out;
+  f.partial = full_path(out) + ".partial";
+  int kind = plat_path_kind(out.c_str());
+  if (kind != PLAT_KIND_NONE && kind != PLAT_KIND_DIR) {
+    repo_error("%s: exists and is not a folder", out.c_str());
+    return -1;
+  }
+  if (recover_partial(f) != 0) return -1;
+  if (kind == PLAT_KIND_NONE) return 0;
+  int manifest = manifest_load(out, true);
+  if (manifest < 0) {
+    repo_error("%s: so the archives of the earlier build are not known; restore that file or move "
+               "it away", path_join(out, MANIFEST_NAME).c_str());
+    return -1;
+  }
+  if (manifest == 0) own_named(out, f);
+  f.owned.insert(MANIFEST_NAME);
+  f.owned.insert(SIGNATURE_NAME);
+
+  std::vector<std::string> listing;
+  if (tree_list_sorted(out, listing) != 0) return -1;
+  for (const std::string& name : listing) {
+    bool file = plat_path_kind(path_join(out, name).c_str()) == PLAT_KIND_FILE;
+    if (file && f.owned.count(fold_case(name)))
+      f.present.push_back(name);
+    else
+      f.kept.push_back(name);
+  }
+  if (manifest == 1 && !f.kept.empty()) {
+    repo_error("%s: holds %s but no %s, so it is no repository built earlier; build into a new or "
+               "empty folder (files added beside %s later are kept)", out.c_str(),
+               f.kept[0].c_str(), MANIFEST_NAME, MANIFEST_NAME);
+    return -1;
+  }
+  std::vector<std::string> written = names;
+  written.push_back(MANIFEST_NAME);
+  for (const std::string& name : written) {
+    std::string path = path_join(out, name);
+    int there = plat_path_kind(path.c_str());
+    if (there == PLAT_KIND_NONE || (there == PLAT_KIND_FILE && f.owned.count(fold_case(name))))
+      continue;
+    auto foreign = f.foreign.find(fold_case(name));
+    std::string why = foreign != f.foreign.end() ? foreign->second
+                                                 : std::string(MANIFEST_NAME) + " does not name it";
+    repo_error("%s: not written by quorvin-repo (%s), and the build would replace it; move it "
+               "away or rename the archive folder", path.c_str(), why.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+int output_stage(const OutputFolder& f, const std::vector<std::string>& names) {
+  if (plat_mkdir(f.partial.c_str()) != 0) {
+    repo_error("%s: cannot create the folder", f.partial.c_str());
+    return -1;
+  }
+  std::string ledger = std::string(MANIFEST_NAME) + "\n" + SIGNATURE_NAME + "\n";
+  for (const std::string& name : f.present) ledger += name + "\n";
+  for (const std::string& name : names) ledger += name + "\n";
+  return write_text(path_join(f.partial, LEDGER), ledger, false);
+}
+
+int output_commit(const OutputFolder& f, const std::vector<std::string>& names) {
+  if (plat_path_kind(f.path.c_str()) != PLAT_KIND_DIR && plat_mkdir(f.path.c_str()) != 0) {
+    repo_error("%s: cannot create the folder", f.path.c_str());
+    return -1;
+  }
+  for (const std::string& name : names)
+    if (move_file(path_join(f.partial, name), path_join(f.path, name)) != 0) return -1;
+  // A signature is of one manifest: it stays only with the very same bytes.
+  std::string signature = path_join(f.path, SIGNATURE_NAME);
+  if (plat_path_kind(signature.c_str()) == PLAT_KIND_FILE) {
+    std::string before, after;
+    read_whole_file(path_join(f.path, MANIFEST_NAME), &before);
+    read_whole_file(path_join(f.partial, MANIFEST_NAME), &after);
+    if (before != after) {
+      if (plat_remove(signature.c_str()) != 0) {
+        repo_error("%s: signs the previous %s and cannot be removed", signature.c_str(),
+                   MANIFEST_NAME);
+        return -1;
+      }
+      repo_note("%s: removed, as it signed the previous %s; sign the new one", signature.c_str(),
+                MANIFEST_NAME);
+    }
+  }
+  if (move_file(path_join(f.partial, MANIFEST_NAME), path_join(f.path, MANIFEST_NAME)) != 0)
+    return -1;
+  std::set<std::string> now;
+  for (const std::string& name : names) now.insert(fold_case(name));
+  int result = 0;
+  for (const std::string& name : f.present) {
+    std::string folded = fold_case(name);
+    if (folded == MANIFEST_NAME || folded == SIGNATURE_NAME || now.count(folded)) continue;
+    std::string path = path_join(f.path, name);
+    if (plat_remove(path.c_str()) == 0) {
+      repo_note("%s: removed, as %s no longer names it", path.c_str(), MANIFEST_NAME);
+    } else {
+      repo_error("%s: no longer named in %s and cannot be removed; run the build again to finish "
+                 "it", path.c_str(), MANIFEST_NAME);
+      result = -1;
+    }
+  }
+  if (result == 0) clear_partial(f.partial);
+  return result;
+}
+
 }  // namespace
 
 int repo_build(const std::string& source, const std::string& out_arg, const std::string& base_arg) {
@@ -167,7 +384,7 @@ int repo_build(const std::string& source, const std::string& out_arg, const std:
     return -1;
   }
   if (output_stage(folder, names) != 0 || write_all(folder.partial, archives, base) != 0) {
-    output_discard(folder);
+    clear_partial(folder.partial);
     // A failed build leaves nothing behind, not even the folders made for it.
     for (std::string at = parent; !made.empty() && plat_rmdir(at.c_str()) == 0 && at != made;)
       at = path_dir(at);

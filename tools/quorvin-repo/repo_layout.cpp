@@ -1,11 +1,13 @@
 #include "repo_layout.h"
 
+#include <cerrno>
+#include <cstring>
 #include <map>
+#include <sstream>
 
 #include "platform/platform.h"
 #include "repo_names.h"
 #include "repo_report.h"
-#include "repo_settings.h"
 #include "support/paths.h"
 
 const VariantGroup variant_groups[5] = {
@@ -17,6 +19,95 @@ const VariantGroup variant_groups[5] = {
 };
 
 namespace {
+
+// archive.ini, the settings file of an archive folder: "d = subfolder" and
+// "e = marker path", each at most once, '#' or ';' comment lines. Never put
+// into the archive.
+const char* const ARCHIVE_SETTINGS = "archive.ini";
+
+struct ArchiveSettings {
+  std::string d, e;            // the values as given, empty when not given
+  int d_line = 0, e_line = 0;  // where they were given, 0 for nowhere
+};
+
+std::string trim(const std::string& text) {
+  size_t a = text.find_first_not_of(" \t\r\n");
+  if (a == std::string::npos) return std::string();
+  size_t b = text.find_last_not_of(" \t\r\n");
+  return text.substr(a, b - a + 1);
+}
+
+// One "key = value" line; 0, or -1 after a message.
+int read_line(const std::string& path, int number, const std::string& text, ArchiveSettings& s) {
+  const char* where = path.c_str();
+  size_t eq = text.find('=');
+  std::string key = eq == std::string::npos ? text : trim(text.substr(0, eq));
+  if (eq == std::string::npos || (key != "d" && key != "e")) {
+    // The manifest's "d:" form and upper-case keys are the likeliest slips.
+    size_t colon = text.find(':');
+    std::string said =
+        eq == std::string::npos && colon != std::string::npos ? trim(text.substr(0, colon)) : key;
+    const char* hint = said == "d" || said == "e" ? " (with '=', not the manifest's ':')"
+                       : said == "D" || said == "E" ? " (keys are in lower case)"
+                                                    : "";
+    repo_error("%s:%d: expected 'd = subfolder' or 'e = path installed by this archive'%s", where,
+               number, hint);
+    return -1;
+  }
+  std::string value = trim(text.substr(eq + 1));
+  std::string& slot = key == "d" ? s.d : s.e;
+  int& line = key == "d" ? s.d_line : s.e_line;
+  if (line != 0) {
+    repo_error("%s:%d: %s is given a second time (first on line %d); give it once", where, number,
+               key.c_str(), line);
+    return -1;
+  }
+  if (value.empty()) {
+    repo_error("%s:%d: %s has no value; leave the line out for %s", where, number, key.c_str(),
+               key == "d" ? "the install directory itself"
+                          : "the default marker (the archive's first file)");
+    return -1;
+  }
+  if (value.find_first_of("#;") != std::string::npos) {
+    repo_error("%s:%d: text after the value of %s (%s): a comment goes on a line of its own, "
+               "starting with '#'", where, number, key.c_str(), value.c_str());
+    return -1;
+  }
+  if (value[0] == '"' || value[0] == '\'') {
+    repo_error("%s:%d: the value of %s needs no quotes: write %s = %s", where, number, key.c_str(),
+               key.c_str(), value.substr(1, value.find_last_not_of("\"'")).c_str());
+    return -1;
+  }
+  slot = value;
+  line = number;
+  return 0;
+}
+
+int settings_read(const std::string& path, ArchiveSettings& settings) {
+  settings = ArchiveSettings();
+  std::string text;
+  int read = read_whole_file(path, &text);
+  if (read == -1) repo_error("%s: cannot open for reading: %s", path.c_str(), std::strerror(errno));
+  if (read == -2) repo_error("%s: reading failed", path.c_str());
+  if (read != 0) return -1;
+  if (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0) {
+    repo_error("%s: is UTF-16 text; save it as plain text (ASCII or UTF-8)", path.c_str());
+    return -1;
+  }
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    repo_warning("%s:1: starts with a UTF-8 byte-order mark, which is ignored", path.c_str());
+    text.erase(0, 3);
+  }
+  std::istringstream lines(text);
+  int number = 0;
+  for (std::string line; std::getline(lines, line);) {
+    line = trim(line);
+    ++number;
+    if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+    if (read_line(path, number, line, settings) != 0) return -1;
+  }
+  return 0;
+}
 
 // Every component of a "d:" folder is created on Windows.
 const char* subdir_refusal(const std::string& raw) {
