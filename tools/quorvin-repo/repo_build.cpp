@@ -79,10 +79,8 @@ int check_entries(const std::vector<ArchivePlan>& archives, const std::string& b
 // say_why: name the reason a file cannot be opened.
 int write_text(const std::string& path, const std::string& text, bool say_why = true) {
   FILE* out = std::fopen(path.c_str(), "wb");
-  if (!out && say_why) {
-    repo_error("%s: cannot open for writing: %s", path.c_str(), std::strerror(errno));
-    return -1;
-  }
+  if (!out && say_why)
+    return repo_error("%s: cannot open for writing: %s", path.c_str(), std::strerror(errno));
   bool ok = out && std::fwrite(text.data(), 1, text.size(), out) == text.size();
   if (out) ok = std::fclose(out) == 0 && ok;
   if (!ok) repo_error("%s: writing failed", path.c_str());
@@ -96,20 +94,16 @@ int write_all(const std::string& dir, const std::vector<ArchivePlan>& archives,
     std::string path = path_join(dir, a.name);
     if (zip_write(path, a.items) != 0) return -1;
     hashes.emplace_back();
-    if (sha256_file(path, &hashes.back()) != 0) {
-      repo_error("%s: cannot read it back for its SHA-256", path.c_str());
-      return -1;
-    }
+    if (sha256_file(path, &hashes.back()) != 0)
+      return repo_error("%s: cannot read it back for its SHA-256", path.c_str());
     repo_note("%s: %u entries from %s", a.name.c_str(), static_cast<unsigned>(a.items.size()),
               a.folder.c_str());
   }
   if (write_text(path_join(dir, MANIFEST_NAME), manifest_text(archives, base, hashes)) != 0) return -1;
   // What check would refuse is never published.
-  if (repo_check_written(dir) != 0) {
-    repo_error("%s: the repository just written would not pass check; nothing was replaced",
-               dir.c_str());
-    return -1;
-  }
+  if (repo_check_written(dir) != 0)
+    return repo_error("%s: the repository just written would not pass check; nothing was replaced",
+                      dir.c_str());
   return 0;
 }
 
@@ -169,11 +163,9 @@ int clear_partial(const std::string& partial) {
 int recover_partial(OutputFolder& f) {
   int kind = plat_path_kind(f.partial.c_str());
   if (kind == PLAT_KIND_NONE) return 0;
-  if (kind != PLAT_KIND_DIR) {
-    repo_error("%s: exists and is not a folder; move it away (builds are staged there)",
-               f.partial.c_str());
-    return -1;
-  }
+  if (kind != PLAT_KIND_DIR)
+    return repo_error("%s: exists and is not a folder; move it away (builds are staged there)",
+                      f.partial.c_str());
   std::string ledger;
   read_whole_file(path_join(f.partial, LEDGER), &ledger);
   std::istringstream lines(ledger);
@@ -185,16 +177,13 @@ int recover_partial(OutputFolder& f) {
   for (const std::string& name : names) {
     std::string path = path_join(f.partial, name);
     bool staged = noted.count(fold_case(name)) && plat_path_kind(path.c_str()) == PLAT_KIND_FILE;
-    if (name != LEDGER && !staged) {
-      repo_error("%s: not left there by quorvin-repo; move it away (builds are staged in %s)",
-                 path.c_str(), f.partial.c_str());
-      return -1;
-    }
+    if (name != LEDGER && !staged)
+      return repo_error("%s: not left there by quorvin-repo; move it away (builds are staged "
+                        "in %s)", path.c_str(), f.partial.c_str());
   }
-  if (clear_partial(f.partial) != 0) {
-    repo_error("%s: a leftover of an earlier build that cannot be removed", f.partial.c_str());
-    return -1;
-  }
+  if (clear_partial(f.partial) != 0)
+    return repo_error("%s: a leftover of an earlier build that cannot be removed",
+                      f.partial.c_str());
   f.owned.insert(noted.begin(), noted.end());
   repo_note("%s: cleared what a stopped build left there; this build finishes its work",
             f.partial.c_str());
@@ -232,26 +221,22 @@ void own_named(const std::string& out, OutputFolder& f) {
 
 int move_file(const std::string& from, const std::string& to) {
   if (plat_rename_replace(from.c_str(), to.c_str()) == 0) return 0;
-  repo_error("%s: cannot be replaced (in use?); run the build again to finish it", to.c_str());
-  return -1;
+  return repo_error("%s: cannot be replaced (in use?); run the build again to finish it",
+                    to.c_str());
 }
 
 int output_prepare(const std::string& out, const std::vector<std::string>& names, OutputFolder& f) {
   f.path = out;
   f.partial = full_path(out) + ".partial";
   int kind = plat_path_kind(out.c_str());
-  if (kind != PLAT_KIND_NONE && kind != PLAT_KIND_DIR) {
-    repo_error("%s: exists and is not a folder", out.c_str());
-    return -1;
-  }
+  if (kind != PLAT_KIND_NONE && kind != PLAT_KIND_DIR)
+    return repo_error("%s: exists and is not a folder", out.c_str());
   if (recover_partial(f) != 0) return -1;
   if (kind == PLAT_KIND_NONE) return 0;
   int manifest = manifest_load(out, true);
-  if (manifest < 0) {
-    repo_error("%s: so the archives of the earlier build are not known; restore that file or move "
-               "it away", path_join(out, MANIFEST_NAME).c_str());
-    return -1;
-  }
+  if (manifest < 0)
+    return repo_error("%s: so the archives of the earlier build are not known; restore that file "
+                      "or move it away", path_join(out, MANIFEST_NAME).c_str());
   if (manifest == 0) own_named(out, f);
   f.owned.insert(MANIFEST_NAME);
   f.owned.insert(SIGNATURE_NAME);
@@ -265,12 +250,10 @@ int output_prepare(const std::string& out, const std::vector<std::string>& names
     else
       f.kept.push_back(name);
   }
-  if (manifest == 1 && !f.kept.empty()) {
-    repo_error("%s: holds %s but no %s, so it is no repository built earlier; build into a new or "
-               "empty folder (files added beside %s later are kept)", out.c_str(),
-               f.kept[0].c_str(), MANIFEST_NAME, MANIFEST_NAME);
-    return -1;
-  }
+  if (manifest == 1 && !f.kept.empty())
+    return repo_error("%s: holds %s but no %s, so it is no repository built earlier; build into a "
+                      "new or empty folder (files added beside %s later are kept)", out.c_str(),
+                      f.kept[0].c_str(), MANIFEST_NAME, MANIFEST_NAME);
   std::vector<std::string> written = names;
   written.push_back(MANIFEST_NAME);
   for (const std::string& name : written) {
@@ -281,18 +264,15 @@ int output_prepare(const std::string& out, const std::vector<std::string>& names
     auto foreign = f.foreign.find(fold_case(name));
     std::string why = foreign != f.foreign.end() ? foreign->second
                                                  : std::string(MANIFEST_NAME) + " does not name it";
-    repo_error("%s: not written by quorvin-repo (%s), and the build would replace it; move it "
-               "away or rename the archive folder", path.c_str(), why.c_str());
-    return -1;
+    return repo_error("%s: not written by quorvin-repo (%s), and the build would replace it; move "
+                      "it away or rename the archive folder", path.c_str(), why.c_str());
   }
   return 0;
 }
 
 int output_stage(const OutputFolder& f, const std::vector<std::string>& names) {
-  if (plat_mkdir(f.partial.c_str()) != 0) {
-    repo_error("%s: cannot create the folder", f.partial.c_str());
-    return -1;
-  }
+  if (plat_mkdir(f.partial.c_str()) != 0)
+    return repo_error("%s: cannot create the folder", f.partial.c_str());
   std::string ledger = std::string(MANIFEST_NAME) + "\n" + SIGNATURE_NAME + "\n";
   for (const std::string& name : f.present) ledger += name + "\n";
   for (const std::string& name : names) ledger += name + "\n";
@@ -300,10 +280,8 @@ int output_stage(const OutputFolder& f, const std::vector<std::string>& names) {
 }
 
 int output_commit(const OutputFolder& f, const std::vector<std::string>& names) {
-  if (plat_path_kind(f.path.c_str()) != PLAT_KIND_DIR && plat_mkdir(f.path.c_str()) != 0) {
-    repo_error("%s: cannot create the folder", f.path.c_str());
-    return -1;
-  }
+  if (plat_path_kind(f.path.c_str()) != PLAT_KIND_DIR && plat_mkdir(f.path.c_str()) != 0)
+    return repo_error("%s: cannot create the folder", f.path.c_str());
   for (const std::string& name : names)
     if (move_file(path_join(f.partial, name), path_join(f.path, name)) != 0) return -1;
   // A signature is of one manifest: it stays only with the very same bytes.
@@ -313,11 +291,9 @@ int output_commit(const OutputFolder& f, const std::vector<std::string>& names) 
     read_whole_file(path_join(f.path, MANIFEST_NAME), &before);
     read_whole_file(path_join(f.partial, MANIFEST_NAME), &after);
     if (before != after) {
-      if (plat_remove(signature.c_str()) != 0) {
-        repo_error("%s: signs the previous %s and cannot be removed", signature.c_str(),
-                   MANIFEST_NAME);
-        return -1;
-      }
+      if (plat_remove(signature.c_str()) != 0)
+        return repo_error("%s: signs the previous %s and cannot be removed", signature.c_str(),
+                          MANIFEST_NAME);
       repo_note("%s: removed, as it signed the previous %s; sign the new one", signature.c_str(),
                 MANIFEST_NAME);
     }
@@ -350,27 +326,17 @@ int repo_build(const std::string& source, const std::string& out_arg, const std:
   if (base.empty() || base.back() != '/') base += '/';
   const char* why = publish_url_refusal(base + "archive.zip");
   if (!why) why = base_url_refusal(base);
-  if (why) {
-    repo_error("--base-url %s: %s", base_arg.c_str(), why);
-    return -1;
-  }
+  if (why) return repo_error("--base-url %s: %s", base_arg.c_str(), why);
   std::string out = out_arg;
   while (out.size() > 1 && is_sep(out.back())) out.pop_back();
-  if (out.empty()) {
-    repo_error("no output folder given");
-    return -1;
-  }
+  if (out.empty()) return repo_error("no output folder given");
 
-  if (plat_path_kind(source.c_str()) == PLAT_KIND_DIR && path_inside(out, source)) {
-    repo_error("%s: lies inside the source folder %s, so the next build would pack this "
-               "repository too; build outside it", out.c_str(), source.c_str());
-    return -1;
-  }
-  if (plat_path_kind(out.c_str()) == PLAT_KIND_DIR && path_inside(source, out)) {
-    repo_error("%s: lies inside the output folder %s, so it would be published with the "
-               "repository; move it out", source.c_str(), out.c_str());
-    return -1;
-  }
+  if (plat_path_kind(source.c_str()) == PLAT_KIND_DIR && path_inside(out, source))
+    return repo_error("%s: lies inside the source folder %s, so the next build would pack this "
+                      "repository too; build outside it", out.c_str(), source.c_str());
+  if (plat_path_kind(out.c_str()) == PLAT_KIND_DIR && path_inside(source, out))
+    return repo_error("%s: lies inside the output folder %s, so it would be published with the "
+                      "repository; move it out", source.c_str(), out.c_str());
   std::vector<ArchivePlan> archives;
   if (layout_read(source, archives) != 0 || check_entries(archives, base) != 0) return -1;
   std::vector<std::string> names;
@@ -379,10 +345,8 @@ int repo_build(const std::string& source, const std::string& out_arg, const std:
   if (output_prepare(out, names, folder) != 0) return -1;
 
   std::string parent = path_dir(out), made = first_missing(parent);
-  if (parent != out && !parent.empty() && make_dirs(parent) != 0) {
-    repo_error("%s: cannot create the folder", parent.c_str());
-    return -1;
-  }
+  if (parent != out && !parent.empty() && make_dirs(parent) != 0)
+    return repo_error("%s: cannot create the folder", parent.c_str());
   if (output_stage(folder, names) != 0 || write_all(folder.partial, archives, base) != 0) {
     clear_partial(folder.partial);
     // A failed build leaves nothing behind, not even the folders made for it.

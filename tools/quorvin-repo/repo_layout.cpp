@@ -50,34 +50,26 @@ int read_line(const std::string& path, int number, const std::string& text, Arch
     const char* hint = said == "d" || said == "e" ? " (with '=', not the manifest's ':')"
                        : said == "D" || said == "E" ? " (keys are in lower case)"
                                                     : "";
-    repo_error("%s:%d: expected 'd = subfolder' or 'e = path installed by this archive'%s", where,
-               number, hint);
-    return -1;
+    return repo_error("%s:%d: expected 'd = subfolder' or 'e = path installed by this archive'%s",
+                      where, number, hint);
   }
   std::string value = trim(text.substr(eq + 1));
   std::string& slot = key == "d" ? s.d : s.e;
   int& line = key == "d" ? s.d_line : s.e_line;
-  if (line != 0) {
-    repo_error("%s:%d: %s is given a second time (first on line %d); give it once", where, number,
-               key.c_str(), line);
-    return -1;
-  }
-  if (value.empty()) {
-    repo_error("%s:%d: %s has no value; leave the line out for %s", where, number, key.c_str(),
-               key == "d" ? "the install directory itself"
-                          : "the default marker (the archive's first file)");
-    return -1;
-  }
-  if (value.find_first_of("#;") != std::string::npos) {
-    repo_error("%s:%d: text after the value of %s (%s): a comment goes on a line of its own, "
-               "starting with '#'", where, number, key.c_str(), value.c_str());
-    return -1;
-  }
-  if (value[0] == '"' || value[0] == '\'') {
-    repo_error("%s:%d: the value of %s needs no quotes: write %s = %s", where, number, key.c_str(),
-               key.c_str(), value.substr(1, value.find_last_not_of("\"'")).c_str());
-    return -1;
-  }
+  if (line != 0)
+    return repo_error("%s:%d: %s is given a second time (first on line %d); give it once", where,
+                      number, key.c_str(), line);
+  if (value.empty())
+    return repo_error("%s:%d: %s has no value; leave the line out for %s", where, number,
+                      key.c_str(), key == "d" ? "the install directory itself"
+                                              : "the default marker (the archive's first file)");
+  if (value.find_first_of("#;") != std::string::npos)
+    return repo_error("%s:%d: text after the value of %s (%s): a comment goes on a line of its "
+                      "own, starting with '#'", where, number, key.c_str(), value.c_str());
+  if (value[0] == '"' || value[0] == '\'')
+    return repo_error("%s:%d: the value of %s needs no quotes: write %s = %s", where, number,
+                      key.c_str(), key.c_str(),
+                      value.substr(1, value.find_last_not_of("\"'")).c_str());
   slot = value;
   line = number;
   return 0;
@@ -90,10 +82,8 @@ int settings_read(const std::string& path, ArchiveSettings& settings) {
   if (read == -1) repo_error("%s: cannot open for reading: %s", path.c_str(), std::strerror(errno));
   if (read == -2) repo_error("%s: reading failed", path.c_str());
   if (read != 0) return -1;
-  if (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0) {
-    repo_error("%s: is UTF-16 text; save it as plain text (ASCII or UTF-8)", path.c_str());
-    return -1;
-  }
+  if (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0)
+    return repo_error("%s: is UTF-16 text; save it as plain text (ASCII or UTF-8)", path.c_str());
   if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
     repo_warning("%s:1: starts with a UTF-8 byte-order mark, which is ignored", path.c_str());
     text.erase(0, 3);
@@ -139,11 +129,9 @@ int check_settings_name(const std::string& folder) {
   std::vector<std::string> names;
   if (tree_list_sorted(folder, names) != 0) return -1;
   for (const std::string& name : names)
-    if (name != ARCHIVE_SETTINGS && fold_case(name) == ARCHIVE_SETTINGS) {
-      repo_error("%s: the settings file must be named %s, in lower case; rename it",
-                 path_join(folder, name).c_str(), ARCHIVE_SETTINGS);
-      return -1;
-    }
+    if (name != ARCHIVE_SETTINGS && fold_case(name) == ARCHIVE_SETTINGS)
+      return repo_error("%s: the settings file must be named %s, in lower case; rename it",
+                        path_join(folder, name).c_str(), ARCHIVE_SETTINGS);
   return 0;
 }
 
@@ -152,41 +140,31 @@ int read_archive(const std::string& source, int group, const std::string& folder
   plan.group = group;
   plan.folder = folder;
   plan.name = folder_name + ".zip";
-  if (const char* why = published_name_refusal(plan.name)) {
-    repo_error("%s: refused archive name %s: %s", folder.c_str(), plan.name.c_str(), why);
-    return -1;
-  }
+  if (const char* why = published_name_refusal(plan.name))
+    return repo_error("%s: refused archive name %s: %s", folder.c_str(), plan.name.c_str(), why);
   std::string settings = path_join(folder, ARCHIVE_SETTINGS);
   if (check_settings_name(folder) != 0) return -1;
   ArchiveSettings ini;
   int kind = plat_path_kind(settings.c_str());
-  if (kind != PLAT_KIND_NONE && kind != PLAT_KIND_FILE) {
-    repo_error("%s: must be a file", settings.c_str());
-    return -1;
-  }
+  if (kind != PLAT_KIND_NONE && kind != PLAT_KIND_FILE)
+    return repo_error("%s: must be a file", settings.c_str());
   if (kind == PLAT_KIND_FILE && settings_read(settings, ini) != 0) return -1;
   std::string d = ini.d, e = ini.e;
   if (!d.empty()) {
-    if (const char* why = subdir_refusal(d)) {
-      repo_error("%s:%d: refused d = %s: %s", settings.c_str(), ini.d_line, d.c_str(), why);
-      return -1;
-    }
+    if (const char* why = subdir_refusal(d))
+      return repo_error("%s:%d: refused d = %s: %s", settings.c_str(), ini.d_line, d.c_str(), why);
     d = normal_rel_path(d);
   }
   if (!e.empty()) {
     const char* why = relative_path_refusal(e);
     if (!why) why = ascii_refusal(e);
-    if (why) {
-      repo_error("%s:%d: refused e = %s: %s", settings.c_str(), ini.e_line, e.c_str(), why);
-      return -1;
-    }
+    if (why)
+      return repo_error("%s:%d: refused e = %s: %s", settings.c_str(), ini.e_line, e.c_str(), why);
     e = normal_rel_path(e);
   }
   if (tree_collect(folder, ARCHIVE_SETTINGS, source, plan.items) != 0) return -1;
-  if (plan.items.empty()) {
-    repo_error("%s: empty folder; its archive would install nothing", folder.c_str());
-    return -1;
-  }
+  if (plan.items.empty())
+    return repo_error("%s: empty folder; its archive would install nothing", folder.c_str());
   if (e.empty()) {
     // The first file in archive order, else the first folder.
     for (const SourceItem& item : plan.items)
@@ -196,10 +174,9 @@ int read_archive(const std::string& source, int group, const std::string& folder
       }
     if (e.empty()) e = normal_rel_path(plan.items.front().name);
   } else if (!archive_installs(plan.items, e)) {
-    repo_error("%s:%d: e = %s is not a file or folder in %s (e is relative to the archive "
-               "folder, without the d folder)", settings.c_str(), ini.e_line, e.c_str(),
-               folder.c_str());
-    return -1;
+    return repo_error("%s:%d: e = %s is not a file or folder in %s (e is relative to the archive "
+                      "folder, without the d folder)", settings.c_str(), ini.e_line, e.c_str(),
+                      folder.c_str());
   }
   plan.dest_subdir = d;
   plan.check_path = d.empty() ? e : d + "/" + e;
@@ -211,22 +188,18 @@ int read_archive(const std::string& source, int group, const std::string& folder
 int layout_read(const std::string& source, std::vector<ArchivePlan>& archives) {
   archives.clear();
   int kind = plat_path_kind(source.c_str());
-  if (kind != PLAT_KIND_DIR) {
-    repo_error("%s: %s", source.c_str(),
-               kind == PLAT_KIND_NONE ? "no such folder" : "not a folder");
-    return -1;
-  }
+  if (kind != PLAT_KIND_DIR)
+    return repo_error("%s: %s", source.c_str(),
+                      kind == PLAT_KIND_NONE ? "no such folder" : "not a folder");
   std::vector<std::string> names;
   if (tree_list_sorted(source, names) != 0) return -1;
   for (const std::string& name : names) {
     bool known = false;
     for (const VariantGroup& g : variant_groups) known = known || name == g.folder;
     std::string path = path_join(source, name);
-    if (!known || plat_path_kind(path.c_str()) != PLAT_KIND_DIR) {
-      repo_error("%s: unexpected; the source folder holds only the folders all, tavelin, "
-                 "mirrel, pelquin and wendrel", path.c_str());
-      return -1;
-    }
+    if (!known || plat_path_kind(path.c_str()) != PLAT_KIND_DIR)
+      return repo_error("%s: unexpected; the source folder holds only the folders all, tavelin, "
+                        "mirrel, pelquin and wendrel", path.c_str());
   }
   // Archive names and markers share one folder on Windows: compare them folded.
   std::map<std::string, std::string> names_seen, markers_seen;
@@ -237,34 +210,26 @@ int layout_read(const std::string& source, std::vector<ArchivePlan>& archives) {
     if (tree_list_sorted(group, folders) != 0) return -1;
     for (const std::string& folder_name : folders) {
       std::string folder = path_join(group, folder_name);
-      if (plat_path_kind(folder.c_str()) != PLAT_KIND_DIR) {
-        repo_error("%s: not a folder; %s holds one folder per archive", folder.c_str(),
-                   group.c_str());
-        return -1;
-      }
+      if (plat_path_kind(folder.c_str()) != PLAT_KIND_DIR)
+        return repo_error("%s: not a folder; %s holds one folder per archive", folder.c_str(),
+                          group.c_str());
       if (!path_inside(folder, source)) warn_link_outside(folder, full_path(folder));
       ArchivePlan plan;
       if (read_archive(source, g, folder, folder_name, plan) != 0) return -1;
       auto name = names_seen.emplace(fold_case(plan.name), folder);
-      if (!name.second) {
-        repo_error("%s: archive name %s repeats %s", folder.c_str(), plan.name.c_str(),
-                   name.first->second.c_str());
-        return -1;
-      }
+      if (!name.second)
+        return repo_error("%s: archive name %s repeats %s", folder.c_str(), plan.name.c_str(),
+                          name.first->second.c_str());
       auto marker = markers_seen.emplace(fold_case(plan.check_path), folder);
-      if (!marker.second) {
-        repo_error("%s: e: %s is also the marker of %s; installing one would mark the other "
-                   "installed (set e in %s)", folder.c_str(), plan.check_path.c_str(),
-                   marker.first->second.c_str(), ARCHIVE_SETTINGS);
-        return -1;
-      }
+      if (!marker.second)
+        return repo_error("%s: e: %s is also the marker of %s; installing one would mark the other "
+                          "installed (set e in %s)", folder.c_str(), plan.check_path.c_str(),
+                          marker.first->second.c_str(), ARCHIVE_SETTINGS);
       archives.push_back(std::move(plan));
     }
   }
-  if (archives.empty()) {
-    repo_error("%s: no archive folders (expected e.g. %s)", source.c_str(),
-               path_join(path_join(source, "all"), "base").c_str());
-    return -1;
-  }
+  if (archives.empty())
+    return repo_error("%s: no archive folders (expected e.g. %s)", source.c_str(),
+                      path_join(path_join(source, "all"), "base").c_str());
   return 0;
 }

@@ -56,11 +56,9 @@ struct Walk {
 // not be meant for publishing. real is where path really is, resolved.
 int check_link(const Walk& walk, const std::string& path, const std::string& real,
                const std::string& real_parent, int kind) {
-  if (kind == PLAT_KIND_DIR && path_inside(real_parent, real)) {
-    repo_error("%s: a symbolic link to %s, a folder that holds it, so the archive would never "
-               "end; remove the link", path.c_str(), real.c_str());
-    return -1;
-  }
+  if (kind == PLAT_KIND_DIR && path_inside(real_parent, real))
+    return repo_error("%s: a symbolic link to %s, a folder that holds it, so the archive would "
+                      "never end; remove the link", path.c_str(), real.c_str());
   if (!walk.top.empty() && !path_inside(real, walk.top)) warn_link_outside(path, real);
   return 0;
 }
@@ -68,11 +66,9 @@ int check_link(const Walk& walk, const std::string& path, const std::string& rea
 // real: folder resolved, so that each entry's own path tells whether it is a link.
 int collect(const Walk& walk, const std::string& folder, const std::string& real,
             const std::string& prefix, int depth) {
-  if (depth > MAX_DEPTH) {
-    repo_error("%s: folders nested more than %d deep; move some of it up", folder.c_str(),
-               MAX_DEPTH);
-    return -1;
-  }
+  if (depth > MAX_DEPTH)
+    return repo_error("%s: folders nested more than %d deep; move some of it up", folder.c_str(),
+                      MAX_DEPTH);
   std::vector<std::string> names;
   if (tree_list_sorted(folder, names) != 0) return -1;
   // Windows folds case: two names that differ only in case would overwrite each other.
@@ -84,23 +80,17 @@ int collect(const Walk& walk, const std::string& folder, const std::string& real
       repo_warning("%s: left out of the archive (a version-control folder)", path.c_str());
       continue;
     }
-    if (const char* why = source_name_refusal(name)) {
-      repo_error("%s: refused name: %s", path.c_str(), why);
-      return -1;
-    }
+    if (const char* why = source_name_refusal(name))
+      return repo_error("%s: refused name: %s", path.c_str(), why);
     auto seen = folded.emplace(fold_case(name), name);
-    if (!seen.second) {
-      repo_error("%s: differs from %s only in case; Windows would keep one of them",
-                 path.c_str(), seen.first->second.c_str());
-      return -1;
-    }
+    if (!seen.second)
+      return repo_error("%s: differs from %s only in case; Windows would keep one of them",
+                        path.c_str(), seen.first->second.c_str());
     int kind = plat_path_kind(path.c_str());
     std::string real_path = path_join(real, name);
-    if (kind == PLAT_KIND_NONE) {
-      repo_error("%s: a symbolic link to something that does not exist; remove it or restore "
-                 "what it points to", path.c_str());
-      return -1;
-    }
+    if (kind == PLAT_KIND_NONE)
+      return repo_error("%s: a symbolic link to something that does not exist; remove it or "
+                        "restore what it points to", path.c_str());
     std::string resolved;
     if (plat_full_path(path.c_str(), resolved) == 0 &&
         comparable(resolved) != comparable(real_path)) {
@@ -110,27 +100,20 @@ int collect(const Walk& walk, const std::string& folder, const std::string& real
     std::string member = prefix + name;
     if (kind == PLAT_KIND_DIR) {
       member += '/';
-      if (const char* why = member_name_refusal(member)) {
-        repo_error("%s: refused name %s: %s", path.c_str(), member.c_str(), why);
-        return -1;
-      }
+      if (const char* why = member_name_refusal(member))
+        return repo_error("%s: refused name %s: %s", path.c_str(), member.c_str(), why);
       walk.items->push_back({member, path, true, FOLDER_DOS_TIME});
       if (collect(walk, path, real_path, member, depth + 1) != 0) return -1;
     } else if (kind == PLAT_KIND_FILE) {
-      if (const char* why = member_name_refusal(member)) {
-        repo_error("%s: refused name %s: %s", path.c_str(), member.c_str(), why);
-        return -1;
-      }
+      if (const char* why = member_name_refusal(member))
+        return repo_error("%s: refused name %s: %s", path.c_str(), member.c_str(), why);
       uint32_t dos = 0;
-      if (plat_file_time_dos(path.c_str(), &dos) != 0) {
-        repo_error("%s: cannot read its modification time", path.c_str());
-        return -1;
-      }
+      if (plat_file_time_dos(path.c_str(), &dos) != 0)
+        return repo_error("%s: cannot read its modification time", path.c_str());
       walk.items->push_back({member, path, false, dos});
     } else {
-      repo_error("%s: neither a file nor a folder (a device, pipe or socket); move it out of "
-                 "the archive folder", path.c_str());
-      return -1;
+      return repo_error("%s: neither a file nor a folder (a device, pipe or socket); move it out "
+                        "of the archive folder", path.c_str());
     }
   }
   return 0;
@@ -139,10 +122,8 @@ int collect(const Walk& walk, const std::string& folder, const std::string& real
 }  // namespace
 
 int tree_list_sorted(const std::string& folder, std::vector<std::string>& names) {
-  if (plat_list_dir(folder.c_str(), names) != 0) {
-    repo_error("%s: cannot read this folder; let the tool read it", folder.c_str());
-    return -1;
-  }
+  if (plat_list_dir(folder.c_str(), names) != 0)
+    return repo_error("%s: cannot read this folder; let the tool read it", folder.c_str());
   std::sort(names.begin(), names.end());
   return 0;
 }

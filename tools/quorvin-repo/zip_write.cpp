@@ -40,8 +40,7 @@ int add_item(zipFile zip, const SourceItem& item, std::vector<char>& buffer, uin
   if (zipOpenNewFileInZip3_64(zip, item.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
                               method, level, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
                               nullptr, 0, zip64) != ZIP_OK) {
-    repo_error("%s: cannot add it to the archive", item.path.c_str());
-    return -1;
+    return repo_error("%s: cannot add it to the archive", item.path.c_str());
   }
   int result = 0;
   if (!item.is_dir) {
@@ -84,10 +83,7 @@ int add_item(zipFile zip, const SourceItem& item, std::vector<char>& buffer, uin
 
 int zip_write(const std::string& path, const std::vector<SourceItem>& items, uint64_t zip64_from) {
   zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
-  if (!zip) {
-    repo_error("%s: cannot create the archive", path.c_str());
-    return -1;
-  }
+  if (!zip) return repo_error("%s: cannot create the archive", path.c_str());
   std::vector<char> buffer(65536);
   int result = 0;
   for (const SourceItem& item : items)
