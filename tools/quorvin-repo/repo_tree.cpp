@@ -15,27 +15,6 @@ std::string comparable(const std::string& path) {
   return PATH_SEP == '\\' ? fold_case(path) : path;
 }
 
-// full, an existing folder's absolute form, with rest (not there yet) added:
-// "." and ".." of rest taken as written, as no link can stand in their way.
-std::string append_missing(std::string full, const std::string& rest) {
-  size_t start = 0;
-  while (start <= rest.size()) {
-    size_t end = rest.find_first_of("/\\", start);
-    if (end == std::string::npos) end = rest.size();
-    std::string part = rest.substr(start, end - start);
-    start = end + 1;
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      size_t cut = full.find_last_of("/\\");
-      if (cut == std::string::npos || cut + 1 == full.size()) continue;  // a root stays
-      full.erase(cut == 0 || (cut == 2 && full[1] == ':') ? cut + 1 : cut);
-      continue;
-    }
-    full = path_join(full, part);
-  }
-  return full;
-}
-
 // Deeper than any real tree; stops a symbolic link loop.
 const int MAX_DEPTH = 64;
 
@@ -97,24 +76,18 @@ int collect(const Walk& walk, const std::string& folder, const std::string& real
       if (check_link(walk, path, resolved, real, kind) != 0) return -1;
       real_path = resolved;
     }
-    std::string member = prefix + name;
-    if (kind == PLAT_KIND_DIR) {
-      member += '/';
-      if (const char* why = member_name_refusal(member))
-        return repo_error("%s: refused name %s: %s", path.c_str(), member.c_str(), why);
-      walk.items->push_back({member, path, true, FOLDER_DOS_TIME});
-      if (collect(walk, path, real_path, member, depth + 1) != 0) return -1;
-    } else if (kind == PLAT_KIND_FILE) {
-      if (const char* why = member_name_refusal(member))
-        return repo_error("%s: refused name %s: %s", path.c_str(), member.c_str(), why);
-      uint32_t dos = 0;
-      if (plat_file_time_dos(path.c_str(), &dos) != 0)
-        return repo_error("%s: cannot read its modification time", path.c_str());
-      walk.items->push_back({member, path, false, dos});
-    } else {
+    if (kind != PLAT_KIND_DIR && kind != PLAT_KIND_FILE)
       return repo_error("%s: neither a file nor a folder (a device, pipe or socket); move it out "
                         "of the archive folder", path.c_str());
-    }
+    bool dir = kind == PLAT_KIND_DIR;
+    std::string member = prefix + name + (dir ? "/" : "");
+    if (const char* why = member_name_refusal(member))
+      return repo_error("%s: refused name %s: %s", path.c_str(), member.c_str(), why);
+    uint32_t dos = FOLDER_DOS_TIME;
+    if (!dir && plat_file_time_dos(path.c_str(), &dos) != 0)
+      return repo_error("%s: cannot read its modification time", path.c_str());
+    walk.items->push_back({member, path, dir, dos});
+    if (dir && collect(walk, path, real_path, member, depth + 1) != 0) return -1;
   }
   return 0;
 }
@@ -149,19 +122,19 @@ int tree_remove(const std::string& path) {
 }
 
 std::string full_path(const std::string& path) {
-  std::string at = path, rest;
-  for (;;) {
-    std::string full;
-    if (!at.empty() && plat_full_path(at.c_str(), full) == 0) return append_missing(full, rest);
-    size_t cut = at.find_last_of("/\\");
-    std::string parent = cut == std::string::npos ? "."
-                         : cut == 0                 ? at.substr(0, 1)
-                                                    : at.substr(0, cut);
-    if (parent == at) return path;
-    std::string base = cut == std::string::npos ? at : at.substr(cut + 1);
-    if (!base.empty()) rest = rest.empty() ? base : path_join(base, rest);
-    at = parent;
-  }
+  std::string full;
+  if (!path.empty() && plat_full_path(path.c_str(), full) == 0) return full;
+  size_t cut = path.find_last_of("/\\");
+  std::string parent = cut == std::string::npos ? "." : path.substr(0, cut == 0 ? 1 : cut);
+  if (parent == path) return path;
+  // What is not there yet is taken as written: no link can stand in its way.
+  std::string part = path.substr(cut == std::string::npos ? 0 : cut + 1);
+  full = full_path(parent);
+  if (part.empty() || part == ".") return full;
+  if (part != "..") return path_join(full, part);
+  size_t up = full.find_last_of("/\\");
+  if (up == std::string::npos || up + 1 == full.size()) return full;  // a root stays
+  return full.substr(0, up == 0 || (up == 2 && full[1] == ':') ? up + 1 : up);
 }
 
 bool path_inside(const std::string& inner, const std::string& outer) {
