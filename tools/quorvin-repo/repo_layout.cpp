@@ -1,5 +1,6 @@
 #include "repo_layout.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -156,9 +157,7 @@ int read_archive(const std::string& source, int group, const std::string& folder
     d = normal_rel_path(d);
   }
   if (!e.empty()) {
-    const char* why = relative_path_refusal(e);
-    if (!why) why = ascii_refusal(e);
-    if (why)
+    if (const char* why = path_value_refusal(e))
       return repo_error("%s:%d: refused e = %s: %s", settings.c_str(), ini.e_line, e.c_str(), why);
     e = normal_rel_path(e);
   }
@@ -167,12 +166,9 @@ int read_archive(const std::string& source, int group, const std::string& folder
     return repo_error("%s: empty folder; its archive would install nothing", folder.c_str());
   if (e.empty()) {
     // The first file in archive order, else the first folder.
-    for (const SourceItem& item : plan.items)
-      if (!item.is_dir) {
-        e = item.name;
-        break;
-      }
-    if (e.empty()) e = normal_rel_path(plan.items.front().name);
+    auto file = std::find_if(plan.items.begin(), plan.items.end(),
+                             [](const SourceItem& item) { return !item.is_dir; });
+    e = normal_rel_path((file != plan.items.end() ? *file : plan.items.front()).name);
   } else if (!archive_installs(plan.items, e)) {
     return repo_error("%s:%d: e = %s is not a file or folder in %s (e is relative to the archive "
                       "folder, without the d folder)", settings.c_str(), ini.e_line, e.c_str(),

@@ -48,11 +48,6 @@ std::string line_text(const std::string& path, int number) {
   return line;
 }
 
-const char* path_value_refusal(const char* value) {
-  if (const char* why = relative_path_refusal(value)) return why;
-  return ascii_refusal(value);
-}
-
 }  // namespace
 
 int manifest_load(const std::string& dir, bool missing_ok) {
