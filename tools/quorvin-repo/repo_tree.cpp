@@ -108,19 +108,6 @@ int tree_collect(const std::string& folder, const std::string& skip_name, const 
   return collect(walk, folder, full_path(folder), "", 0);
 }
 
-int tree_remove(const std::string& path) {
-  int kind = plat_path_kind(path.c_str());
-  if (kind == PLAT_KIND_NONE) return 0;
-  if (kind != PLAT_KIND_DIR) return plat_remove(path.c_str());
-  std::vector<std::string> names;
-  if (plat_list_dir(path.c_str(), names) != 0) return -1;
-  int result = 0;
-  for (const std::string& name : names)
-    if (tree_remove(path_join(path, name)) != 0) result = -1;
-  if (plat_rmdir(path.c_str()) != 0) result = -1;
-  return result;
-}
-
 std::string full_path(const std::string& path) {
   std::string full;
   if (!path.empty() && plat_full_path(path.c_str(), full) == 0) return full;
