@@ -307,13 +307,11 @@ int output_commit(const OutputFolder& f, const std::vector<std::string>& names) 
     std::string folded = fold_case(name);
     if (folded == MANIFEST_NAME || folded == SIGNATURE_NAME || now.count(folded)) continue;
     std::string path = path_join(f.path, name);
-    if (plat_remove(path.c_str()) == 0) {
+    if (plat_remove(path.c_str()) == 0)
       repo_note("%s: removed, as %s no longer names it", path.c_str(), MANIFEST_NAME);
-    } else {
-      repo_error("%s: no longer named in %s and cannot be removed; run the build again to finish "
-                 "it", path.c_str(), MANIFEST_NAME);
-      result = -1;
-    }
+    else
+      result = repo_error("%s: no longer named in %s and cannot be removed; run the build again "
+                          "to finish it", path.c_str(), MANIFEST_NAME);
   }
   if (result == 0) clear_partial(f.partial);
   return result;

@@ -45,37 +45,26 @@ int add_item(zipFile zip, const SourceItem& item, std::vector<char>& buffer, uin
   int result = 0;
   if (!item.is_dir) {
     FILE* in = std::fopen(item.path.c_str(), "rb");
-    if (!in) {
-      repo_error("%s: cannot open for reading: %s; let the tool read it, or move it out of the "
-                 "archive folder", item.path.c_str(), std::strerror(errno));
-      result = -1;
-    }
+    if (!in)
+      result = repo_error("%s: cannot open for reading: %s; let the tool read it, or move it out "
+                          "of the archive folder", item.path.c_str(), std::strerror(errno));
     uint64_t total = 0;
     while (in && result == 0) {
       size_t n = std::fread(buffer.data(), 1, buffer.size(), in);
-      if (n > 0 && zipWriteInFileInZip(zip, buffer.data(), static_cast<unsigned>(n)) != ZIP_OK) {
-        repo_error("%s: writing it into the archive failed", item.path.c_str());
-        result = -1;
-      }
+      if (n > 0 && zipWriteInFileInZip(zip, buffer.data(), static_cast<unsigned>(n)) != ZIP_OK)
+        result = repo_error("%s: writing it into the archive failed", item.path.c_str());
       total += n;
-      if (!zip64 && needs_zip64(total, zip64_from)) {
-        repo_error("%s: grew past 4 GiB while it was read", item.path.c_str());
-        result = -1;
-      }
+      if (!zip64 && needs_zip64(total, zip64_from))
+        result = repo_error("%s: grew past 4 GiB while it was read", item.path.c_str());
       if (n < buffer.size()) {
-        if (std::ferror(in)) {
-          repo_error("%s: reading failed", item.path.c_str());
-          result = -1;
-        }
+        if (std::ferror(in)) result = repo_error("%s: reading failed", item.path.c_str());
         break;
       }
     }
     if (in) std::fclose(in);
   }
-  if (zipCloseFileInZip(zip) != ZIP_OK && result == 0) {
-    repo_error("%s: finishing its archive entry failed", item.path.c_str());
-    result = -1;
-  }
+  if (zipCloseFileInZip(zip) != ZIP_OK && result == 0)
+    result = repo_error("%s: finishing its archive entry failed", item.path.c_str());
   return result;
 }
 
@@ -86,14 +75,9 @@ int zip_write(const std::string& path, const std::vector<SourceItem>& items, uin
   if (!zip) return repo_error("%s: cannot create the archive", path.c_str());
   std::vector<char> buffer(65536);
   int result = 0;
-  for (const SourceItem& item : items)
-    if (add_item(zip, item, buffer, zip64_from) != 0) {
-      result = -1;
-      break;
-    }
-  if (zipClose(zip, nullptr) != ZIP_OK && result == 0) {
-    repo_error("%s: finishing the archive failed", path.c_str());
-    result = -1;
-  }
+  for (size_t i = 0; i < items.size() && result == 0; ++i)
+    result = add_item(zip, items[i], buffer, zip64_from);
+  if (zipClose(zip, nullptr) != ZIP_OK && result == 0)
+    result = repo_error("%s: finishing the archive failed", path.c_str());
   return result;
 }
