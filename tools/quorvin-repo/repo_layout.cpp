@@ -77,12 +77,11 @@ int read_line(const std::string& path, int number, const std::string& text, Arch
 }
 
 int settings_read(const std::string& path, ArchiveSettings& settings) {
-  settings = ArchiveSettings();
   std::string text;
-  int read = read_whole_file(path, &text);
-  if (read == -1) repo_error("%s: cannot open for reading: %s", path.c_str(), std::strerror(errno));
-  if (read == -2) repo_error("%s: reading failed", path.c_str());
-  if (read != 0) return -1;
+  if (int read = read_whole_file(path, &text))
+    return read == -1 ? repo_error("%s: cannot open for reading: %s", path.c_str(),
+                                   std::strerror(errno))
+                      : repo_error("%s: reading failed", path.c_str());
   if (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0)
     return repo_error("%s: is UTF-16 text; save it as plain text (ASCII or UTF-8)", path.c_str());
   if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
@@ -103,25 +102,18 @@ int settings_read(const std::string& path, ArchiveSettings& settings) {
 // Every component of a "d:" folder is created on Windows.
 const char* subdir_refusal(const std::string& raw) {
   if (const char* why = relative_path_refusal(raw)) return why;
-  std::string d = normal_rel_path(raw);
-  size_t start = 0;
-  while (start <= d.size()) {
-    size_t end = d.find('/', start);
-    if (end == std::string::npos) end = d.size();
-    if (const char* why = source_name_refusal(d.substr(start, end - start))) return why;
-    start = end + 1;
-  }
+  std::istringstream parts(normal_rel_path(raw));
+  for (std::string part; std::getline(parts, part, '/');)
+    if (const char* why = source_name_refusal(part)) return why;
   return nullptr;
 }
 
 // The marker must be something the archive itself installs; Windows tests it
 // without regard to case.
 bool archive_installs(const std::vector<SourceItem>& items, const std::string& path) {
-  for (const SourceItem& item : items) {
-    std::string name = item.is_dir ? item.name.substr(0, item.name.size() - 1) : item.name;
-    if (fold_case(name) == fold_case(path)) return true;
-  }
-  return false;
+  return std::any_of(items.begin(), items.end(), [&](const SourceItem& item) {
+    return fold_case(normal_rel_path(item.name)) == fold_case(path);
+  });
 }
 
 // A settings file named in another case is found on Windows and missed
@@ -151,16 +143,12 @@ int read_archive(const std::string& source, int group, const std::string& folder
     return repo_error("%s: must be a file", settings.c_str());
   if (kind == PLAT_KIND_FILE && settings_read(settings, ini) != 0) return -1;
   std::string d = ini.d, e = ini.e;
-  if (!d.empty()) {
-    if (const char* why = subdir_refusal(d))
-      return repo_error("%s:%d: refused d = %s: %s", settings.c_str(), ini.d_line, d.c_str(), why);
-    d = normal_rel_path(d);
-  }
-  if (!e.empty()) {
-    if (const char* why = path_value_refusal(e))
-      return repo_error("%s:%d: refused e = %s: %s", settings.c_str(), ini.e_line, e.c_str(), why);
-    e = normal_rel_path(e);
-  }
+  if (const char* why = d.empty() ? nullptr : subdir_refusal(d))
+    return repo_error("%s:%d: refused d = %s: %s", settings.c_str(), ini.d_line, d.c_str(), why);
+  if (const char* why = e.empty() ? nullptr : path_value_refusal(e))
+    return repo_error("%s:%d: refused e = %s: %s", settings.c_str(), ini.e_line, e.c_str(), why);
+  d = normal_rel_path(d);
+  e = normal_rel_path(e);
   if (tree_collect(folder, ARCHIVE_SETTINGS, source, plan.items) != 0) return -1;
   if (plan.items.empty())
     return repo_error("%s: empty folder; its archive would install nothing", folder.c_str());
