@@ -27,10 +27,11 @@ namespace {
 // (filelist.txt, its signature, the archives the manifest names as a build left
 // them) and never touches anything else.
 struct OutputFolder {
-  std::string path, partial;                   // as given; the staging folder beside it
-  std::set<std::string> owned;                 // folded names build may replace or remove
-  std::map<std::string, std::string> foreign;  // folded names the manifest names, not ours: why
-  std::vector<std::string> present, kept;      // owned files there now; everything else, sorted
+  std::string path, partial;  // as given; the staging folder beside it
+  // Folded names build may replace or remove; those the manifest names that are not ours, and why.
+  std::set<std::string> owned{MANIFEST_NAME, SIGNATURE_NAME};
+  std::map<std::string, std::string> foreign;
+  std::vector<std::string> present, kept;  // owned files there now; everything else, sorted
 };
 
 // In the staging folder: the names in out that the build may own, written
@@ -108,14 +109,11 @@ int write_all(const std::string& dir, const std::vector<ArchivePlan>& archives,
 }
 
 // The outermost folder of path that does not exist yet; empty when it does.
-std::string first_missing(const std::string& path) {
+std::string first_missing(std::string path) {
   std::string missing;
-  for (std::string at = path; !at.empty() && plat_path_kind(at.c_str()) == PLAT_KIND_NONE;) {
-    missing = at;
-    std::string up = path_dir(at);
-    if (up == at) break;
-    at = up;
-  }
+  for (; !path.empty() && plat_path_kind(path.c_str()) == PLAT_KIND_NONE && path != missing;
+       path = path_dir(path))
+    missing = path;
   return missing;
 }
 
@@ -238,8 +236,6 @@ int output_prepare(const std::string& out, const std::vector<std::string>& names
     return repo_error("%s: so the archives of the earlier build are not known; restore that file "
                       "or move it away", path_join(out, MANIFEST_NAME).c_str());
   if (manifest == 0) own_named(out, f);
-  f.owned.insert(MANIFEST_NAME);
-  f.owned.insert(SIGNATURE_NAME);
 
   std::vector<std::string> listing;
   if (tree_list_sorted(out, listing) != 0) return -1;

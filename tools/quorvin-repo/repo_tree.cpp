@@ -18,11 +18,6 @@ std::string comparable(const std::string& path) {
 // Deeper than any real tree; stops a symbolic link loop.
 const int MAX_DEPTH = 64;
 
-// The history of a checked-out tree, never part of what is installed.
-bool version_control(const std::string& name) {
-  return name == ".git" || name == ".hg" || name == ".svn";
-}
-
 struct Walk {
   std::string skip;  // the top-level name left out
   std::string top;   // the source folder, resolved: links out of it are worth a word
@@ -55,7 +50,8 @@ int collect(const Walk& walk, const std::string& folder, const std::string& real
   for (const std::string& name : names) {
     if (depth == 0 && name == walk.skip) continue;
     std::string path = path_join(folder, name);
-    if (version_control(name)) {
+    // The history of a checked-out tree, never part of what is installed.
+    if (name == ".git" || name == ".hg" || name == ".svn") {
       repo_warning("%s: left out of the archive (a version-control folder)", path.c_str());
       continue;
     }

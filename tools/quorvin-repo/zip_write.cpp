@@ -26,22 +26,17 @@ bool needs_zip64(uint64_t size, uint64_t zip64_from) {
 }
 
 int add_item(zipFile zip, const SourceItem& item, std::vector<char>& buffer, uint64_t zip64_from) {
-  int zip64 = 0;
-  if (!item.is_dir) {
-    uint64_t size = 0;
-    zip64 = plat_file_size(item.path.c_str(), &size) == 0 && needs_zip64(size, zip64_from);
-  }
-  zip_fileinfo info;
-  std::memset(&info, 0, sizeof info);
+  uint64_t size = 0;
+  int zip64 = !item.is_dir && plat_file_size(item.path.c_str(), &size) == 0 &&
+              needs_zip64(size, zip64_from);
+  zip_fileinfo info{};
   info.dosDate = item.dos_time;
   info.external_fa = item.is_dir ? DOS_ATTR_FOLDER : 0;
-  int method = item.is_dir ? 0 : Z_DEFLATED;
-  int level = item.is_dir ? 0 : Z_BEST_COMPRESSION;
   if (zipOpenNewFileInZip3_64(zip, item.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                              method, level, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
-                              nullptr, 0, zip64) != ZIP_OK) {
+                              item.is_dir ? 0 : Z_DEFLATED, item.is_dir ? 0 : Z_BEST_COMPRESSION,
+                              0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0,
+                              zip64) != ZIP_OK)
     return repo_error("%s: cannot add it to the archive", item.path.c_str());
-  }
   int result = 0;
   if (!item.is_dir) {
     FILE* in = std::fopen(item.path.c_str(), "rb");
