@@ -49,12 +49,8 @@ std::string manifest_text(const std::vector<ArchivePlan>& archives, const std::s
   int group = -1;
   for (size_t i = 0; i < archives.size(); ++i) {
     const ArchivePlan& a = archives[i];
-    if (a.group != group) {
-      group = a.group;
-      text += "\n# ";
-      text += variant_groups[group].caption;
-      text += "\n";
-    }
+    if (a.group != group)
+      text += "\n# " + std::string(variant_groups[group = a.group].caption) + "\n";
     text += "\nv:" + std::string(variant_groups[a.group].letter) + "\n";
     text += "u:" + base + a.name + "\n";
     text += "h:" + hashes[i] + "\n";

@@ -13,15 +13,15 @@ const char* ascii_refusal(const std::string& name) {
 }
 
 const char* path_value_refusal(const std::string& value) {
-  if (const char* why = relative_path_refusal(value)) return why;
-  return ascii_refusal(value);
+  const char* why = relative_path_refusal(value);
+  return why ? why : ascii_refusal(value);
 }
 
 const char* source_name_refusal(const std::string& name) {
   if (name == ".") return "'.' is not a file name";
   if (name.find('\\') != std::string::npos) return "character that Windows does not allow in file names";
-  if (const char* why = member_name_refusal(name)) return why;
-  return ascii_refusal(name);
+  const char* why = member_name_refusal(name);
+  return why ? why : ascii_refusal(name);
 }
 
 const char* published_name_refusal(const std::string& name) {

@@ -24,19 +24,6 @@ struct Walk {
   std::vector<SourceItem>* items;
 };
 
-// A symbolic link is packed as what it points to, but never one to a folder
-// that holds it (the archive would never end), nor one to nothing; one that
-// leads out of the source folder is packed with a warning, as its target may
-// not be meant for publishing. real is where path really is, resolved.
-int check_link(const Walk& walk, const std::string& path, const std::string& real,
-               const std::string& real_parent, int kind) {
-  if (kind == PLAT_KIND_DIR && path_inside(real_parent, real))
-    return repo_error("%s: a symbolic link to %s, a folder that holds it, so the archive would "
-                      "never end; remove the link", path.c_str(), real.c_str());
-  if (!walk.top.empty() && !path_inside(real, walk.top)) warn_link_outside(path, real);
-  return 0;
-}
-
 // real: folder resolved, so that each entry's own path tells whether it is a link.
 int collect(const Walk& walk, const std::string& folder, const std::string& real,
             const std::string& prefix, int depth) {
@@ -67,9 +54,16 @@ int collect(const Walk& walk, const std::string& folder, const std::string& real
       return repo_error("%s: a symbolic link to something that does not exist; remove it or "
                         "restore what it points to", path.c_str());
     std::string resolved;
+    // A symbolic link is packed as what it points to, but never one to a folder
+    // that holds it (the archive would never end), nor one to nothing; one that
+    // leads out of the source folder is packed with a warning, as its target may
+    // not be meant for publishing.
     if (plat_full_path(path.c_str(), resolved) == 0 &&
         comparable(resolved) != comparable(real_path)) {
-      if (check_link(walk, path, resolved, real, kind) != 0) return -1;
+      if (kind == PLAT_KIND_DIR && path_inside(real, resolved))
+        return repo_error("%s: a symbolic link to %s, a folder that holds it, so the archive "
+                          "would never end; remove the link", path.c_str(), resolved.c_str());
+      if (!walk.top.empty() && !path_inside(resolved, walk.top)) warn_link_outside(path, resolved);
       real_path = resolved;
     }
     if (kind != PLAT_KIND_DIR && kind != PLAT_KIND_FILE)
