@@ -34,26 +34,22 @@ struct OutputFolder {
   std::vector<std::string> present, kept;  // owned files there now; everything else, sorted
 };
 
-// In the staging folder: the names in out that the build may own, written
-// before anything is moved, so that a build stopped half-way is finished by
-// the next one.
+// In the staging folder, written first: the names in out that the build may
+// own, so that a build stopped half-way is finished by the next one.
 const char* const LEDGER = "owned.txt";
 
-// hashes: the SHA-256 of each archive, in the order of archives.
-std::string manifest_text(const std::vector<ArchivePlan>& archives, const std::string& base,
-                          const std::vector<std::string>& hashes) {
+std::string manifest_text(const std::vector<ArchivePlan>& archives, const std::string& base) {
   std::string text = MANIFEST_HEADER;
   text +=
       "# v: variant (t, m, p, w; nothing: every variant), u: archive URL, h: its SHA-256,\n"
       "# d: subfolder of the install directory, e: path that exists once installed.\n";
   int group = -1;
-  for (size_t i = 0; i < archives.size(); ++i) {
-    const ArchivePlan& a = archives[i];
+  for (const ArchivePlan& a : archives) {
     if (a.group != group)
       text += "\n# " + std::string(variant_groups[group = a.group].caption) + "\n";
     text += "\nv:" + std::string(variant_groups[a.group].letter) + "\n";
     text += "u:" + base + a.name + "\n";
-    text += "h:" + hashes[i] + "\n";
+    text += "h:" + a.sha256 + "\n";
     if (!a.dest_subdir.empty()) text += "d:" + a.dest_subdir + "\n";
     text += "e:" + a.check_path + "\n";
   }
@@ -84,19 +80,16 @@ int write_text(const std::string& path, const std::string& text, bool say_why = 
   return ok ? 0 : -1;
 }
 
-int write_all(const std::string& dir, const std::vector<ArchivePlan>& archives,
-              const std::string& base) {
-  std::vector<std::string> hashes;
-  for (const ArchivePlan& a : archives) {
+int write_all(const std::string& dir, std::vector<ArchivePlan>& archives, const std::string& base) {
+  for (ArchivePlan& a : archives) {
     std::string path = path_join(dir, a.name);
     if (zip_write(path, a.items) != 0) return -1;
-    hashes.emplace_back();
-    if (sha256_file(path, &hashes.back()) != 0)
+    if (sha256_file(path, &a.sha256) != 0)
       return repo_error("%s: cannot read it back for its SHA-256", path.c_str());
     repo_note("%s: %u entries from %s", a.name.c_str(), static_cast<unsigned>(a.items.size()),
               a.folder.c_str());
   }
-  if (write_text(path_join(dir, MANIFEST_NAME), manifest_text(archives, base, hashes)) != 0) return -1;
+  if (write_text(path_join(dir, MANIFEST_NAME), manifest_text(archives, base)) != 0) return -1;
   // What check would refuse is never published.
   if (repo_check_written(dir) != 0)
     return repo_error("%s: the repository just written would not pass check; nothing was replaced",
@@ -113,17 +106,23 @@ std::string first_missing(std::string path) {
   return missing;
 }
 
+// What a build writes: archives (folder name + ".zip"), the manifest and its
+// signature. A hand-made manifest naming index.html does not make it ours.
+bool ownable(const std::string& name) {
+  std::string folded = fold_case(name);
+  return folded == MANIFEST_NAME || folded == SIGNATURE_NAME ||
+         (folded.size() > 4 && folded.compare(folded.size() - 4, 4, ".zip") == 0);
+}
+
 // What a URL can be yet not be a base for archives: the URL of a file, such as
 // the manifest's (which the installer is built with), or a server's own
 // listening address.
 const char* base_url_refusal(const std::string& base) {
-  std::string path = base.substr(0, base.size() - 1);
-  std::string last = fold_case(path.substr(path.rfind('/') + 1));
+  std::string last = fold_case(url_file_name(base.substr(0, base.size() - 1).c_str()));
   if (last == MANIFEST_NAME || last == SIGNATURE_NAME)
     return "names the manifest; the base URL is the folder that holds it and the archives "
            "(without /filelist.txt)";
-  if (last.size() > 4 && last.compare(last.size() - 4, 4, ".zip") == 0)
-    return "names an archive; the base URL is the folder that holds the archives";
+  if (ownable(last)) return "names an archive; the base URL is the folder that holds the archives";
   return nullptr;
 }
 
@@ -132,14 +131,6 @@ std::string name_list(const std::vector<std::string>& names) {
   for (size_t i = 0; i < names.size() && i < 5; ++i) text += (i ? ", " : "") + names[i];
   if (names.size() > 5) text += " and " + std::to_string(names.size() - 5) + " more";
   return text;
-}
-
-// What a build writes: archives (folder name + ".zip"), the manifest and its
-// signature. A hand-made manifest naming index.html does not make it ours.
-bool ownable(const std::string& name) {
-  std::string folded = fold_case(name);
-  return folded == MANIFEST_NAME || folded == SIGNATURE_NAME ||
-         (folded.size() > 4 && folded.compare(folded.size() - 4, 4, ".zip") == 0);
 }
 
 // Empties the staging folder of what a build puts there (its archives,
@@ -292,12 +283,11 @@ int output_commit(const OutputFolder& f, const std::vector<std::string>& names) 
   }
   if (move_file(path_join(f.partial, MANIFEST_NAME), path_join(f.path, MANIFEST_NAME)) != 0)
     return -1;
-  std::set<std::string> now;
+  std::set<std::string> now{MANIFEST_NAME, SIGNATURE_NAME};  // what stays
   for (const std::string& name : names) now.insert(fold_case(name));
   int result = 0;
   for (const std::string& name : f.present) {
-    std::string folded = fold_case(name);
-    if (folded == MANIFEST_NAME || folded == SIGNATURE_NAME || now.count(folded)) continue;
+    if (now.count(fold_case(name))) continue;
     std::string path = path_join(f.path, name);
     if (plat_remove(path.c_str()) == 0)
       repo_note("%s: removed, as %s no longer names it", path.c_str(), MANIFEST_NAME);

@@ -33,9 +33,7 @@ struct ArchiveSettings {
 
 std::string trim(const std::string& text) {
   size_t a = text.find_first_not_of(" \t\r\n");
-  if (a == std::string::npos) return std::string();
-  size_t b = text.find_last_not_of(" \t\r\n");
-  return text.substr(a, b - a + 1);
+  return a == std::string::npos ? "" : text.substr(a, text.find_last_not_of(" \t\r\n") - a + 1);
 }
 
 // One "key = value" line; 0, or -1 after a message.
@@ -130,9 +128,7 @@ int check_settings_name(const std::string& folder) {
 
 int read_archive(const std::string& source, int group, const std::string& folder,
                  const std::string& folder_name, ArchivePlan& plan) {
-  plan.group = group;
-  plan.folder = folder;
-  plan.name = folder_name + ".zip";
+  plan = ArchivePlan{group, folder, folder_name + ".zip", "", "", {}, ""};
   if (const char* why = published_name_refusal(plan.name))
     return repo_error("%s: refused archive name %s: %s", folder.c_str(), plan.name.c_str(), why);
   std::string settings = path_join(folder, ARCHIVE_SETTINGS);

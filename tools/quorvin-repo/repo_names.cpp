@@ -1,7 +1,5 @@
 #include "repo_names.h"
 
-#include <cstring>
-
 #include "support/paths.h"
 
 const char* ascii_refusal(const std::string& name) {
@@ -82,13 +80,11 @@ std::string fold_case(const std::string& text) {
 
 std::string normal_rel_path(const std::string& path) {
   std::string out;
-  for (char c : path) {
-    if (is_sep(c)) {
-      if (!out.empty() && out.back() != '/') out += '/';
-    } else {
+  for (char c : path)
+    if (!is_sep(c))
       out += c;
-    }
-  }
+    else if (!out.empty() && out.back() != '/')
+      out += '/';
   if (!out.empty() && out.back() == '/') out.pop_back();
   return out;
 }

@@ -4,7 +4,6 @@
 // so that they refuse the same names in the same words.
 #pragma once
 
-#include <cstddef>
 #include <string>
 
 #include "rules/names.h"

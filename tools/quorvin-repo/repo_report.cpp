@@ -4,9 +4,7 @@
 #include <cstdio>
 
 int repo_error_count = 0;
-std::string repo_last_error;
-std::string repo_error_text;
-std::string repo_warning_text;
+std::string repo_last_error, repo_error_text, repo_warning_text;
 bool repo_quiet = false;
 
 namespace {
