@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "support/paths.h"
+
 namespace {
 
 const char UNTRUSTED_PREFIX[] = "untrusted comment: ";
@@ -63,25 +65,14 @@ bool rest_empty(const std::vector<std::string>& lines, size_t from) {
 
 enum ReadResult { READ_OK, READ_MISSING, READ_FAILED, READ_TOO_LARGE };
 
-// Reads at most max bytes of path (max + 1 to tell a larger file).
+// Reads at most max bytes of path.
 ReadResult read_small(const std::string& path, size_t max, std::string* data, std::string* why) {
-  FILE* in = std::fopen(path.c_str(), "rb");
-  if (!in) {
-    int e = errno;
-    *why = std::strerror(e);
-    return e == ENOENT ? READ_MISSING : READ_FAILED;
-  }
-  data->assign(max + 1, '\0');
-  size_t n = std::fread(&(*data)[0], 1, max + 1, in);
-  bool failed = std::ferror(in) != 0;
-  std::fclose(in);
-  if (failed) {
-    *why = "read error";
-    return READ_FAILED;
-  }
-  if (n > max) return READ_TOO_LARGE;
-  data->resize(n);
-  return READ_OK;
+  int read = read_whole_file(path, data, max);
+  int e = errno;
+  if (read == 0) return READ_OK;
+  if (read == 1) return READ_TOO_LARGE;
+  *why = read == -1 ? std::strerror(e) : "read error";
+  return read == -1 && e == ENOENT ? READ_MISSING : READ_FAILED;
 }
 
 // What the signature covers: the BLAKE2b-512 hash of the file, or for a legacy

@@ -1,5 +1,6 @@
 #include "support/paths.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -82,6 +83,22 @@ uint64_t size_in_units(uint64_t size, uint32_t unit) {
   uint64_t rest = size % unit;
   if (rest == 0) return size;
   return size > UINT64_MAX - (unit - rest) ? UINT64_MAX : size + (unit - rest);
+}
+
+int read_whole_file(const std::string& path, std::string* bytes, size_t max) {
+  bytes->clear();
+  FILE* in = std::fopen(path.c_str(), "rb");
+  if (!in) return -1;
+  char block[8192];
+  size_t n;
+  while (bytes->size() <= max && (n = std::fread(block, 1, sizeof block, in)) > 0)
+    bytes->append(block, n);
+  bool failed = std::ferror(in) != 0;
+  std::fclose(in);
+  if (failed) bytes->clear();
+  if (failed || bytes->size() <= max) return failed ? -2 : 0;
+  bytes->resize(max);
+  return 1;
 }
 
 std::string url_file_name(const char* url) {

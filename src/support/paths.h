@@ -38,6 +38,11 @@ uint32_t allocation_unit(const std::string& dir);
 // What a file of size bytes takes on a drive of that unit: whole units (saturating).
 uint64_t size_in_units(uint64_t size, uint32_t unit);
 
+// Reads the file at path into *bytes, or its first max bytes when it holds more.
+// 0; 1 when it held more; -1 when it cannot be opened (errno says why), -2 when
+// reading it failed (*bytes is then empty).
+int read_whole_file(const std::string& path, std::string* bytes, size_t max = SIZE_MAX);
+
 // The name a URL's file goes by: the text after its last '/' (the whole text
 // when it has none). It names an entry's archive in the download directory,
 // on the summary page and on the download's status line.

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -22,6 +23,12 @@ TempDir::~TempDir() {
   std::string cmd = "chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'";
   if (std::system(cmd.c_str()) != 0) {
   }
+}
+
+int tree_remove(const std::string& path) {
+  std::error_code error;
+  std::filesystem::remove_all(path, error);
+  return error ? -1 : 0;
 }
 
 LogCapture::LogCapture() : path_(dir_ / "install.log") { log_open_at(path_); }

@@ -34,6 +34,8 @@ class LogCapture {
   std::vector<std::string> seen_;
 };
 
+// Removes a file, or a folder with everything in it. 0 when nothing is left.
+int tree_remove(const std::string& path);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& data);
 std::vector<std::string> split_lines(const std::string& text);

@@ -10,6 +10,7 @@
 #include "rules/signature.h"
 #include "platform/platform.h"
 #include "repo_fetch.h"
+#include "repo_layout.h"
 #include "repo_manifest.h"
 #include "repo_names.h"
 #include "repo_report.h"
@@ -20,8 +21,6 @@
 #include "rules/zip_scan.h"
 
 namespace {
-
-const char* const VARIANT_NAMES[] = {"every variant", "Tavelin", "Mirrel", "Pelquin", "Wendrel"};
 
 // An entry whose URL and local archive are good enough to fetch and compare.
 struct Published {
@@ -130,7 +129,8 @@ int check_entry(const std::string& dir, const FileListEntry* e, int index, Entry
   // Named with the manifest line of its "v:", as the parser's refusals are.
   std::string line = "line " + std::to_string(e->line);
   std::snprintf(label_buf, sizeof label_buf, "entry %d (v: %s, %s)", index,
-                VARIANT_NAMES[e->variant + 1], line.c_str());
+                e->variant < 0 ? "every variant" : variant_groups[e->variant + 1].caption,
+                line.c_str());
   std::string label = label_buf;
   if (!e->url) {
     repo_error("%s: has no u: line", label.c_str());
@@ -240,16 +240,6 @@ int fetch_all(const std::string& dir, const std::vector<Published>& published) {
   return result;
 }
 
-std::string first_bytes(const std::string& path, size_t limit) {
-  std::string text;
-  if (FILE* in = std::fopen(path.c_str(), "rb")) {
-    text.resize(limit);
-    text.resize(std::fread(&text[0], 1, limit, in));
-    std::fclose(in);
-  }
-  return text;
-}
-
 // The likeliest slip behind a key file that is not a public key.
 std::string key_hint(const std::string& key_path) {
   PublisherKey key;
@@ -257,7 +247,9 @@ std::string key_hint(const std::string& key_path) {
   if (plat_path_kind(key_path.c_str()) == PLAT_KIND_NONE &&
       publisher_key_parse(key_path, &key, &why) == 0)
     return " (that is the key itself; give the file that holds it, e.g. --key minisign.pub)";
-  if (first_bytes(key_path, 80).find("secret key") != std::string::npos)
+  std::string head;
+  read_whole_file(key_path, &head, 80);
+  if (head.find("secret key") != std::string::npos)
     return " (that is the secret key; give its public key file, minisign.pub, and never "
            "publish the secret one)";
   return std::string();
@@ -266,14 +258,14 @@ std::string key_hint(const std::string& key_path) {
 // What to do about a signature the installer would refuse.
 std::string signature_fix(SignatureVerdict verdict, const std::string& manifest,
                           const std::string& key_path) {
-  std::string sign = "minisign -Sm " + manifest + " -s <your secret key>";
+  std::string sign = "minisign -Sm " + manifest + " -s <your secret key>", text;
+  read_whole_file(manifest, &text, 1 << 20);
   if (verdict == SIGNATURE_OTHER_KEY)
     return " (sign it with the secret key of " + key_path + ": " + sign +
            "; or give --key the public key of the secret key you signed with)";
   // The text as signed has LF line ends (as build writes them); a copy in
   // text mode turns them into CR LF and the signature no longer matches.
-  if (verdict == SIGNATURE_NO_MATCH &&
-      first_bytes(manifest, 1 << 20).find("\r\n") != std::string::npos)
+  if (verdict == SIGNATURE_NO_MATCH && text.find("\r\n") != std::string::npos)
     return " (it has CR LF line ends, which build never writes: a copy in text mode changed it; "
            "copy it again in binary mode, or sign it again: " + sign + ")";
   return " (sign it with: " + sign + ")";

@@ -1,7 +1,6 @@
 #include "repo_cli.h"
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -43,80 +42,13 @@ int usage_error(const std::string& message) {
   return 2;
 }
 
-bool is_help(const char* arg) {
-  return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0 ||
-         std::strcmp(arg, "-?") == 0;
-}
-
-int build_command(const std::vector<std::string>& args) {
-  std::vector<std::string> positional;
-  std::string base;
-  bool have_base = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--base-url" || a.compare(0, 11, "--base-url=") == 0) {
-      if (a == "--base-url" && i + 1 >= args.size())
-        return usage_error("build: --base-url needs a value, e.g. --base-url "
-                           "http://downloads.example/quorvin");
-      base = a == "--base-url" ? args[++i] : a.substr(11);
-      have_base = true;
-    } else if (!a.empty() && a[0] == '-') {
-      return usage_error("build: unknown option " + a);
-    } else {
-      positional.push_back(a);
-    }
-  }
-  if (positional.size() == 3 && !have_base && positional[2].find("://") != std::string::npos)
-    return usage_error("build: " + positional[2] + " looks like the base URL; give it as "
-                       "--base-url " + positional[2]);
-  if (positional.size() != 2)
-    return usage_error(positional.size() < 2 ? "build: needs SRC and OUT"
-                                             : "build: takes only SRC and OUT");
-  if (!have_base || base.empty())
-    return usage_error("build: --base-url is required: the address the archives will be served "
-                       "from, e.g. --base-url http://downloads.example/quorvin");
-  return repo_build(positional[0], positional[1], base) == 0 ? 0 : 1;
-}
-
-int dir_command(const std::string& command, const std::vector<std::string>& args) {
-  std::vector<std::string> positional;
-  bool fetch = false;
-  std::string key;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (command == "check" && a == "--fetch") {
-      fetch = true;
-    } else if (command == "check" && (a == "--key" || a.compare(0, 6, "--key=") == 0)) {
-      if (a == "--key" && i + 1 >= args.size())
-        return usage_error("check: --key needs the publisher's public key file, e.g. --key minisign.pub");
-      key = a == "--key" ? args[++i] : a.substr(6);
-      if (key.empty()) return usage_error("check: --key needs the publisher's public key file");
-    } else if (!a.empty() && a[0] == '-')
-      return usage_error(command + ": unknown option " + a);
-    else
-      positional.push_back(a);
-  }
-  if (positional.size() != 1)
-    return usage_error(command + (positional.empty() ? ": needs the repository folder DIR"
-                                                     : ": takes one folder DIR"));
-  if (plat_path_kind(positional[0].c_str()) == PLAT_KIND_FILE)
-    return usage_error(command + ": " + positional[0] + " is a file; give the folder that holds " +
-                       MANIFEST_NAME + ", e.g. quorvin-repo " + command + " " +
-                       path_dir(positional[0]));
-  if (command == "check") return repo_check(positional[0], fetch, key) == 0 ? 0 : 1;
-  std::string text;
-  int result = repo_list(positional[0], text);
-  std::fputs(text.c_str(), stdout);
-  return result == 0 ? 0 : 1;
-}
-
 }  // namespace
 
 int repo_main(int argc, char** argv) {
   repo_report_reset();
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   for (const std::string& a : args) {
-    if (is_help(a.c_str())) {
+    if (a == "--help" || a == "-h" || a == "-?") {
       std::fputs(HELP, stdout);
       return 0;
     }
@@ -133,7 +65,54 @@ int repo_main(int argc, char** argv) {
     std::fputs(HELP, stdout);
     return 0;
   }
-  if (command == "build") return build_command(args);
-  if (command == "check" || command == "list") return dir_command(command, args);
-  return usage_error("unknown command " + command + "; the commands are " + COMMANDS);
+  if (command != "build" && command != "check" && command != "list")
+    return usage_error("unknown command " + command + "; the commands are " + COMMANDS);
+  std::vector<std::string> positional;
+  std::string base, key;
+  bool have_base = false, fetch = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (command == "build" && (a == "--base-url" || a.compare(0, 11, "--base-url=") == 0)) {
+      if (a == "--base-url" && i + 1 >= args.size())
+        return usage_error("build: --base-url needs a value, e.g. --base-url "
+                           "http://downloads.example/quorvin");
+      base = a == "--base-url" ? args[++i] : a.substr(11);
+      have_base = true;
+    } else if (command == "check" && a == "--fetch") {
+      fetch = true;
+    } else if (command == "check" && (a == "--key" || a.compare(0, 6, "--key=") == 0)) {
+      if (a == "--key" && i + 1 >= args.size())
+        return usage_error("check: --key needs the publisher's public key file, e.g. --key minisign.pub");
+      key = a == "--key" ? args[++i] : a.substr(6);
+      if (key.empty()) return usage_error("check: --key needs the publisher's public key file");
+    } else if (!a.empty() && a[0] == '-') {
+      return usage_error(command + ": unknown option " + a);
+    } else {
+      positional.push_back(a);
+    }
+  }
+  if (command == "build") {
+    if (positional.size() == 3 && !have_base && positional[2].find("://") != std::string::npos)
+      return usage_error("build: " + positional[2] + " looks like the base URL; give it as "
+                         "--base-url " + positional[2]);
+    if (positional.size() != 2)
+      return usage_error(positional.size() < 2 ? "build: needs SRC and OUT"
+                                               : "build: takes only SRC and OUT");
+    if (!have_base || base.empty())
+      return usage_error("build: --base-url is required: the address the archives will be served "
+                         "from, e.g. --base-url http://downloads.example/quorvin");
+    return repo_build(positional[0], positional[1], base) == 0 ? 0 : 1;
+  }
+  if (positional.size() != 1)
+    return usage_error(command + (positional.empty() ? ": needs the repository folder DIR"
+                                                     : ": takes one folder DIR"));
+  if (plat_path_kind(positional[0].c_str()) == PLAT_KIND_FILE)
+    return usage_error(command + ": " + positional[0] + " is a file; give the folder that holds " +
+                       MANIFEST_NAME + ", e.g. quorvin-repo " + command + " " +
+                       path_dir(positional[0]));
+  if (command == "check") return repo_check(positional[0], fetch, key) == 0 ? 0 : 1;
+  std::string text;
+  int result = repo_list(positional[0], text);
+  std::fputs(text.c_str(), stdout);
+  return result == 0 ? 0 : 1;
 }

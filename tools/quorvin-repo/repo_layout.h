@@ -21,6 +21,7 @@ struct ArchivePlan {
   std::string dest_subdir; // "d:" value, empty for none
   std::string check_path;  // "e:" value, relative to the install directory
   std::vector<SourceItem> items;
+  std::string sha256;      // the written archive's, for "h:"
 };
 
 // Reads the whole source tree into archives in manifest order. 0, or -1 after

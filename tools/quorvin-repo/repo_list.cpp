@@ -7,13 +7,12 @@
 
 #include "rules/filelist.h"
 #include "platform/platform.h"
+#include "repo_layout.h"
 #include "repo_manifest.h"
 #include "repo_report.h"
 #include "support/paths.h"
 
 namespace {
-
-const char* const VARIANTS[] = {"Tavelin", "Mirrel", "Pelquin", "Wendrel"};
 
 // The bytes that extracting the zip at path writes: its members' sizes. 0, or
 // -1 when it cannot be read.
@@ -110,8 +109,8 @@ int repo_list(const std::string& dir, std::string& text) {
         download += r.download_bytes;
         installed += r.installed_bytes;
       }
-    text += std::string(v ? "\n" : "") + VARIANTS[v] + ": " + std::to_string(mine.size()) +
-            (mine.size() == 1 ? " archive" : " archives");
+    text += std::string(v ? "\n" : "") + variant_groups[v + 1].caption + ": " +
+            std::to_string(mine.size()) + (mine.size() == 1 ? " archive" : " archives");
     if (!mine.empty())
       text += ", " + grouped(download) + " bytes to download, " + grouped(installed) +
               " bytes installed";

@@ -37,23 +37,16 @@ const char* plain_reason(FilelistOutcome outcome) {
 
 // Physical line number of the manifest, for showing it with the refusal.
 std::string line_text(const std::string& path, int number) {
-  FILE* in = std::fopen(path.c_str(), "rb");
-  if (!in) return std::string();
-  std::string line;
-  int at = 1, c;
-  while ((c = std::fgetc(in)) != EOF && at <= number) {
-    if (c == '\n')
+  std::string text, line;
+  read_whole_file(path, &text);
+  int at = 1;
+  for (size_t i = 0; i < text.size() && at <= number; ++i) {
+    if (text[i] == '\n')
       ++at;
-    else if (at == number && line.size() < 80 && c != '\r')
-      line += static_cast<char>(c);
+    else if (at == number && line.size() < 80 && text[i] != '\r')
+      line += text[i];
   }
-  std::fclose(in);
   return line;
-}
-
-const char* path_value_refusal(const char* value) {
-  if (const char* why = relative_path_refusal(value)) return why;
-  return ascii_refusal(value);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "repo_names.h"
 
-#include <cstring>
-
 #include "support/paths.h"
 
 const char* ascii_refusal(const std::string& name) {
@@ -12,11 +10,16 @@ const char* ascii_refusal(const std::string& name) {
   return nullptr;
 }
 
+const char* path_value_refusal(const std::string& value) {
+  const char* why = relative_path_refusal(value);
+  return why ? why : ascii_refusal(value);
+}
+
 const char* source_name_refusal(const std::string& name) {
   if (name == ".") return "'.' is not a file name";
   if (name.find('\\') != std::string::npos) return "character that Windows does not allow in file names";
-  if (const char* why = member_name_refusal(name)) return why;
-  return ascii_refusal(name);
+  const char* why = member_name_refusal(name);
+  return why ? why : ascii_refusal(name);
 }
 
 const char* published_name_refusal(const std::string& name) {
@@ -36,13 +39,11 @@ std::string fold_case(const std::string& text) {
 
 std::string normal_rel_path(const std::string& path) {
   std::string out;
-  for (char c : path) {
-    if (is_sep(c)) {
-      if (!out.empty() && out.back() != '/') out += '/';
-    } else {
+  for (char c : path)
+    if (!is_sep(c))
       out += c;
-    }
-  }
+    else if (!out.empty() && out.back() != '/')
+      out += '/';
   if (!out.empty() && out.back() == '/') out.pop_back();
   return out;
 }

@@ -4,7 +4,6 @@
 // so that they refuse the same names in the same words.
 #pragma once
 
-#include <cstddef>
 #include <string>
 
 #include "rules/names.h"
@@ -14,6 +13,8 @@
 // functions: plain ASCII only, as any other byte means another character under
 // another code page.
 const char* ascii_refusal(const std::string& name);
+// A "d:" or "e:" value: the installer's rule, in plain ASCII.
+const char* path_value_refusal(const std::string& value);
 // A file or folder name in a source tree: one component that the installer
 // would take as a member name, in plain ASCII.
 const char* source_name_refusal(const std::string& name);

@@ -3,24 +3,19 @@
 
 #include <string>
 
-// "quorvin-repo: <text>" on stderr; counted and kept for the caller.
-void repo_error(const char* format, ...)
 #if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
+#define REPO_PRINTF __attribute__((format(printf, 1, 2)))
+#else
+#define REPO_PRINTF
 #endif
-    ;
+
+// "quorvin-repo: <text>" on stderr; counted and kept for the caller. Returns
+// -1, the failure it reports.
+int repo_error(const char* format, ...) REPO_PRINTF;
 // "quorvin-repo: warning: <text>" on stderr: worth fixing, fails nothing.
-void repo_warning(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+void repo_warning(const char* format, ...) REPO_PRINTF;
 // "<text>" on stdout, unless quiet.
-void repo_note(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+void repo_note(const char* format, ...) REPO_PRINTF;
 
 extern int repo_error_count;
 extern std::string repo_last_error;  // the latest message

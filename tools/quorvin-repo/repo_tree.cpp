@@ -15,34 +15,8 @@ std::string comparable(const std::string& path) {
   return PATH_SEP == '\\' ? fold_case(path) : path;
 }
 
-// full, an existing folder's absolute form, with rest (not there yet) added:
-// "." and ".." of rest taken as written, as no link can stand in their way.
-std::string append_missing(std::string full, const std::string& rest) {
-  size_t start = 0;
-  while (start <= rest.size()) {
-    size_t end = rest.find_first_of("/\\", start);
-    if (end == std::string::npos) end = rest.size();
-    std::string part = rest.substr(start, end - start);
-    start = end + 1;
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      size_t cut = full.find_last_of("/\\");
-      if (cut == std::string::npos || cut + 1 == full.size()) continue;  // a root stays
-      full.erase(cut == 0 || (cut == 2 && full[1] == ':') ? cut + 1 : cut);
-      continue;
-    }
-    full = path_join(full, part);
-  }
-  return full;
-}
-
 // Deeper than any real tree; stops a symbolic link loop.
 const int MAX_DEPTH = 64;
-
-// The history of a checked-out tree, never part of what is installed.
-bool version_control(const std::string& name) {
-  return name == ".git" || name == ".hg" || name == ".svn";
-}
 
 struct Walk {
   std::string skip;  // the top-level name left out
@@ -50,29 +24,12 @@ struct Walk {
   std::vector<SourceItem>* items;
 };
 
-// A symbolic link is packed as what it points to, but never one to a folder
-// that holds it (the archive would never end), nor one to nothing; one that
-// leads out of the source folder is packed with a warning, as its target may
-// not be meant for publishing. real is where path really is, resolved.
-int check_link(const Walk& walk, const std::string& path, const std::string& real,
-               const std::string& real_parent, int kind) {
-  if (kind == PLAT_KIND_DIR && path_inside(real_parent, real)) {
-    repo_error("%s: a symbolic link to %s, a folder that holds it, so the archive would never "
-               "end; remove the link", path.c_str(), real.c_str());
-    return -1;
-  }
-  if (!walk.top.empty() && !path_inside(real, walk.top)) warn_link_outside(path, real);
-  return 0;
-}
-
 // real: folder resolved, so that each entry's own path tells whether it is a link.
 int collect(const Walk& walk, const std::string& folder, const std::string& real,
             const std::string& prefix, int depth) {
-  if (depth > MAX_DEPTH) {
-    repo_error("%s: folders nested more than %d deep; move some of it up", folder.c_str(),
-               MAX_DEPTH);
-    return -1;
-  }
+  if (depth > MAX_DEPTH)
+    return repo_error("%s: folders nested more than %d deep; move some of it up", folder.c_str(),
+                      MAX_DEPTH);
   std::vector<std::string> names;
   if (tree_list_sorted(folder, names) != 0) return -1;
   // Windows folds case: two names that differ only in case would overwrite each other.
@@ -80,58 +37,47 @@ int collect(const Walk& walk, const std::string& folder, const std::string& real
   for (const std::string& name : names) {
     if (depth == 0 && name == walk.skip) continue;
     std::string path = path_join(folder, name);
-    if (version_control(name)) {
+    // The history of a checked-out tree, never part of what is installed.
+    if (name == ".git" || name == ".hg" || name == ".svn") {
       repo_warning("%s: left out of the archive (a version-control folder)", path.c_str());
       continue;
     }
-    if (const char* why = source_name_refusal(name)) {
-      repo_error("%s: refused name: %s", path.c_str(), why);
-      return -1;
-    }
+    if (const char* why = source_name_refusal(name))
+      return repo_error("%s: refused name: %s", path.c_str(), why);
     auto seen = folded.emplace(fold_case(name), name);
-    if (!seen.second) {
-      repo_error("%s: differs from %s only in case; Windows would keep one of them",
-                 path.c_str(), seen.first->second.c_str());
-      return -1;
-    }
+    if (!seen.second)
+      return repo_error("%s: differs from %s only in case; Windows would keep one of them",
+                        path.c_str(), seen.first->second.c_str());
     int kind = plat_path_kind(path.c_str());
     std::string real_path = path_join(real, name);
-    if (kind == PLAT_KIND_NONE) {
-      repo_error("%s: a symbolic link to something that does not exist; remove it or restore "
-                 "what it points to", path.c_str());
-      return -1;
-    }
+    if (kind == PLAT_KIND_NONE)
+      return repo_error("%s: a symbolic link to something that does not exist; remove it or "
+                        "restore what it points to", path.c_str());
     std::string resolved;
+    // A symbolic link is packed as what it points to, but never one to a folder
+    // that holds it (the archive would never end), nor one to nothing; one that
+    // leads out of the source folder is packed with a warning, as its target may
+    // not be meant for publishing.
     if (plat_full_path(path.c_str(), resolved) == 0 &&
         comparable(resolved) != comparable(real_path)) {
-      if (check_link(walk, path, resolved, real, kind) != 0) return -1;
+      if (kind == PLAT_KIND_DIR && path_inside(real, resolved))
+        return repo_error("%s: a symbolic link to %s, a folder that holds it, so the archive "
+                          "would never end; remove the link", path.c_str(), resolved.c_str());
+      if (!walk.top.empty() && !path_inside(resolved, walk.top)) warn_link_outside(path, resolved);
       real_path = resolved;
     }
-    std::string member = prefix + name;
-    if (kind == PLAT_KIND_DIR) {
-      member += '/';
-      if (const char* why = member_name_refusal(member)) {
-        repo_error("%s: refused name %s: %s", path.c_str(), member.c_str(), why);
-        return -1;
-      }
-      walk.items->push_back({member, path, true, FOLDER_DOS_TIME});
-      if (collect(walk, path, real_path, member, depth + 1) != 0) return -1;
-    } else if (kind == PLAT_KIND_FILE) {
-      if (const char* why = member_name_refusal(member)) {
-        repo_error("%s: refused name %s: %s", path.c_str(), member.c_str(), why);
-        return -1;
-      }
-      uint32_t dos = 0;
-      if (plat_file_time_dos(path.c_str(), &dos) != 0) {
-        repo_error("%s: cannot read its modification time", path.c_str());
-        return -1;
-      }
-      walk.items->push_back({member, path, false, dos});
-    } else {
-      repo_error("%s: neither a file nor a folder (a device, pipe or socket); move it out of "
-                 "the archive folder", path.c_str());
-      return -1;
-    }
+    if (kind != PLAT_KIND_DIR && kind != PLAT_KIND_FILE)
+      return repo_error("%s: neither a file nor a folder (a device, pipe or socket); move it out "
+                        "of the archive folder", path.c_str());
+    bool dir = kind == PLAT_KIND_DIR;
+    std::string member = prefix + name + (dir ? "/" : "");
+    if (const char* why = member_name_refusal(member))
+      return repo_error("%s: refused name %s: %s", path.c_str(), member.c_str(), why);
+    uint32_t dos = FOLDER_DOS_TIME;
+    if (!dir && plat_file_time_dos(path.c_str(), &dos) != 0)
+      return repo_error("%s: cannot read its modification time", path.c_str());
+    walk.items->push_back({member, path, dir, dos});
+    if (dir && collect(walk, path, real_path, member, depth + 1) != 0) return -1;
   }
   return 0;
 }
@@ -139,10 +85,8 @@ int collect(const Walk& walk, const std::string& folder, const std::string& real
 }  // namespace
 
 int tree_list_sorted(const std::string& folder, std::vector<std::string>& names) {
-  if (plat_list_dir(folder.c_str(), names) != 0) {
-    repo_error("%s: cannot read this folder; let the tool read it", folder.c_str());
-    return -1;
-  }
+  if (plat_list_dir(folder.c_str(), names) != 0)
+    return repo_error("%s: cannot read this folder; let the tool read it", folder.c_str());
   std::sort(names.begin(), names.end());
   return 0;
 }
@@ -154,33 +98,20 @@ int tree_collect(const std::string& folder, const std::string& skip_name, const 
   return collect(walk, folder, full_path(folder), "", 0);
 }
 
-int tree_remove(const std::string& path) {
-  int kind = plat_path_kind(path.c_str());
-  if (kind == PLAT_KIND_NONE) return 0;
-  if (kind != PLAT_KIND_DIR) return plat_remove(path.c_str());
-  std::vector<std::string> names;
-  if (plat_list_dir(path.c_str(), names) != 0) return -1;
-  int result = 0;
-  for (const std::string& name : names)
-    if (tree_remove(path_join(path, name)) != 0) result = -1;
-  if (plat_rmdir(path.c_str()) != 0) result = -1;
-  return result;
-}
-
 std::string full_path(const std::string& path) {
-  std::string at = path, rest;
-  for (;;) {
-    std::string full;
-    if (!at.empty() && plat_full_path(at.c_str(), full) == 0) return append_missing(full, rest);
-    size_t cut = at.find_last_of("/\\");
-    std::string parent = cut == std::string::npos ? "."
-                         : cut == 0                 ? at.substr(0, 1)
-                                                    : at.substr(0, cut);
-    if (parent == at) return path;
-    std::string base = cut == std::string::npos ? at : at.substr(cut + 1);
-    if (!base.empty()) rest = rest.empty() ? base : path_join(base, rest);
-    at = parent;
-  }
+  std::string full;
+  if (!path.empty() && plat_full_path(path.c_str(), full) == 0) return full;
+  size_t cut = path.find_last_of("/\\");
+  std::string parent = cut == std::string::npos ? "." : path.substr(0, cut == 0 ? 1 : cut);
+  if (parent == path) return path;
+  // What is not there yet is taken as written: no link can stand in its way.
+  std::string part = path.substr(cut == std::string::npos ? 0 : cut + 1);
+  full = full_path(parent);
+  if (part.empty() || part == ".") return full;
+  if (part != "..") return path_join(full, part);
+  size_t up = full.find_last_of("/\\");
+  if (up == std::string::npos || up + 1 == full.size()) return full;  // a root stays
+  return full.substr(0, up == 0 || (up == 2 && full[1] == ':') ? up + 1 : up);
 }
 
 bool path_inside(const std::string& inner, const std::string& outer) {

@@ -32,5 +32,3 @@ std::string full_path(const std::string& path);
 bool path_inside(const std::string& inner, const std::string& outer);
 // The warning about a link at path that leads out of the source folder to real.
 void warn_link_outside(const std::string& path, const std::string& real);
-// Removes a file, or a folder with everything in it. 0 when nothing is left.
-int tree_remove(const std::string& path);

@@ -26,57 +26,40 @@ bool needs_zip64(uint64_t size, uint64_t zip64_from) {
 }
 
 int add_item(zipFile zip, const SourceItem& item, std::vector<char>& buffer, uint64_t zip64_from) {
-  int zip64 = 0;
-  if (!item.is_dir) {
-    uint64_t size = 0;
-    zip64 = plat_file_size(item.path.c_str(), &size) == 0 && needs_zip64(size, zip64_from);
-  }
-  zip_fileinfo info;
-  std::memset(&info, 0, sizeof info);
+  uint64_t size = 0;
+  int zip64 = !item.is_dir && plat_file_size(item.path.c_str(), &size) == 0 &&
+              needs_zip64(size, zip64_from);
+  zip_fileinfo info{};
   info.dosDate = item.dos_time;
   info.external_fa = item.is_dir ? DOS_ATTR_FOLDER : 0;
-  int method = item.is_dir ? 0 : Z_DEFLATED;
-  int level = item.is_dir ? 0 : Z_BEST_COMPRESSION;
   if (zipOpenNewFileInZip3_64(zip, item.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                              method, level, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
-                              nullptr, 0, zip64) != ZIP_OK) {
-    repo_error("%s: cannot add it to the archive", item.path.c_str());
-    return -1;
-  }
+                              item.is_dir ? 0 : Z_DEFLATED, item.is_dir ? 0 : Z_BEST_COMPRESSION,
+                              0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0,
+                              zip64) != ZIP_OK)
+    return repo_error("%s: cannot add it to the archive", item.path.c_str());
   int result = 0;
   if (!item.is_dir) {
     FILE* in = std::fopen(item.path.c_str(), "rb");
-    if (!in) {
-      repo_error("%s: cannot open for reading: %s; let the tool read it, or move it out of the "
-                 "archive folder", item.path.c_str(), std::strerror(errno));
-      result = -1;
-    }
+    if (!in)
+      result = repo_error("%s: cannot open for reading: %s; let the tool read it, or move it out "
+                          "of the archive folder", item.path.c_str(), std::strerror(errno));
     uint64_t total = 0;
     while (in && result == 0) {
       size_t n = std::fread(buffer.data(), 1, buffer.size(), in);
-      if (n > 0 && zipWriteInFileInZip(zip, buffer.data(), static_cast<unsigned>(n)) != ZIP_OK) {
-        repo_error("%s: writing it into the archive failed", item.path.c_str());
-        result = -1;
-      }
+      if (n > 0 && zipWriteInFileInZip(zip, buffer.data(), static_cast<unsigned>(n)) != ZIP_OK)
+        result = repo_error("%s: writing it into the archive failed", item.path.c_str());
       total += n;
-      if (!zip64 && needs_zip64(total, zip64_from)) {
-        repo_error("%s: grew past 4 GiB while it was read", item.path.c_str());
-        result = -1;
-      }
+      if (!zip64 && needs_zip64(total, zip64_from))
+        result = repo_error("%s: grew past 4 GiB while it was read", item.path.c_str());
       if (n < buffer.size()) {
-        if (std::ferror(in)) {
-          repo_error("%s: reading failed", item.path.c_str());
-          result = -1;
-        }
+        if (std::ferror(in)) result = repo_error("%s: reading failed", item.path.c_str());
         break;
       }
     }
     if (in) std::fclose(in);
   }
-  if (zipCloseFileInZip(zip) != ZIP_OK && result == 0) {
-    repo_error("%s: finishing its archive entry failed", item.path.c_str());
-    result = -1;
-  }
+  if (zipCloseFileInZip(zip) != ZIP_OK && result == 0)
+    result = repo_error("%s: finishing its archive entry failed", item.path.c_str());
   return result;
 }
 
@@ -84,20 +67,12 @@ int add_item(zipFile zip, const SourceItem& item, std::vector<char>& buffer, uin
 
 int zip_write(const std::string& path, const std::vector<SourceItem>& items, uint64_t zip64_from) {
   zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
-  if (!zip) {
-    repo_error("%s: cannot create the archive", path.c_str());
-    return -1;
-  }
+  if (!zip) return repo_error("%s: cannot create the archive", path.c_str());
   std::vector<char> buffer(65536);
   int result = 0;
-  for (const SourceItem& item : items)
-    if (add_item(zip, item, buffer, zip64_from) != 0) {
-      result = -1;
-      break;
-    }
-  if (zipClose(zip, nullptr) != ZIP_OK && result == 0) {
-    repo_error("%s: finishing the archive failed", path.c_str());
-    result = -1;
-  }
+  for (size_t i = 0; i < items.size() && result == 0; ++i)
+    result = add_item(zip, items[i], buffer, zip64_from);
+  if (zipClose(zip, nullptr) != ZIP_OK && result == 0)
+    result = repo_error("%s: finishing the archive failed", path.c_str());
   return result;
 }
