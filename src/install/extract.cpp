@@ -53,17 +53,17 @@ int make_folder(Folders& folders, std::string dir) {
   return 0;
 }
 
-int folder_step(void* folders, const char* path) { return make_folder(*static_cast<Folders*>(folders), path); }
+int folder_step(void* folders, const std::string& path) { return make_folder(*static_cast<Folders*>(folders), path); }
 
-FILE* open_step(void* folders, const char* path) {
+FILE* open_step(void* folders, const std::string& path) {
   std::string parent = path_dir(path);
   if (parent != path && make_folder(*static_cast<Folders*>(folders), parent) != 0) return nullptr;
-  FILE* out = std::fopen(path, "wb");
+  FILE* out = std::fopen(path.c_str(), "wb");
   if (!out) {
-    log_message("can't open %s for writing", path);
+    log_message("can't open %s for writing", path.c_str());
     return nullptr;
   }
-  log_message("opened %s for writing", path);
+  log_message("opened %s for writing", path.c_str());
   // The parts are large or whole: each goes to the file in one write, uncopied.
   std::setvbuf(out, nullptr, _IONBF, 0);
   return out;
@@ -138,18 +138,18 @@ int extract_file(Extraction& x, const char* name, const unz_file_info64& info, c
     written += fill;
     unsigned open = first ? BLOCK_OPEN : 0;
     if (n < 0) {
-      block_writer_part(x.writer, fill, open, dest.c_str());
+      block_writer_part(x.writer, fill, open, dest);
       return x.fail("unzReadCurrentFile() failed");
     }
     if (n > 0) {
-      block_writer_part(x.writer, fill, open, dest.c_str());
+      block_writer_part(x.writer, fill, open, dest);
       continue;
     }
     // Closing the entry checks its CRC-32, once all of it has been read; a stream
     // that ends before the stored size is never checked, so the size is.
     int closed = unzCloseCurrentFile(x.zip);
     x.entry_open = false;
-    block_writer_part(x.writer, fill, open | BLOCK_CLOSE, dest.c_str(), static_cast<uint32_t>(info.dosDate));
+    block_writer_part(x.writer, fill, open | BLOCK_CLOSE, dest, static_cast<uint32_t>(info.dosDate));
     if (closed != UNZ_CRCERROR && written == info.uncompressed_size) return 0;
     if (x.settle()) {
       log_message(closed == UNZ_CRCERROR ? "install_archive: CRC error in %s"
@@ -257,7 +257,7 @@ int install_archive(const char* archive_path, const char* destination_dir) {
     if (is_sep(name[std::strlen(name) - 1])) {
       size_t room = 0;
       if (!block_writer_space(x.writer, &room)) return x.fail(nullptr);
-      block_writer_part(x.writer, 0, BLOCK_FOLDER, dest.c_str());
+      block_writer_part(x.writer, 0, BLOCK_FOLDER, dest);
     } else if (extract_file(x, name, info, dest) != 0) {
       return -1;
     }

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cerrno>
 #include <new>
-#include <string>
 #include <vector>
 
 plat_thread (*block_writer_start_thread)(plat_thread_fn, void*) = plat_thread_start;
@@ -51,9 +50,9 @@ struct BlockWriter {
 namespace {
 int run_part(BlockWriter* w, const char* block, const Part& p) {
   const BlockWriterSetup& how = w->setup;
-  if (p.steps & BLOCK_FOLDER) return how.folder ? how.folder(how.context, p.name.c_str()) : -1;
+  if (p.steps & BLOCK_FOLDER) return how.folder ? how.folder(how.context, p.name) : -1;
   if (p.steps & BLOCK_OPEN) {
-    FILE* f = how.open ? how.open(how.context, p.name.c_str()) : nullptr;
+    FILE* f = how.open ? how.open(how.context, p.name) : nullptr;
     if (!f) return -1;
     w->out = f;
     w->opened = true;
@@ -137,12 +136,12 @@ char* block_writer_space(BlockWriter* w, size_t* room) {
   return s.block + s.used;
 }
 
-void block_writer_part(BlockWriter* w, size_t n, unsigned steps, const char* name, uint32_t stamp) {
+void block_writer_part(BlockWriter* w, size_t n, unsigned steps, const std::string& name, uint32_t stamp) {
   Slot& s = held_slot(w);
   if (s.count == s.parts.size()) s.parts.emplace_back();
   Part& p = s.parts[s.count++];
   p.steps = steps;
-  if (steps & (BLOCK_OPEN | BLOCK_FOLDER)) p.name.assign(name ? name : "");
+  if (steps & (BLOCK_OPEN | BLOCK_FOLDER)) p.name = name;
   p.offset = s.used;
   p.size = n;
   p.stamp = stamp;

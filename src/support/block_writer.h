@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "platform/platform.h"
 #include "support/sha256.h"
@@ -30,11 +31,11 @@ struct BlockWriterSetup {
   // The steps, called on the writer's thread with context; each logs its own failure.
   void* context = nullptr;
   // Opens the stream that the part's bytes go to; null when it cannot.
-  FILE* (*open)(void* context, const char* name) = nullptr;
+  FILE* (*open)(void* context, const std::string& name) = nullptr;
   // Closes a stream that open gave, with the stamp of its last part; 0 or -1.
   int (*close)(void* context, FILE* out, uint32_t stamp) = nullptr;
   // Makes a folder; 0 or -1.
-  int (*folder)(void* context, const char* name) = nullptr;
+  int (*folder)(void* context, const std::string& name) = nullptr;
 };
 
 struct BlockWriter;
@@ -49,7 +50,7 @@ char* block_writer_space(BlockWriter* w, size_t* room);
 // Takes the n bytes just put at the space as the next part, with the steps
 // (BLOCK_ flags) it asks for; name is the stream's or folder's (copied),
 // stamp is handed to close. A full block is handed over at once.
-void block_writer_part(BlockWriter* w, size_t n, unsigned steps = 0, const char* name = nullptr,
+void block_writer_part(BlockWriter* w, size_t n, unsigned steps = 0, const std::string& name = std::string(),
                        uint32_t stamp = 0);
 // Hands over what was taken, waits until all is done, closes a stream left open
 // by a part (as it is: a partly written file stays), ends the thread and releases
