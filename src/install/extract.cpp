@@ -53,7 +53,9 @@ int make_folder(Folders& folders, std::string dir) {
   return 0;
 }
 
-int folder_step(void* folders, const std::string& path) { return make_folder(*static_cast<Folders*>(folders), path); }
+int folder_step(void* folders, const std::string& path) {
+  return make_folder(*static_cast<Folders*>(folders), path);
+}
 
 FILE* open_step(void* folders, const std::string& path) {
   std::string parent = path_dir(path);
