@@ -87,4 +87,22 @@ void set_radio_group(ui_window dialog, const int* list, int key) {
 
 void enable_item(ui_window dialog, int id, int enable) { ui_enable_item(dialog, id, enable); }
 
+void set_summary_text(const char* text) { ui_set_item_text(dialog_handle, IDC_SUMMARY, text); }
+
+void append_summary_text(const char* text) {
+  // Positions past the end put the caret at the end; the insertion appends.
+  ui_edit_set_sel(dialog_handle, IDC_SUMMARY, 1000, 1000);
+  ui_edit_replace_sel(dialog_handle, IDC_SUMMARY, text);
+}
+
 void error_box(const char* text) { ui_message_box(dialog_handle, text, "Error", UI_BOX_ERROR); }
+
+void info_box(const char* text, const char* caption) {
+  ui_message_box(dialog_handle, text, caption, UI_BOX_INFO);
+}
+
+void request_quit() { ui_post_quit(); }
+
+int wait_thread_or_events(plat_thread t) { return ui_wait_thread_or_messages(t); }
+
+int take_event() { return ui_take_message(); }

@@ -1,7 +1,8 @@
 // The display: the one dialog whose controls form five pages, the page handler
 // that receives the buttons' commands, and the operations that write the window
-// title, the status line, the progress bar and the rate line. The pages, the
-// run and the extraction use it; it uses nothing of theirs.
+// title, the status line, the progress bar, the rate line and the summary, show
+// the program's boxes and serve the window while a thread works. The pages and
+// the run use it; it uses nothing of theirs.
 #pragma once
 
 #include <cstdint>
@@ -47,5 +48,18 @@ int get_radio_group(ui_window dialog, const int* list);
 void set_radio_group(ui_window dialog, const int* list, int key);
 void enable_item(ui_window dialog, int id, int enable);
 
+// The summary page's text: set replaces it, append adds to its end.
+void set_summary_text(const char* text);
+void append_summary_text(const char* text);
+
 // The message boxes of the program, over the dialog.
 void error_box(const char* text);
+void info_box(const char* text, const char* caption);
+
+// The quit request that ends the message loop.
+void request_quit();
+// While a thread works: blocks until it has ended (0; also on a failed wait) or
+// window events are waiting (1). take_event then takes one: 0 when none is
+// left, 1 after serving it, 2 for a quit request.
+int wait_thread_or_events(plat_thread t);
+int take_event();

@@ -7,32 +7,107 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 
-#include "display/display.h"
-#include "install/entry_writer.h"
 #include "rules/zip_io.h"
 #include "rules/zip_scan.h"
+#include "platform/platform.h"
+#include "support/block_writer.h"
 #include "support/log.h"
 #include "support/paths.h"
+
+ProgressView extract_view;
 
 namespace {
 
 // The opening pass refuses longer names.
 const uLong kNameMax = 256;
+// Enough to keep both threads busy; 2 MiB in all.
+const int kWriteBlocks = 8;
+const size_t kMaxFolders = 4096;
+
+// The writer's steps, on its thread: folders, opening and closing the files.
+// Folders made or found are remembered, so that each is made or tested once,
+// not once per file or per component.
+typedef std::unordered_set<std::string> Folders;
+
+// Makes dir and its missing parents as make_dirs does (same log lines), trying
+// the folder itself first: in a new tree that is one call per folder.
+int make_folder(Folders& folders, std::string dir) {
+  while (dir.size() > 1 && is_sep(dir.back())) dir.pop_back();
+  if (dir.empty() || folders.count(dir)) return 0;
+  bool made = plat_mkdir(dir.c_str()) == 0;
+  if (!made && !plat_exists(dir.c_str())) {
+    std::string parent = path_dir(dir);
+    if (parent == dir || make_folder(folders, parent) != 0) return make_dirs(dir);
+    if (plat_mkdir(dir.c_str()) != 0) {
+      log_message("mkdir %s failed", dir.c_str());
+      return -1;
+    }
+    made = true;
+  }
+  if (made) log_message("mkdir %s", dir.c_str());
+  // Bounded, so that memory does not follow the number of folders; a folder
+  // forgotten is only tested again.
+  if (folders.size() >= kMaxFolders) folders.clear();
+  folders.insert(dir);
+  return 0;
+}
+
+int folder_step(void* folders, const std::string& path) {
+  return make_folder(*static_cast<Folders*>(folders), path);
+}
+
+FILE* open_step(void* folders, const std::string& path) {
+  std::string parent = path_dir(path);
+  if (parent != path && make_folder(*static_cast<Folders*>(folders), parent) != 0) return nullptr;
+  FILE* out = std::fopen(path.c_str(), "wb");
+  if (!out) {
+    log_message("can't open %s for writing", path.c_str());
+    return nullptr;
+  }
+  log_message("opened %s for writing", path.c_str());
+  // The parts are large or whole: each goes to the file in one write, uncopied.
+  std::setvbuf(out, nullptr, _IONBF, 0);
+  return out;
+}
+
+int close_step(void*, FILE* out, uint32_t dos_date) {
+  bool ok = std::fflush(out) == 0;
+  if (ok) plat_set_stream_time_dos(out, dos_date);
+  ok = std::fclose(out) == 0 && ok;
+  if (!ok) log_message("fclose() failed");
+  return ok ? 0 : -1;
+}
 
 // Everything one call holds; release() frees what is still held.
 struct Extraction {
   unzFile zip = nullptr;
-  EntryWriter* writer = nullptr;
+  BlockWriter* writer = nullptr;
+  Folders folders;  // the writer's, while it runs
   bool entry_open = false;
 
+  int start_writer() {
+    BlockWriterSetup steps;
+    steps.blocks = kWriteBlocks;
+    steps.context = &folders;
+    steps.open = open_step;
+    steps.close = close_step;
+    steps.folder = folder_step;
+    writer = block_writer_start(steps);
+    if (writer) return 0;
+    log_message("install_archive: can't start the writer");
+    return -1;
+  }
   // Ends the writer; true when everything handed to it was done. The reading
   // side logs its failures after this, so the log keeps the entries' order and
   // names the first failure only.
   bool settle() {
     if (!writer) return true;
-    int result = entry_writer_finish(writer);
+    int write_error = 0;
+    int result = block_writer_finish(writer, &write_error);
     writer = nullptr;
+    if (write_error != 0) log_message("fwrite() failed");
     return result == 0;
   }
   int fail(const char* line) {
@@ -57,26 +132,27 @@ int extract_file(Extraction& x, const char* name, const unz_file_info64& info, c
   uint64_t written = 0;
   for (bool first = true;; first = false) {
     size_t room = 0;
-    char* space = x.writer ? entry_writer_space(x.writer, &room) : nullptr;
+    char* space = x.writer ? block_writer_space(x.writer, &room) : nullptr;
     if (!space) return x.fail(nullptr);
     size_t fill = 0;
     int n = 0;
     while (fill < room && (n = unzReadCurrentFile(x.zip, space + fill, static_cast<unsigned>(room - fill))) > 0)
       fill += static_cast<size_t>(n);
     written += fill;
+    unsigned open = first ? BLOCK_OPEN : 0;
     if (n < 0) {
-      entry_writer_part(x.writer, dest, fill, first, false, 0);
+      block_writer_part(x.writer, fill, open, dest);
       return x.fail("unzReadCurrentFile() failed");
     }
     if (n > 0) {
-      entry_writer_part(x.writer, dest, fill, first, false, 0);
+      block_writer_part(x.writer, fill, open, dest);
       continue;
     }
     // Closing the entry checks its CRC-32, once all of it has been read; a stream
     // that ends before the stored size is never checked, so the size is.
     int closed = unzCloseCurrentFile(x.zip);
     x.entry_open = false;
-    entry_writer_part(x.writer, dest, fill, first, true, static_cast<uint32_t>(info.dosDate));
+    block_writer_part(x.writer, fill, open | BLOCK_CLOSE, dest, static_cast<uint32_t>(info.dosDate));
     if (closed != UNZ_CRCERROR && written == info.uncompressed_size) return 0;
     if (x.settle()) {
       log_message(closed == UNZ_CRCERROR ? "install_archive: CRC error in %s"
@@ -126,8 +202,8 @@ bool is_empty_archive(const char* path) {
 int install_archive(const char* archive_path, const char* destination_dir) {
   log_message("install \"%s\"", archive_path);
   std::string caption = "Installing " + path_base(archive_path) + "...";
-  show_status(SetCaption, 0, caption.c_str());
-  show_status(SetRateText, 0, "");
+  view_show(extract_view.caption, caption.c_str());
+  view_show(extract_view.rate, "");
 
   Extraction x;
   zlib_filefunc64_def io;
@@ -135,8 +211,8 @@ int install_archive(const char* archive_path, const char* destination_dir) {
   x.zip = unzOpen2_64(archive_path, &io);
   if (!x.zip) {
     if (is_empty_archive(archive_path)) {
-      show_status(SetProgressPos, 0, nullptr);
-      show_status(SetProgressRange, 0, nullptr);
+      view_show(extract_view.bar_pos, 0);
+      view_show(extract_view.bar_range, 0);
       return 0;
     }
     log_message("can't open %s for reading", archive_path);
@@ -154,8 +230,8 @@ int install_archive(const char* archive_path, const char* destination_dir) {
     log_message("%s", scan.line.c_str());
     return x.release(-1);
   }
-  show_status(SetProgressPos, 0, nullptr);
-  show_status(SetProgressRange, progress_range(count), nullptr);
+  view_show(extract_view.bar_pos, 0);
+  view_show(extract_view.bar_range, progress_range(count));
   if (count > 0) {
     if (require_free_space(destination_dir, scan.room) != 0) return x.release(-1);
     if (unzGoToFirstFile(x.zip) != UNZ_OK) {
@@ -163,23 +239,23 @@ int install_archive(const char* archive_path, const char* destination_dir) {
       return x.release(-1);
     }
   }
-  if (count > 0 && !(x.writer = entry_writer_start())) return x.release(-1);
+  if (count > 0 && x.start_writer() != 0) return x.release(-1);
 
   char name[kNameMax];
   std::string dest;
   for (uint64_t done = 0; done < count; ++done) {
     unz_file_info64 info;
     if (read_entry(x, &info, name) != 0) return x.fail("unzGetCurrentFileInfo() failed");
-    show_status(SetStatus, 0, name);
+    view_show(extract_view.status, name);
     path_join(dest, destination_dir, name);
     if (is_sep(name[std::strlen(name) - 1])) {
       size_t room = 0;
-      if (!entry_writer_space(x.writer, &room)) return x.fail(nullptr);
-      entry_writer_folder(x.writer, dest);
+      if (!block_writer_space(x.writer, &room)) return x.fail(nullptr);
+      block_writer_part(x.writer, 0, BLOCK_FOLDER, dest);
     } else if (extract_file(x, name, info, dest) != 0) {
       return -1;
     }
-    show_status(SetProgressPos, progress_pos(done + 1, count), nullptr);
+    view_show(extract_view.bar_pos, progress_pos(done + 1, count));
     // The handle is never moved past the last entry.
     if (done + 1 < count && unzGoToNextFile(x.zip) != UNZ_OK) return x.fail("unzGoToNextFile() failed");
   }

@@ -1,6 +1,14 @@
-// Extraction of one zip archive into a directory, with progress on the
-// wizard's progress page and the archive's file times on the files.
+// Extraction of one zip archive into a directory, with its progress shown
+// through the view the run gives it and the archive's file times on the files.
 #pragma once
+
+#include <cstdint>
+
+#include "support/progress_view.h"
+
+// Where the extraction shows its caption, current entry and bar (wait and
+// take_event are not used: it runs on the window's thread); the run fills it in.
+extern ProgressView extract_view;
 
 // Extracts every entry of the archive below destination_dir, creating
 // directories as needed and overwriting existing files. 0 when every entry was

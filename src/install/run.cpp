@@ -32,31 +32,29 @@ PlanInput choices;
 
 std::string archive_name(const PlannedEntry& p) { return url_file_name(p.entry->url ? p.entry->url : ""); }
 
-void info_box(const char* text, const char* caption) {
-  ui_message_box(dialog_handle, text, caption, UI_BOX_INFO);
-}
-
-void summary_append(const std::string& text) {
-  ui_edit_replace_sel(dialog_handle, IDC_SUMMARY, text.c_str());
-}
-void show_download_status(const char* text) { show_status(SetStatus, 0, text); }
+void show_caption(const char* text) { show_status(SetCaption, 0, text); }
+void show_status_text(const char* text) { show_status(SetStatus, 0, text); }
 void show_bar_pos(int pos) { show_status(SetProgressPos, pos, nullptr); }
 void show_bar_range(int max) { show_status(SetProgressRange, max, nullptr); }
 void show_rate(const char* text) { show_status(SetRateText, 0, text); }
 }  // namespace
 
-void run_attach_download_view() {
-  download_view.status = show_download_status;
-  download_view.bar_pos = show_bar_pos;
-  download_view.bar_range = show_bar_range;
-  download_view.rate = show_rate;
-  download_view.wait = ui_wait_thread_or_messages;
-  download_view.take_event = ui_take_message;
+void run_attach_views() {
+  ProgressView page;
+  page.caption = show_caption;
+  page.status = show_status_text;
+  page.bar_pos = show_bar_pos;
+  page.bar_range = show_bar_range;
+  page.rate = show_rate;
+  page.wait = wait_thread_or_events;
+  page.take_event = take_event;
+  download_view = page;
+  extract_view = page;
 }
 
 void run_start(const PlanInput& input) {
   choices = input;
-  run_attach_download_view();
+  run_attach_views();
   const std::string& download_directory = choices.download_directory;
   log_message("download directory is \"%s\"", download_directory.c_str());
   if (!choices.install_directory.empty())
@@ -91,25 +89,23 @@ void summary_show() {
   show_status(SetCaption, 0, "Info");
   enable_item(dialog_handle, IDC_BACK, 1);
   enable_item(dialog_handle, IDC_NEXT, 1);
-  ui_set_item_text(dialog_handle, IDC_SUMMARY, "These files will be downloaded:\r\n");
-  // Positions past the end put the caret at the end; the insertion appends.
+  set_summary_text("These files will be downloaded:\r\n");
   // One insertion of all the lines: the field copies its whole text on each,
   // which for thousands of entries would hold the window for minutes.
-  ui_edit_set_sel(dialog_handle, IDC_SUMMARY, 1000, 1000);
   std::string lines;
   for (const PlannedEntry& p : entry_plan)
     if (p.download) lines += "    " + archive_name(p) + "\r\n";
   lines += "\r\nThese files will be installed:\r\n";
   for (const PlannedEntry& p : entry_plan)
     if (p.extract) lines += "    " + archive_name(p) + "\r\n";
-  summary_append(lines);
+  append_summary_text(lines.c_str());
   show_page(PageSummary, UI_SW_SHOWNORMAL);
 }
 
 int summary_command(ui_window, int id, intptr_t, int) {
   switch (id) {
     case IDC_CANCEL:
-      ui_post_quit();
+      request_quit();
       return 1;
     case IDC_BACK:
       entry_plan.clear();
@@ -144,7 +140,7 @@ void download_all() {
     return;
   }
   info_box("If you want to install later, make sure you keep filelist.txt", "Download complete");
-  ui_post_quit();
+  request_quit();
 }
 
 void install_all() {
@@ -167,5 +163,5 @@ void install_all() {
     pending_clear(p.local_path);
   }
   info_box("Installation complete", "Finished!");
-  ui_post_quit();
+  request_quit();
 }

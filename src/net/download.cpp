@@ -3,25 +3,22 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <string>
 
 #include "net/http.h"
 #include "net/socket.h"
 #include "platform/platform.h"
+#include "support/block_writer.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/sha256.h"
-#include "support/write_behind.h"
 
-DownloadView download_view;
+ProgressView download_view;
 uint32_t (*progress_tick)() = plat_tick_ms;
 plat_thread (*download_start_thread)(plat_thread_fn, void*) = plat_thread_start;
 
 namespace {
 const int CHUNK_SIZE = 8192;
-const size_t FILE_BUFFER_SIZE = 256 * 1024;
 const uint32_t UPDATE_INTERVAL_MS = 200;
 const unsigned QUIT_PAUSE_MS = 250;
 
@@ -42,12 +39,6 @@ Sha256 body_hash;
 }  // namespace
 
 namespace {
-void show_text(void (*shown)(const char*), const char* text) {
-  if (shown) shown(text);
-}
-void show_number(void (*shown)(int), int value) {
-  if (shown) shown(value);
-}
 // Without the window's events the wait is only for the worker.
 int wait_for(plat_thread t) {
   if (download_view.wait && download_view.take_event) return download_view.wait(t);
@@ -57,10 +48,10 @@ int wait_for(plat_thread t) {
 }  // namespace
 
 void progress_start(int64_t expected_size) {
-  show_text(download_view.status, "Connecting...");
-  show_number(download_view.bar_pos, 0);
-  show_number(download_view.bar_range, 100);
-  show_text(download_view.rate, "");
+  view_show(download_view.status, "Connecting...");
+  view_show(download_view.bar_pos, 0);
+  view_show(download_view.bar_range, 100);
+  view_show(download_view.rate, "");
   progress_total = expected_size;
   bytes_received = 0;
   start_tick = progress_tick();
@@ -77,13 +68,13 @@ void progress_update(int64_t bytes_so_far) {
   uint32_t elapsed = (now - start_tick) / 1000;
   if (elapsed == 0) elapsed = 1;
   int percent = progress_total == 0 ? 0 : static_cast<int>(bytes_so_far * 100 / progress_total);
-  show_number(download_view.bar_pos, percent);
+  view_show(download_view.bar_pos, percent);
   double rate = static_cast<float>(bytes_so_far / 1024.0) / static_cast<double>(elapsed);
   char text[128];
   std::snprintf(text, sizeof text, "%3d%%  %lldk/%lldk  %.1fk/s", percent,
                 static_cast<long long>(bytes_so_far / 1024), static_cast<long long>(progress_total / 1024),
                 rate);
-  show_text(download_view.rate, text);
+  view_show(download_view.rate, text);
 }
 
 namespace {
@@ -109,32 +100,20 @@ void log_write_failure(int error) {
 }  // namespace
 
 unsigned download_thread(void* arg) {
-  FILE* file = static_cast<FILE*>(arg);
+  BlockWriter* writer = static_cast<BlockWriter*>(arg);
   log_message("download thread started");
-  // Received straight into large blocks that a second thread writes while the
-  // next one arrives; logged and shown in chunks of 8192 bytes all the same.
-  WriteBehind* writer = write_behind_start(file, body_hashed ? &body_hash : nullptr);
-  std::unique_ptr<char[]> own;
-  if (!writer) own.reset(new (std::nothrow) char[WRITE_BLOCK_SIZE]);
+  // Received straight into large blocks that the writer's thread writes (and
+  // hashes, when asked) while the next one arrives: no second pass over the
+  // file. Logged and shown in chunks of 8192 bytes all the same.
   int64_t total = 0;
   bool ended = false, stop = false;
   while (!ended && !stop) {
-    char* block = writer ? write_behind_block(writer) : own.get();
-    if (!block) {
-      if (writer) {
-        int error = 0;
-        write_behind_finish(writer, &error);
-        writer = nullptr;
-        log_write_failure(error);
-      } else {
-        log_message("malloc() failed");
-        write_failed = true;
-      }
-      break;
-    }
+    size_t room = 0;
+    char* block = block_writer_space(writer, &room);
+    if (!block) break;  // a write failed: logged once the writer has ended
     size_t filled = 0, logged = 0;
-    while (filled < WRITE_BLOCK_SIZE) {
-      int n = socket_read_some(block + filled, static_cast<int>(WRITE_BLOCK_SIZE - filled));
+    while (filled < room) {
+      int n = socket_read_some(block + filled, static_cast<int>(room - filled));
       if (n <= 0) {
         ended = true;
         break;
@@ -147,22 +126,11 @@ unsigned download_thread(void* arg) {
       stop = !take_chunk(static_cast<int>(filled - logged), &total);
       logged = filled;
     }
-    // Hashed as it is written (by the writer, when there is one): no second pass over the file.
-    if (writer) {
-      write_behind_submit(writer, stop ? 0 : filled);
-    } else if (!stop) {
-      if (body_hashed) sha256_add(body_hash, block, filled);
-      if (std::fwrite(block, 1, filled, file) != filled) {
-        log_write_failure(errno);
-        break;
-      }
-    }
+    if (!stop && filled > 0) block_writer_part(writer, filled);
   }
   if (ended) log_message("socket_read 0 bytes");
-  if (writer) {
-    int error = 0;
-    if (write_behind_finish(writer, &error) != 0) log_write_failure(error);
-  }
+  int error = 0;
+  if (block_writer_finish(writer, &error) != 0) log_write_failure(error);
   log_message("download thread ended");
   return 0;
 }
@@ -207,20 +175,26 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
     return -1;
   }
   log_message("net_get: opened %s for writing", temp.c_str());
-  // Chunks gathered into large writes; without the block the default buffer serves.
-  std::unique_ptr<char[]> file_buffer(new (std::nothrow) char[FILE_BUFFER_SIZE]);
-  if (file_buffer) std::setvbuf(file, file_buffer.get(), _IOFBF, FILE_BUFFER_SIZE);
+  // The writer hands over whole blocks: each goes to the file in one write, uncopied.
+  std::setvbuf(file, nullptr, _IONBF, 0);
 
   std::string status = "Downloading " + url_file_name(url) + "...";
-  show_text(download_view.status, status.c_str());
+  view_show(download_view.status, status.c_str());
 
   write_failed = false;
   too_large = false;
   size_limit = check->max_size;
   body_hashed = check->sha256 != nullptr;
   if (body_hashed) sha256_start(body_hash);
-  plat_thread thread = download_start_thread(download_thread, file);
+  // The worker and the writer's thread: without either the download fails.
+  BlockWriterSetup writing;
+  writing.blocks = 4;  // four in flight, 1 MiB: memory stays flat
+  writing.out = file;
+  writing.hash = body_hashed ? &body_hash : nullptr;
+  BlockWriter* writer = block_writer_start(writing);
+  plat_thread thread = writer ? download_start_thread(download_thread, writer) : nullptr;
   if (!thread) {
+    if (writer) block_writer_finish(writer);
     net_record_failure(NET_NO_THREAD, log_line("net_get: can't start the download thread"));
   } else {
     while (wait_for(thread) == 1) {

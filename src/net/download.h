@@ -6,23 +6,11 @@
 
 #include "platform/platform.h"
 #include "rules/names.h"
+#include "support/progress_view.h"
 
-// Where a download shows its progress and how it waits for its worker. The
-// program fills it in (the progress page's status line, bar and rate line, and
-// the window's events); what is unset shows nothing, and without wait and
-// take_event the download only waits for its worker.
-struct DownloadView {
-  void (*status)(const char* text) = nullptr;
-  void (*bar_pos)(int pos) = nullptr;
-  void (*bar_range)(int max) = nullptr;
-  void (*rate)(const char* text) = nullptr;
-  // Blocks until the thread has ended (0; also on a failed wait) or events are
-  // waiting (1).
-  int (*wait)(plat_thread t) = nullptr;
-  // Takes one waiting event: 0 none left, 1 served, 2 a quit request.
-  int (*take_event)() = nullptr;
-};
-extern DownloadView download_view;
+// Where a download shows its progress and how it waits for its worker; the
+// run fills it in.
+extern ProgressView download_view;
 
 // What the caller asks of a body beyond its announced length.
 struct DownloadCheck {
@@ -41,8 +29,9 @@ int net_get(const char* url, const char* local_path, int64_t expected_size,
 
 void progress_start(int64_t expected_size);
 void progress_update(int64_t bytes_so_far);
-// The worker: copies the body into the open FILE* given as arg. Returns 0.
-unsigned download_thread(void* file);
+// The worker: copies the body into the block writer (a BlockWriter*) given as
+// arg and finishes it. Returns 0.
+unsigned download_thread(void* writer);
 
 // How the worker is started (plat_thread_start); tests make it fail.
 extern plat_thread (*download_start_thread)(plat_thread_fn fn, void* arg);

@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
   headless_reset();
   ui_init_controls();
   dialog_handle = ui_create_dialog(wizard_dialog_proc);
-  run_attach_download_view();
+  run_attach_views();
   show_progress_page();
   int r;
   if (std::strcmp(argv[1], "get") == 0) {

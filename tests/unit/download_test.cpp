@@ -9,10 +9,12 @@
 #include <thread>
 #include <vector>
 
+#include "install/extract.h"
 #include "install/run.h"
 #include "net/socket.h"
 #include "platform/headless/headless.h"
 #include "resources/dialog_ids.h"
+#include "support/block_writer.h"
 #include "support/sha256.h"
 #include "test_server.h"
 #include "testkit/testkit.h"
@@ -56,7 +58,7 @@ class DownloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
     headless_reset();
-    run_attach_download_view();  // the progress page and the window's events, as in a run
+    run_attach_views();  // the progress page and the window's events, as in a run
     fake_now = 0;
     socket_init();
     write_file(root / "a.txt", "hello\n");
@@ -66,7 +68,9 @@ class DownloadTest : public ::testing::Test {
     socket_done();
     progress_tick = plat_tick_ms;
     download_start_thread = plat_thread_start;
-    download_view = DownloadView();
+    block_writer_start_thread = plat_thread_start;
+    download_view = ProgressView();
+    extract_view = ProgressView();
     socket_header_timeout_ms = SOCKET_HEADER_TIMEOUT_MS;
   }
   bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
@@ -183,13 +187,20 @@ TEST_F(DownloadTest, WriteErrorFails) {
   EXPECT_TRUE(has_line(lines, "deleting \"" + dest + ".part\""));
 }
 
+// The worker's thread, then the block writer's: without either nothing is kept.
 TEST_F(DownloadTest, ThreadStartFailureFails) {
-  download_start_thread = no_thread;
-  std::string dest = out / "t.txt";
-  EXPECT_EQ(net_get(server.url("/a.txt").c_str(), dest.c_str(), 0), -1);
-  EXPECT_FALSE(exists(dest));
-  EXPECT_FALSE(exists(dest + ".part"));
-  EXPECT_TRUE(has_line(log.lines(), "net_get: can't start the download thread"));
+  int failed = 0;
+  for (auto* start : {&download_start_thread, &block_writer_start_thread}) {
+    *start = no_thread;
+    std::string dest = out / "t.txt";
+    EXPECT_EQ(net_get(server.url("/a.txt").c_str(), dest.c_str(), 0), -1);
+    *start = plat_thread_start;
+    EXPECT_FALSE(exists(dest));
+    EXPECT_FALSE(exists(dest + ".part"));
+    EXPECT_TRUE(has_line(log.lines(), "net_get: can't start the download thread"));
+    EXPECT_EQ(count_lines(log.lines(), "net_get: can't start the download thread"), ++failed);
+    EXPECT_FALSE(has_line(log.lines(), "download thread started"));
+  }
 }
 
 // The server stalls after one chunk of the body, so only the quit can end the

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "display/display.h"
+#include "install/run.h"
+#include "net/download.h"
 #include "platform/headless/headless.h"
 #include "repo_check.h"
 #include "repo_report.h"
@@ -49,11 +51,14 @@ class ExtractTest : public ::testing::Test {
   void SetUp() override {
     headless_reset();
     dialog_handle = ui_create_dialog(wizard_dialog_proc);
+    run_attach_views();  // the progress page, as in a run
     zip = dir / "pkg.zip";
     dest = dir / "inst";
     mkdir(dest.c_str(), 0755);
   }
   void TearDown() override {
+    extract_view = ProgressView();
+    download_view = ProgressView();
     dialog_handle = nullptr;
     headless_reset();
   }
