@@ -185,6 +185,7 @@ NetOutcome headers_failed() {
 NetOutcome open_failed(int state) {
   NetOutcome outcome = state == SOCKET_OPEN_NO_ADDRESS  ? NET_CANNOT_RESOLVE
                        : state == SOCKET_OPEN_NO_SOCKET ? NET_NO_SOCKET
+                       : state == SOCKET_OPEN_TIMED_OUT ? NET_CONNECT_TIMED_OUT
                                                         : NET_CANNOT_CONNECT;
   return failed(outcome, socket_open_failure());
 }

@@ -16,6 +16,7 @@ enum NetOutcome {
   NET_CANNOT_RESOLVE,         // the host name did not resolve
   NET_NO_SOCKET,              // no socket could be made
   NET_CANNOT_CONNECT,
+  NET_CONNECT_TIMED_OUT,      // the host gave no answer in time
   NET_RECEIVE_FAILED,         // a receive failed, in the headers or the body
   NET_TIMED_OUT,              // the status line and headers did not come in time
   NET_BAD_STATUS_LINE,        // no status code, or a number that is none of HTTP's

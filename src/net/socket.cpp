@@ -11,6 +11,7 @@
 #include "support/log.h"
 
 int socket_header_timeout_ms = SOCKET_HEADER_TIMEOUT_MS;
+int socket_connect_timeout_ms = SOCKET_CONNECT_TIMEOUT_MS;
 
 namespace {
 const int BUFFER_CAPACITY = 1024;
@@ -118,9 +119,15 @@ int socket_open(const char* host, int port) {
     open_state = SOCKET_OPEN_NO_SOCKET;
     return -1;
   }
-  if (plat_connect(s, addr, port & 0xFFFF) != 0) {
-    open_failure = log_line("socket_open: connect() failed");
-    open_state = SOCKET_OPEN_NO_CONNECTION;
+  int connected = plat_connect(s, addr, port & 0xFFFF, socket_connect_timeout_ms);
+  if (connected != 0) {
+    if (connected == PLAT_TIMED_OUT) {
+      open_failure = log_line("socket_open: connect() got no answer within %d ms", socket_connect_timeout_ms);
+      open_state = SOCKET_OPEN_TIMED_OUT;
+    } else {
+      open_failure = log_line("socket_open: connect() failed");
+      open_state = SOCKET_OPEN_NO_CONNECTION;
+    }
     if (sock.exchange(PLAT_INVALID_SOCKET) != PLAT_INVALID_SOCKET) plat_close_socket(s);
     return -1;
   }

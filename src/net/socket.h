@@ -11,6 +11,11 @@
 // user can cancel it). Tests shorten socket_header_timeout_ms.
 const int SOCKET_HEADER_TIMEOUT_MS = 60000;
 extern int socket_header_timeout_ms;
+// How long a connection may take to be made: a host that never answers (a
+// firewall that drops, an address nobody has) must not hold the window either.
+// Tests shorten socket_connect_timeout_ms.
+const int SOCKET_CONNECT_TIMEOUT_MS = 30000;
+extern int socket_connect_timeout_ms;
 
 // What the receives since the last socket_open ran into. Sticky until the next
 // socket_open, so that a caller can tell the peer's close (SOCKET_RECV_OK)
@@ -22,7 +27,8 @@ enum SocketOpenState {
   SOCKET_OPEN_OK = 0,
   SOCKET_OPEN_NO_ADDRESS = 1,  // the name did not resolve
   SOCKET_OPEN_NO_SOCKET = 2,   // no socket could be made
-  SOCKET_OPEN_NO_CONNECTION = 3
+  SOCKET_OPEN_NO_CONNECTION = 3,
+  SOCKET_OPEN_TIMED_OUT = 4    // the host gave no answer within socket_connect_timeout_ms
 };
 
 void socket_init();

@@ -21,8 +21,11 @@ void plat_net_cleanup();
 int plat_resolve_ipv4(const char* host, uint32_t* addr_be);
 // Creates a TCP stream socket; PLAT_INVALID_SOCKET on failure.
 plat_socket plat_tcp_socket();
-// Blocking connect to addr_be:port. 0 on success, -1 on failure.
-int plat_connect(plat_socket s, uint32_t addr_be, int port);
+// Connects to addr_be:port, waiting at most timeout_ms for the peer's answer.
+// 0 on success, -1 on failure, PLAT_TIMED_OUT when no answer came in time.
+// The socket is blocking again afterwards.
+const int PLAT_TIMED_OUT = -2;
+int plat_connect(plat_socket s, uint32_t addr_be, int port, int timeout_ms);
 // One send call; returns the platform's result (bytes sent, or -1).
 int plat_send(plat_socket s, const char* data, int len);
 // One receive call; returns bytes received, 0 at end of stream, -1 on error.

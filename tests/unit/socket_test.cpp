@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -135,6 +140,31 @@ TEST_F(SocketTest, CloseLogsEveryTimeAndConnectFailureIsLogged) {
   auto lines = log.lines();
   EXPECT_EQ(count_lines(lines, "socket_close"), 2);
   EXPECT_TRUE(has_line(lines, "socket_open: connect() failed"));
+}
+
+// A listener whose queue is full drops the next connection's SYN: like a host
+// that never answers, the connect waits until its time-out, and no longer.
+TEST_F(SocketTest, ConnectWithoutAnAnswerEndsAtItsTimeOut) {
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0), first = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof sa;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &size), 0);
+  ASSERT_EQ(::connect(first, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  socket_connect_timeout_ms = 400;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(socket_open("127.0.0.1", ntohs(sa.sin_port)), -1);
+  auto spent = std::chrono::steady_clock::now() - start;
+  socket_connect_timeout_ms = SOCKET_CONNECT_TIMEOUT_MS;
+  EXPECT_GE(spent, std::chrono::milliseconds(400));
+  EXPECT_LT(spent, std::chrono::milliseconds(600));
+  EXPECT_EQ(socket_open_state(), SOCKET_OPEN_TIMED_OUT);
+  EXPECT_STREQ(socket_open_failure(), "socket_open: connect() got no answer within 400 ms");
+  ::close(first);
+  ::close(listener);
 }
 
 TEST_F(SocketTest, CloseFromAnotherThreadWakesABlockedRead) {

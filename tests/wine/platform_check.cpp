@@ -231,7 +231,7 @@ void test_sockets() {
 
   plat_socket s = plat_tcp_socket();
   CHECK(s != PLAT_INVALID_SOCKET);
-  CHECK_EQ(plat_connect(s, addr, port), 0);
+  CHECK_EQ(plat_connect(s, addr, port, 5000), 0);
   SOCKET peer = accept(listener, nullptr, nullptr);
   CHECK(peer != INVALID_SOCKET);
   CHECK_EQ(send(peer, "hello", 5, 0), 5);
@@ -262,11 +262,27 @@ void test_sockets() {
   CHECK(r.result <= 0);
   if (plat_thread_done(t)) plat_thread_close(t);
 
+  // A listener whose queue is full drops the next connection's SYN, as a host
+  // that never answers does: the connect ends at its time-out, not later.
+  // Connections are queued, unaccepted, until the queue is full.
+  plat_socket queued[8];
+  int tries = 0, connected = 0;
+  uint32_t spent = 0;
+  for (; tries < 8 && connected == 0; ++tries) {
+    queued[tries] = plat_tcp_socket();
+    start = plat_tick_ms();
+    connected = plat_connect(queued[tries], addr, port, 400);
+    spent = plat_tick_ms() - start;
+  }
+  CHECK_EQ(connected, PLAT_TIMED_OUT);
+  CHECK(spent >= 390 && spent < 600);
+  while (tries > 0) plat_close_socket(queued[--tries]);
+
   // Nobody listens on the port once the listener is gone.
   closesocket(peer);
   closesocket(listener);
   plat_socket refused = plat_tcp_socket();
-  CHECK_EQ(plat_connect(refused, addr, port), -1);
+  CHECK_EQ(plat_connect(refused, addr, port, 5000), -1);
   plat_close_socket(refused);
   plat_net_cleanup();
 }

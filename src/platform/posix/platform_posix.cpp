@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/socket.h>
@@ -40,15 +41,38 @@ plat_socket plat_tcp_socket() {
   return s < 0 ? PLAT_INVALID_SOCKET : s;
 }
 
-int plat_connect(plat_socket s, uint32_t addr_be, int port) {
+int plat_connect(plat_socket s, uint32_t addr_be, int port, int timeout_ms) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
   sa.sin_addr.s_addr = addr_be;
-  int r;
-  do r = ::connect(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  while (r < 0 && errno == EINTR);
-  return r == 0 ? 0 : -1;
+  int fd = static_cast<int>(s);
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+  int result = 0;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    result = -1;
+    if (errno == EINPROGRESS || errno == EINTR) {
+      // The wait is cut into pieces by signals; the deadline stays where it was.
+      uint32_t start = plat_tick_ms();
+      pollfd p{fd, POLLOUT, 0};
+      int ready;
+      for (;;) {
+        uint32_t spent = plat_tick_ms() - start;
+        int left = spent >= static_cast<uint32_t>(timeout_ms) ? 0 : timeout_ms - static_cast<int>(spent);
+        ready = ::poll(&p, 1, left);
+        if (ready >= 0 || errno != EINTR) break;
+      }
+      int error = 0;
+      socklen_t size = sizeof error;
+      if (ready == 0)
+        result = PLAT_TIMED_OUT;
+      else if (ready > 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0)
+        result = 0;
+    }
+  }
+  if (::fcntl(fd, F_SETFL, flags) != 0) return -1;
+  return result;
 }
 
 int plat_send(plat_socket s, const char* data, int len) {

@@ -39,13 +39,38 @@ plat_socket plat_tcp_socket() {
   return s == INVALID_SOCKET ? PLAT_INVALID_SOCKET : static_cast<plat_socket>(s);
 }
 
-int plat_connect(plat_socket s, uint32_t addr_be, int port) {
+int plat_connect(plat_socket s, uint32_t addr_be, int port, int timeout_ms) {
   sockaddr_in sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sin_family = AF_INET;
   sa.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
   sa.sin_addr.s_addr = addr_be;
-  return connect(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+  SOCKET sock = static_cast<SOCKET>(s);
+  u_long nonblocking = 1;
+  if (ioctlsocket(sock, FIONBIO, &nonblocking) != 0) return -1;
+  int result = 0;
+  if (connect(sock, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    result = -1;
+    if (WSAGetLastError() == WSAEWOULDBLOCK) {
+      // A refused connection shows in the except set, a made one in the write set.
+      fd_set writable, failed;
+      FD_ZERO(&writable);
+      FD_ZERO(&failed);
+      FD_SET(sock, &writable);
+      FD_SET(sock, &failed);
+      timeval wait;
+      wait.tv_sec = timeout_ms / 1000;
+      wait.tv_usec = (timeout_ms % 1000) * 1000;
+      int ready = select(0, nullptr, &writable, &failed, &wait);
+      if (ready == 0)
+        result = PLAT_TIMED_OUT;
+      else if (ready > 0 && FD_ISSET(sock, &writable) && !FD_ISSET(sock, &failed))
+        result = 0;
+    }
+  }
+  nonblocking = 0;
+  if (ioctlsocket(sock, FIONBIO, &nonblocking) != 0) return -1;
+  return result;
 }
 
 int plat_send(plat_socket s, const char* data, int len) {
