@@ -9,6 +9,7 @@
 #include <string>
 
 #include "net/socket.h"
+#include "platform/platform.h"
 #include "support/log.h"
 
 namespace {
@@ -21,6 +22,9 @@ std::string path;
 int64_t content_length = 0;
 bool length_given = false;
 NetResult result;
+// While http_open follows a chain of redirects: when it started.
+bool chain_open = false;
+uint32_t chain_started = 0;
 
 // Records why the attempt failed; returns the outcome that stands.
 NetOutcome failed(NetOutcome outcome, const std::string& detail = std::string()) {
@@ -244,18 +248,40 @@ NetOutcome http_try() {
   socket_printf("GET %s HTTP/1.0\r\n", path.c_str());
   socket_printf("Host: %s:%d\r\n", host.c_str(), port);
   socket_printf("\r\n");
-  // The status line and every header share this one deadline: a reply that
-  // trickles in a byte at a time cannot hold the window for longer.
-  socket_set_deadline(socket_header_timeout_ms);
+  // The status line and every header share this one deadline, and so do the
+  // heads of every reply in one chain of redirects: neither a reply that
+  // trickles in a byte at a time nor a chain of slow ones can hold the window
+  // for longer.
+  int budget = socket_header_timeout_ms;
+  if (chain_open) {
+    uint32_t spent = plat_tick_ms() - chain_started;
+    budget = spent >= static_cast<uint32_t>(budget) ? 1 : budget - static_cast<int>(spent);
+  }
+  socket_set_deadline(budget);
 
-  char* line = socket_readline();
+  char* line;
   long long code = 0;
-  NetOutcome cut = headers_failed();
-  if (cut != NET_OK) return failed_closed(cut);
-  if (scan_second_number(line, &code) != 1 || code < INT_MIN || code > INT_MAX)
-    return failed_closed(NET_BAD_STATUS_LINE, log_line("http_try: no status code in the reply"));
-  log_message("http_try: code is %d", static_cast<int>(code));
-  result.status = static_cast<int>(code);
+  NetOutcome cut;
+  for (;;) {
+    line = socket_readline();
+    cut = headers_failed();
+    if (cut != NET_OK) return failed_closed(cut);
+    if (scan_second_number(line, &code) != 1 || code < INT_MIN || code > INT_MAX)
+      return failed_closed(NET_BAD_STATUS_LINE, log_line("http_try: no status code in the reply"));
+    log_message("http_try: code is %d", static_cast<int>(code));
+    result.status = static_cast<int>(code);
+    if (code < 100 || code > 199) break;
+    // An interim reply: its headers are passed over, and the final reply after
+    // it decides. 101 would switch the connection to another protocol.
+    if (code == 101)
+      return failed_closed(NET_BAD_STATUS_LINE, log_line("http_try: 101 would switch to another protocol"));
+    while (*next_header()) {
+    }
+    cut = headers_failed();
+    if (cut != NET_OK) return failed_closed(cut);
+    if (!socket_line_whole())
+      return failed_closed(NET_HEADERS_CUT, log_line("http_try: the reply ended before its headers did"));
+  }
   // Below 100 (or negative) is no reply of HTTP's, and must not count as a
   // success; nor may 206, a part of the file (no range was asked for).
   if (code < 100 || code > 999 || code == 206) {
@@ -333,6 +359,11 @@ NetOutcome http_try() {
 
 int http_open() {
   result.redirects = 0;
+  chain_started = plat_tick_ms();
+  chain_open = true;
+  struct ChainEnd {
+    ~ChainEnd() { chain_open = false; }
+  } chain_end;
   for (;;) {
     NetOutcome r = http_try();
     if (r == NET_OK) {

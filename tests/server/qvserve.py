@@ -30,6 +30,7 @@ Status line and headers:
   statusline=T   the whole status line instead, e.g. "HTTP/1.0 OK" (no number)
                  or empty
   location=URL   a Location header; status defaults to 302
+  headdelay=MS   pause before the status line
   redirect=N     N redirects (302) to this same URL with redirect=N-1 before
                  the answer; absolute http://127.0.0.1:PORT/... unless
                  relative=1, then "/path?..."
@@ -169,6 +170,7 @@ def answer(conn, head, server):
         conn.close()
         return
 
+    time.sleep(int(q.get("headdelay", "0")) / 1000.0)
     eol = "\n" if q.get("lf") == "1" else "\r\n"
     case = q.get("case", "")
     headers = []

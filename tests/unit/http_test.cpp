@@ -226,12 +226,28 @@ TEST_F(HttpTest, FailingStatusCodes) {
   EXPECT_EQ(lines[lines.size() - 2], "socket_close");
 }
 
-TEST_F(HttpTest, InformationalAndNoContentCountAsSuccess) {
-  ASSERT_EQ(net_open(server.url("/x?status=100&body=abc").c_str()), 0);
-  EXPECT_EQ(body(), "abc");
-  socket_close();
-  ASSERT_EQ(net_open(server.url("/x?status=204&body=de&nolength=1").c_str()), 0);
-  EXPECT_EQ(body(), "de");
+// Interim replies are passed over and the final one decides: a 100 alone is
+// no reply, its headers are never the file, and 101 is a failure. 204 is a success.
+TEST_F(HttpTest, InterimRepliesArePassedOverAndNoContentCountsAsSuccess) {
+  struct Case { std::string query; int result; const char* body; };
+  const std::string final_reply = "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nabc";
+  const Case cases[] = {
+      {"raw=" + pct("HTTP/1.1 100 Continue\r\n\r\n" + final_reply), 0, "abc"},
+      {"raw=" + pct("HTTP/1.1 102 Processing\r\nX-A: 1\r\n\r\nHTTP/1.1 103 Early\r\nLink: x\r\n\r\n" +
+                    final_reply), 0, "abc"},
+      {"status=100&body=abc", -1, ""},
+      {"raw=" + pct("HTTP/1.1 101 Switching Protocols\r\n\r\n" + final_reply), -1, ""},
+      {"raw=" + pct("HTTP/1.1 100 Continue\r\nX-Cut: 1"), -1, ""},
+      {"status=204&body=de&nolength=1", 0, "de"},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(net_open(server.url("/x?" + c.query).c_str()), c.result) << c.query;
+    if (c.result == 0) {
+      EXPECT_EQ(body(), c.body) << c.query;
+    }
+    socket_close();
+  }
+  EXPECT_EQ(count_lines(log.lines(), "http_try: 101 would switch to another protocol"), 1);
 }
 
 TEST_F(HttpTest, StatusLineWithoutANumberFails) {
@@ -262,6 +278,14 @@ TEST_F(HttpTest, HeadersShareOneDeadline) {
     socket_close();
   }
   EXPECT_EQ(count_lines(log.lines(), "http_try: no reply within 400 ms"), 3);
+  // The heads of a chain of redirects share it too: three hops of 250 ms each
+  // end at the deadline, not after the chain.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(net_open(server.url("/x?redirect=3&headdelay=250&body=x").c_str()), -1);
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(390));
+  EXPECT_LT(took, std::chrono::milliseconds(600));
+  EXPECT_EQ(count_lines(log.lines(), "http_try: no reply within 400 ms"), 4);
 }
 
 // A reply that is cut short is no reply: no redirect, no length, no body.
