@@ -15,6 +15,7 @@
 
 ProgressView download_view;
 uint32_t (*progress_tick)() = plat_tick_ms;
+int download_stall_ms = DOWNLOAD_STALL_MS;
 plat_thread (*download_start_thread)(plat_thread_fn, void*) = plat_thread_start;
 
 namespace {
@@ -107,6 +108,8 @@ unsigned download_thread(void* arg) {
   // file. Logged and shown in chunks of 8192 bytes all the same.
   int64_t total = 0;
   bool ended = false, stop = false;
+  int64_t since_window = 0;  // bytes since the stall window last started
+  socket_set_deadline(download_stall_ms);
   while (!ended && !stop) {
     size_t room = 0;
     char* block = block_writer_space(writer, &room);
@@ -119,6 +122,11 @@ unsigned download_thread(void* arg) {
         break;
       }
       filled += static_cast<size_t>(n);
+      since_window += n;
+      if (since_window >= DOWNLOAD_STALL_BYTES) {
+        since_window = 0;
+        socket_set_deadline(download_stall_ms);
+      }
       for (; filled - logged >= CHUNK_SIZE && !stop; logged += CHUNK_SIZE) stop = !take_chunk(CHUNK_SIZE, &total);
       if (stop) break;
     }
@@ -222,8 +230,12 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
   // A reset is not the end of a body of unknown length; but once all of the
   // announced length has arrived, nothing is lost by it.
   bool whole = length_given && content_length == bytes_received;
-  if (!failed() && recv_state != SOCKET_RECV_OK && !whole) {
-    net_record_failure(recv_state == SOCKET_RECV_TIMED_OUT ? NET_TIMED_OUT : NET_RECEIVE_FAILED,
+  if (!failed() && recv_state == SOCKET_RECV_TIMED_OUT && !whole) {
+    net_record_failure(NET_TIMED_OUT, log_line("net_get: the body stalled: fewer than %d bytes in %d ms, after %lld bytes",
+                                               DOWNLOAD_STALL_BYTES, download_stall_ms,
+                                               static_cast<long long>(bytes_received)));
+  } else if (!failed() && recv_state != SOCKET_RECV_OK && !whole) {
+    net_record_failure(NET_RECEIVE_FAILED,
                        log_line("net_get: receive failed after %lld bytes", static_cast<long long>(bytes_received)));
   }
   if (length_given && content_length != bytes_received) {

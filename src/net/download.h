@@ -12,6 +12,14 @@
 // run fills it in.
 extern ProgressView download_view;
 
+// A body that stalls fails the attempt: fewer than DOWNLOAD_STALL_BYTES arriving
+// within download_stall_ms, counted from the start of the body and again each
+// time that many have come. A real connection, even a very slow one, is far
+// above it; the user can still cancel at any time. Tests shorten the time.
+const int DOWNLOAD_STALL_MS = 60000;
+const int DOWNLOAD_STALL_BYTES = 1024;
+extern int download_stall_ms;
+
 // What the caller asks of a body beyond its announced length.
 struct DownloadCheck {
   int64_t max_size = 0;       // more fails the download (0: no limit)

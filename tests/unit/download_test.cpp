@@ -11,6 +11,7 @@
 
 #include "install/extract.h"
 #include "install/run.h"
+#include "net/http.h"
 #include "net/socket.h"
 #include "platform/headless/headless.h"
 #include "resources/dialog_ids.h"
@@ -246,6 +247,32 @@ TEST_F(DownloadTest, BodyHasNoTimeOut) {
   std::string dest = out / "b.bin";
   ASSERT_EQ(net_get(server.url("/b?size=3000&chunk=1000&slow=600").c_str(), dest.c_str(), 0), 0);
   EXPECT_EQ(read_file(dest).size(), 3000u);
+}
+
+// A body must bring 1024 bytes within the stall time, again and again: a slow
+// one that does passes, one that stops or only trickles fails within 1.5 times it.
+TEST_F(DownloadTest, StalledBodiesFailAtTheStallTime) {
+  struct Case { const char* query; int result; };
+  const Case cases[] = {
+      {"size=6000&chunk=2000&slow=250", 0},
+      {"size=6000&stall=100", -1},
+      {"size=6000&chunk=500&slow=300", -1},
+  };
+  download_stall_ms = 400;
+  for (const Case& c : cases) {
+    std::string dest = out / "s.bin";
+    std::remove(dest.c_str());
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(net_get(server.url(std::string("/s?") + c.query).c_str(), dest.c_str(), 0), c.result) << c.query;
+    auto took = std::chrono::steady_clock::now() - start;
+    if (c.result != 0) {
+      EXPECT_LT(took, std::chrono::milliseconds(600 + 300)) << c.query;  // the stall time, and one chunk's pause
+      EXPECT_EQ(net_last_result().outcome, NET_TIMED_OUT) << c.query;
+      EXPECT_FALSE(exists(dest)) << c.query;
+    }
+  }
+  download_stall_ms = DOWNLOAD_STALL_MS;
+  EXPECT_EQ(count_lines(log.lines(), "net_get: the body stalled: fewer than 1024 bytes in 400 ms, after 100 bytes"), 1);
 }
 
 TEST_F(DownloadTest, StatusTextNamesTheUrlPassedIn) {
