@@ -1,5 +1,8 @@
 #include "install/publisher.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "rules/filelist.h"
 #include "rules/signature.h"
 #include "net/download.h"
@@ -14,11 +17,17 @@ bool publisher_key_built_in() { return publisher_key && *publisher_key; }
 
 int publisher_check_manifest(const char* url, const std::string& manifest) {
   if (!publisher_key_built_in()) return 0;
-  PublisherKey key;
-  std::string text;
-  if (publisher_key_parse(publisher_key, &key, &text) != 0) {
-    log_message("signature_check: the built-in publisher key is %s", text.c_str());
-    return -1;
+  // One key, or several separated by ';': a signature by any of them is good.
+  std::vector<PublisherKey> keys;
+  std::string text, lines = publisher_key;
+  for (size_t start = 0; start <= lines.size();) {
+    size_t end = std::min(lines.find(';', start), lines.size());
+    keys.emplace_back();
+    if (publisher_key_parse(lines.substr(start, end - start), &keys.back(), &text) != 0) {
+      log_message("signature_check: the built-in publisher key is %s", text.c_str());
+      return -1;
+    }
+    start = end + 1;
   }
   std::string signature = manifest + SIGNATURE_SUFFIX;
   if (url) {
@@ -32,7 +41,7 @@ int publisher_check_manifest(const char* url, const std::string& manifest) {
       return -1;
     }
   }
-  SignatureVerdict verdict = signature_check(manifest, signature, key, &text);
+  SignatureVerdict verdict = signature_check(manifest, signature, keys, &text);
   log_message("signature_check: %s", text.c_str());
   return verdict == SIGNATURE_GOOD ? 0 : -1;
 }

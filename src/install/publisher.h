@@ -6,7 +6,9 @@
 
 struct FileListEntry;
 
-// The base64 line of the publisher's minisign.pub; empty when none is built in.
+// The base64 line of the publisher's minisign.pub, or several separated by ';'
+// (the current key and the next, while a publisher moves to it); empty when
+// none is built in.
 // Defined in a generated file of each program (tests set it).
 extern const char* publisher_key;
 

@@ -168,6 +168,11 @@ std::string key_id_text(const unsigned char id[8]) {
 
 SignatureVerdict signature_check(const std::string& file, const std::string& sig_path,
                                  const PublisherKey& key, std::string* text) {
+  return signature_check(file, sig_path, std::vector<PublisherKey>{key}, text);
+}
+
+SignatureVerdict signature_check(const std::string& file, const std::string& sig_path,
+                                 const std::vector<PublisherKey>& keys, std::string* text) {
   if (sodium_init() < 0) {
     *text = "sodium_init() failed";
     return SIGNATURE_UNREADABLE;
@@ -201,11 +206,18 @@ SignatureVerdict signature_check(const std::string& file, const std::string& sig
   if (!hashed && !(sig[0] == 'E' && sig[1] == 'd'))
     return malformed(sig_path, "unknown signature algorithm", text);
 
-  if (std::memcmp(sig + ALG_BYTES, key.id, ID_BYTES) != 0) {
+  // The signature names its key: any of those trusted will do.
+  auto named = std::find_if(keys.begin(), keys.end(), [&](const PublisherKey& k) {
+    return std::memcmp(sig + ALG_BYTES, k.id, ID_BYTES) == 0;
+  });
+  if (named == keys.end()) {
+    std::string ids;
+    for (const PublisherKey& k : keys) ids += (ids.empty() ? "" : ", ") + key_id_text(k.id);
     *text = sig_path + " was made with key " + key_id_text(sig + ALG_BYTES) +
-            ", not with the publisher's key " + key_id_text(key.id);
+            (keys.size() == 1 ? ", not with the publisher's key " : ", not with any of the publisher's keys ") + ids;
     return SIGNATURE_OTHER_KEY;
   }
+  const PublisherKey& key = *named;
   std::string message;
   if (signed_message(file, hashed, &message, &why) != 0) {
     *text = why;

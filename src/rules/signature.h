@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // A signature file larger than this is refused unread; minisign writes about
 // 300 bytes, and at most about 8.4 KiB (both comments at its limit of about 4 KiB).
@@ -40,3 +41,7 @@ enum SignatureVerdict {
 // sentence: what is wrong, or on success the key id and the trusted comment.
 SignatureVerdict signature_check(const std::string& file, const std::string& sig_path,
                                  const PublisherKey& key, std::string* text);
+// The same with any of several keys trusted (a publisher moving to a new key):
+// the one the signature names is used, and the success names it.
+SignatureVerdict signature_check(const std::string& file, const std::string& sig_path,
+                                 const std::vector<PublisherKey>& keys, std::string* text);

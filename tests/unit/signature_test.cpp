@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "install/publisher.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -118,6 +119,34 @@ INSTANTIATE_TEST_SUITE_P(
         Tampering{"missing", "", [](auto&, auto& s) { unlink(s.c_str()); }, SIGNATURE_MISSING,
                   "is missing"}),
     [](const ::testing::TestParamInfo<Tampering>& info) { return std::string(info.param.name); });
+
+// A publisher moving to a new key ships installers that trust both: a
+// signature by either is good and the success names the one; the refusal of
+// another names every key trusted. The built-in list separates them with ';'.
+TEST_F(SignatureTest, AnyOfSeveralKeysMaySign) {
+  write_file(file, "list\n");
+  ASSERT_TRUE(minisign(dir.path(), "-S -s '" + (*keys / "B.key") + "' -m filelist.txt"));
+  PublisherKey b;
+  std::string text;
+  ASSERT_EQ(0, publisher_key_read(*keys / "B.pub", &b, &text)) << text;
+  EXPECT_EQ(SIGNATURE_GOOD, signature_check(file, sig, std::vector<PublisherKey>{key, b}, &text)) << text;
+  EXPECT_NE(text.find("good signature by key " + key_id_text(b.id)), std::string::npos) << text;
+  EXPECT_EQ(SIGNATURE_OTHER_KEY, signature_check(file, sig, std::vector<PublisherKey>{key, key}, &text));
+  EXPECT_NE(text.find(", not with any of the publisher's keys " + key_id_text(key.id) + ", " + key_id_text(key.id)),
+            std::string::npos) << text;
+  std::string both = minisign_key_line(*keys / "A.pub") + ";" + minisign_key_line(*keys / "B.pub");
+  const char* before = publisher_key;
+  publisher_key = both.c_str();
+  LogCapture log;
+  EXPECT_EQ(0, publisher_check_manifest(nullptr, file));
+  publisher_key = (both = minisign_key_line(*keys / "A.pub") + ";RWnot-a-key").c_str();
+  EXPECT_EQ(-1, publisher_check_manifest(nullptr, file));
+  publisher_key = before;
+  auto lines = log.lines();
+  ASSERT_EQ(2u, lines.size());
+  EXPECT_NE(lines[0].find("good signature by key " + key_id_text(b.id)), std::string::npos) << lines[0];
+  EXPECT_EQ(0u, lines[1].find("signature_check: the built-in publisher key is ")) << lines[1];
+}
 
 // The key id in the sentence is the one minisign prints in the key's comment.
 TEST_F(SignatureTest, KeysAreReadAsMinisignWritesThem) {
