@@ -6,6 +6,7 @@
 
 #include "rules/filelist.h"
 #include "rules/names.h"
+#include "rules/urls.h"
 #include "install/pending.h"
 #include "install/publisher.h"
 #include "platform/platform.h"

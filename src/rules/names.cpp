@@ -79,12 +79,6 @@ const char* path_refusal(const char* name, size_t len) {
 
 }  // namespace
 
-const char* url_refusal(const std::string& url) {
-  for (unsigned char c : url)
-    if (c <= ' ' || c == 0x7F) return "space or control character in the URL";
-  return nullptr;
-}
-
 const char* archive_name_refusal(const std::string& name) {
   if (name.empty()) return "the URL ends in '/', so it names no archive";
   if (name == "." || name == "..") return "the URL names '.' or '..', not an archive";

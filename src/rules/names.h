@@ -15,9 +15,6 @@
 const char* const DOWNLOAD_TEMP_SUFFIX = ".part";
 const char* const PENDING_SUFFIX = ".installing";
 
-// An entry's URL: no spaces or control characters, which would break the
-// request line or smuggle header lines into it.
-const char* url_refusal(const std::string& url);
 // The file name an entry's archive is stored under in the download directory
 // (url_file_name of its URL).
 const char* archive_name_refusal(const std::string& name);

@@ -1,5 +1,38 @@
 #include "rules/urls.h"
 
+namespace {
+// Characters a part of the URL may not hold, and why.
+struct Refused {
+  const char* chars;
+  const char* why;
+};
+
+const char* refused_in(const std::string& text, const Refused* table, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (text.find_first_of(table[i].chars) != std::string::npos) return table[i].why;
+  return nullptr;
+}
+
+const Refused kInUrl[] = {
+    {"\\", "'\\' is not a separator in a URL; write '/'"},
+    {"?", "a query ('?') cannot be used: the installer names an archive by the URL's text after the "
+          "last '/', which would hold the query"},
+    {"#", "a fragment ('#') cannot be used: the installer would send it to the server as part of the path"},
+};
+const Refused kInAuthority[] = {
+    {"@", "a user name or password (user:password@host) cannot be used: the installer sends no "
+          "credentials; serve the files without a login"},
+    {"[]", "a bracketed (IPv6) address cannot be used: the installer connects over IPv4 only; give a "
+           "host name or an IPv4 address"},
+};
+}  // namespace
+
+const char* url_refusal(const std::string& url) {
+  for (unsigned char c : url)
+    if (c <= ' ' || c == 0x7F) return "space or control character in the URL";
+  return nullptr;
+}
+
 const char* fetchable_url_refusal(const std::string& url) {
   size_t scheme_end = url.find("://");
   if (scheme_end == std::string::npos || scheme_end == 0)
@@ -12,22 +45,12 @@ const char* fetchable_url_refusal(const std::string& url) {
     return "the installer fetches every URL with plain HTTP; write http://";
   for (unsigned char c : url)
     if (c <= ' ' || c >= 0x7F) return "spaces and control or non-ASCII characters are not allowed in a URL";
-  if (url.find('\\') != std::string::npos) return "'\\' is not a separator in a URL; write '/'";
-  if (url.find('?') != std::string::npos)
-    return "a query ('?') cannot be used: the installer names an archive by the URL's text "
-           "after the last '/', which would hold the query";
-  if (url.find('#') != std::string::npos)
-    return "a fragment ('#') cannot be used: the installer would send it to the server as "
-           "part of the path";
+  if (const char* why = refused_in(url, kInUrl, sizeof kInUrl / sizeof kInUrl[0])) return why;
   size_t host = scheme_end + 3;
   size_t path = url.find('/', host);
   std::string authority = url.substr(host, path == std::string::npos ? std::string::npos : path - host);
-  if (authority.find('@') != std::string::npos)
-    return "a user name or password (user:password@host) cannot be used: the installer sends "
-           "no credentials; serve the files without a login";
-  if (authority.find_first_of("[]") != std::string::npos)
-    return "a bracketed (IPv6) address cannot be used: the installer connects over IPv4 only; "
-           "give a host name or an IPv4 address";
+  if (const char* why = refused_in(authority, kInAuthority, sizeof kInAuthority / sizeof kInAuthority[0]))
+    return why;
   size_t colon = authority.find(':');
   if (colon == 0 || authority.empty()) return "the URL names no host";
   if (path == std::string::npos) return "the URL has no path after the host";

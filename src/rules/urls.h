@@ -6,6 +6,9 @@
 
 #include <string>
 
+// An entry's URL as the installer takes it: no spaces or control characters,
+// which would break the request line or smuggle header lines into it.
+const char* url_refusal(const std::string& url);
 // "http://host[:port]/path" (or ftp://, which the installer fetches with HTTP
 // too): no credentials, IPv6 address, query, fragment or '\\'; printable ASCII
 // only. Null when the URL is fine, otherwise the reason in plain words.

@@ -1,4 +1,5 @@
 #include "rules/names.h"
+#include "rules/urls.h"
 
 #include <gtest/gtest.h>
 
