@@ -27,6 +27,11 @@ enum NetOutcome {
   NET_BAD_TRANSFER_ENCODING,  // a body in chunks or any other coding
   NET_BAD_CONTENT_LENGTH,     // not a number, too large, or two that differ
   NET_HEADERS_CUT,            // the reply ended before its headers did
+  NET_TLS_FAILED,             // the TLS handshake failed or the certificate was refused
+  NET_TLS_CUT,                // a TLS stream ended without close_notify before the body's end
+  NET_INSECURE_REDIRECT,      // an https URL redirected to one without TLS
+  NET_PROXY_REFUSED,          // the proxy would not open a tunnel or forward the request
+  NET_PROXY_AUTH,             // the proxy asked for credentials it was not given, or refused them
   // net_get's own, after the exchange:
   NET_TOO_LARGE,              // more than the caller allows, announced or sent
   NET_NO_SPACE,               // the drive cannot take the announced length

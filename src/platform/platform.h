@@ -37,6 +37,64 @@ void plat_set_recv_timeout(plat_socket s, int ms);
 // Closes the socket. A receive blocked on it in another thread returns.
 void plat_close_socket(plat_socket s);
 
+// ---- TLS over a connected socket ---------------------------------------------
+// The system's own TLS: Schannel through SSPI on Win32, OpenSSL's libssl on
+// POSIX. One session per connection; the socket stays the caller's.
+typedef void* plat_tls;
+// Why a handshake failed, as far as the caller needs to tell the user.
+enum PlatTlsFailure {
+  PLAT_TLS_OK = 0,
+  PLAT_TLS_UNKNOWN_ISSUER,      // the chain ends at no trusted root
+  PLAT_TLS_NAME_MISMATCH,       // the certificate is not for the host asked for
+  PLAT_TLS_EXPIRED,             // a certificate of the chain is expired or not yet valid
+  PLAT_TLS_REVOKED,             // a certificate of the chain is revoked
+  PLAT_TLS_BAD_CERTIFICATE,     // any other fault of the certificate or its chain
+  PLAT_TLS_NO_COMMON_PROTOCOL,  // no version (TLS 1.2 or later) or cipher both sides speak
+  PLAT_TLS_HANDSHAKE_FAILED,    // anything else: an alert, a cut, a time-out, garbage
+  PLAT_TLS_UNAVAILABLE          // the system's TLS could not be started
+};
+// The client's handshake over the connected socket s for host: Server Name
+// Indication sent (not for an IPv4 literal), TLS 1.2 at least, the server's
+// chain checked against the system's trust store for server authentication and
+// its names against host (DNS names; an IPv4 literal also against IP entries);
+// revocation checked where the system can, an unreachable revocation server not
+// counted as a failure. Receives wait as plat_set_recv_timeout last set on s.
+// The session, or null with *failure and *detail (the system's own words,
+// possibly empty) set.
+plat_tls plat_tls_connect(plat_socket s, const char* host, int* failure, std::string* detail);
+// Encrypts and sends all len bytes: len, or -1 when a send failed.
+int plat_tls_send(plat_tls t, const char* data, int len);
+// Decrypted bytes (1..len); 0 at the peer's close_notify; -1 when a receive or
+// the decryption failed (plat_recv_timed_out() tells a time-out);
+// PLAT_TLS_CUT when the stream ended without close_notify, which may be a
+// truncation by someone on the path.
+const int PLAT_TLS_CUT = -3;
+int plat_tls_recv(plat_tls t, char* data, int len);
+// Frees the session. Nothing is sent; the socket is left as it is.
+void plat_tls_free(plat_tls t);
+
+// ---- the system's proxy settings ----------------------------------------------
+// What the user's settings say about proxies for one URL, in the form they are
+// kept: proxies is empty for "go direct", else a list separated by ';' or
+// blanks whose entries are "scheme=value" (for URLs of that scheme) or a bare
+// value (for every scheme), a value being "[http://][user:password@]host[:port][/]".
+// bypass lists the hosts that go direct, separated by ';', ',' or blanks:
+// "<local>" (a name without a dot), "*" (every host), '*' wildcards, and plain
+// names; bypass_suffixes says whether a plain name covers the names below it
+// too (".example.org" and "example.org" both cover "www.example.org", as
+// no_proxy reads them) or only itself (as Windows' settings read them).
+struct PlatProxySettings {
+  std::string proxies;
+  std::string bypass;
+  bool bypass_suffixes = false;
+};
+// Win32: the current user's settings as a browser uses them (a manual proxy
+// and its bypass list; automatic detection or a configuration script asked
+// through WinHTTP for this URL, bounded in time). POSIX: https_proxy (or
+// HTTPS_PROXY) for https URLs, http_proxy for http URLs, no_proxy (or NO_PROXY).
+// 0, or -1 when the settings could not be read (then: direct).
+int plat_proxy_settings(const char* url, PlatProxySettings* out);
+
 // ---- threads and time -------------------------------------------------------
 typedef void* plat_thread;
 typedef unsigned (*plat_thread_fn)(void* arg);
