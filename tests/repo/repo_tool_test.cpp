@@ -717,6 +717,17 @@ TEST_F(RepoTool, CheckFetchFindsAWrongBaseUrlAndStaleUploads) {
   repo_report_reset();
   EXPECT_EQ(repo_check(out, true), -1);
   EXPECT_NE(repo_error_text.find("no connection to the server"), std::string::npos) << repo_error_text;
+
+  // Over https, the server's certificate is checked as the installer checks it.
+  ASSERT_FALSE(test_ca().empty());
+  QvServer good(www, "", "good"), wrongname(www, "", "wrongname");
+  for (const QvServer* tls : {&good, &wrongname}) {
+    ASSERT_EQ(repo_build(src, out, tls->url("/q")), 0) << repo_last_error;
+    upload();
+    repo_report_reset();
+    EXPECT_EQ(repo_check(out, true), tls == &good ? 0 : -1) << repo_error_text;
+  }
+  EXPECT_NE(repo_error_text.find("its certificate is for another name"), std::string::npos) << repo_error_text;
 }
 
 // What the tool writes, the installer's own extraction unpacks: same bytes,
