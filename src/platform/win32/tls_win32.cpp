@@ -203,13 +203,21 @@ const Named kStatusTexts[] = {
     {0x80092013, "revocation server offline"},
 };
 
-std::string code_text(DWORD code) {
-  char buf[80];
-  const char* text = "";
+// The chain's error bits, the first that is set named.
+const Named kChainTexts[] = {
+    {CERT_TRUST_IS_PARTIAL_CHAIN, "issuer unknown"}, {CERT_TRUST_IS_UNTRUSTED_ROOT, "root not trusted"},
+    {CERT_TRUST_IS_REVOKED, "revoked"},              {CERT_TRUST_IS_NOT_TIME_VALID, "not valid now"},
+    {CERT_TRUST_IS_NOT_SIGNATURE_VALID, "bad signature"},
+    {CERT_TRUST_IS_NOT_VALID_FOR_USAGE, "not for server authentication"},
+};
+
+// The code in hex, and what it means where known (text, or the table's word).
+std::string code_text(DWORD code, const char* text = nullptr) {
   for (const Named& n : kStatusTexts)
-    if (n.code == code) text = n.text;
-  std::snprintf(buf, sizeof buf, "0x%08lX%s%s", static_cast<unsigned long>(code), *text ? " " : "",
-                text);
+    if (!text && n.code == code) text = n.text;
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "0x%08lX%s%s", static_cast<unsigned long>(code), text ? " " : "",
+                text ? text : "");
   return buf;
 }
 
@@ -283,9 +291,10 @@ int check_certificate(Session* t, const wchar_t* host, std::string* detail) {
     // A revocation server that could not be asked is no failure; "revoked" is.
     DWORD status = chain->TrustStatus.dwErrorStatus & ~kRevocationUnknown;
     if (status != 0) {
-      char buf[48];
-      std::snprintf(buf, sizeof buf, "chain status 0x%08lX", static_cast<unsigned long>(status));
-      *detail = buf;
+      const char* text = nullptr;
+      for (const Named& n : kChainTexts)
+        if (!text && (status & n.code)) text = n.text;
+      *detail = "chain status " + code_text(status, text);  // no HRESULT is a chain bit
       failure = chain_failure(status);
     } else {
       SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl;
