@@ -39,14 +39,23 @@ else()
   target_link_libraries(quorvin_minizip INTERFACE PkgConfig::MINIZIP ZLIB::ZLIB)
 endif()
 
+# The x86-64 Windows build (the win64 preset, for the Wine tests where no 32-bit
+# program starts) takes its own builds of the two libraries below.
+if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(QUORVIN_MINGW_DEPS_SUFFIX mingw64)
+  set(QUORVIN_MINGW_DEPS_HINT " (it builds them for x86-64 only where the kernel starts no 32-bit program)")
+else()
+  set(QUORVIN_MINGW_DEPS_SUFFIX mingw)
+endif()
+
 # libsodium (Ed25519, BLAKE2b, base64), installed, never copied.
 # Natively: Debian's libsodium-dev. For Windows: the static library that
 # scripts/bootstrap builds with MinGW from Debian's libsodium source package.
 if(WIN32)
-  set(QUORVIN_SODIUM_DIR "${CMAKE_SOURCE_DIR}/.deps/libsodium-mingw"
+  set(QUORVIN_SODIUM_DIR "${CMAKE_SOURCE_DIR}/.deps/libsodium-${QUORVIN_MINGW_DEPS_SUFFIX}"
       CACHE PATH "libsodium built for MinGW from Debian's source package")
   if(NOT EXISTS "${QUORVIN_SODIUM_DIR}/lib/libsodium.a")
-    message(FATAL_ERROR "libsodium for MinGW missing at ${QUORVIN_SODIUM_DIR}: run scripts/bootstrap")
+    message(FATAL_ERROR "libsodium for MinGW missing at ${QUORVIN_SODIUM_DIR}: run scripts/bootstrap${QUORVIN_MINGW_DEPS_HINT}")
   endif()
   add_library(quorvin_sodium STATIC IMPORTED)
   set_target_properties(quorvin_sodium PROPERTIES
@@ -66,10 +75,10 @@ endif()
 # the small static library of OpenSSL's SHA-256 alone that scripts/bootstrap
 # builds with MinGW from Debian's openssl source package.
 if(WIN32)
-  set(QUORVIN_OPENSSL_DIR "${CMAKE_SOURCE_DIR}/.deps/openssl-mingw"
+  set(QUORVIN_OPENSSL_DIR "${CMAKE_SOURCE_DIR}/.deps/openssl-${QUORVIN_MINGW_DEPS_SUFFIX}"
       CACHE PATH "OpenSSL's SHA-256 built for MinGW from Debian's source package")
   if(NOT EXISTS "${QUORVIN_OPENSSL_DIR}/lib/libcrypto-sha256.a")
-    message(FATAL_ERROR "OpenSSL's SHA-256 for MinGW missing at ${QUORVIN_OPENSSL_DIR}: run scripts/bootstrap")
+    message(FATAL_ERROR "OpenSSL's SHA-256 for MinGW missing at ${QUORVIN_OPENSSL_DIR}: run scripts/bootstrap${QUORVIN_MINGW_DEPS_HINT}")
   endif()
   add_library(quorvin_sha256 STATIC IMPORTED)
   set_target_properties(quorvin_sha256 PROPERTIES
