@@ -49,8 +49,11 @@ class Pe:
         assert data[pe:pe + 4] == b"PE\0\0", "not a PE file"
         sections, opt_size = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
         opt = pe + 24
-        assert struct.unpack_from("<H", data, opt)[0] == 0x10B, "not PE32"
-        self.rsrc_rva = struct.unpack_from("<I", data, opt + 96 + 2 * 8)[0]
+        # PE32, or PE32+ (the x86-64 test build), whose data directories lie 16 bytes on.
+        magic = struct.unpack_from("<H", data, opt)[0]
+        assert magic in (0x10B, 0x20B), "neither PE32 nor PE32+"
+        directories = opt + (96 if magic == 0x10B else 112)
+        self.rsrc_rva = struct.unpack_from("<I", data, directories + 2 * 8)[0]
         self.sections = []
         for i in range(sections):
             s = opt + opt_size + 40 * i
