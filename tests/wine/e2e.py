@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Whole runs of quorvin.exe under Wine against a real HTTP server on 127.0.0.1.
 
-  e2e.py --build-dir DIR --exe quorvin.exe --driver qvdrive.exe --repo-tool quorvin-repo CASE
+  e2e.py --build-dir DIR --exe quorvin.exe --driver qvdrive.exe --repo-tool quorvin-repo
+         [--wine64 LOADER] CASE
+
+(--wine64: the x86-64 build's programs, run as run_wine_test.py says.)
 
 The test build fetches ftp://127.0.0.1:18931/quorvin/filelist.txt, so every case
 serves a repository made by scripts/make-sample-repo on port 18931: Python's own
@@ -140,7 +143,7 @@ class Run:
         with open(script, "w") as f:
             f.write("\n".join(steps) + "\n")
         rc = run_wine_test.drive(self.build_dir, self.dir, self.exe, self.args.driver, script,
-                                 "e2e_%s_%d" % (self.name, self.rounds), 120)
+                                 "e2e_%s_%d" % (self.name, self.rounds), 120, self.args.wine64)
         check(rc == 0, "driver failed (exit code %d)" % rc)
 
     def log(self):
@@ -974,6 +977,7 @@ def main():
     p.add_argument("--repo-tool", required=True)
     p.add_argument("--key-dir", help="minisign.pub and minisign.key of the key built into --exe")
     p.add_argument("--nginx", default="nginx")
+    p.add_argument("--wine64", metavar="LOADER", help="the 64-bit Wine loader, for the x86-64 build")
     p.add_argument("--list", action="store_true")
     p.add_argument("case", nargs="?")
     args = p.parse_args()

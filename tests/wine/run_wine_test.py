@@ -6,13 +6,15 @@
   run_wine_test.py --build-dir DIR --exe quorvin.exe --driver qvdrive.exe SCENARIO.qvs
       Copies the program into a fresh directory (its install.log lies beside it),
       runs the scenario, and keeps screenshots and the log in DIR/artifacts.
-  run_wine_test.py --build-dir DIR --program CHECK.exe [--tls-servers] [--wine64 LOADER]
+  run_wine_test.py --build-dir DIR --program CHECK.exe [--tls-servers]
       Runs a console program in a fresh directory; its exit code is the result.
       --tls-servers starts qvserve with each certificate of tests/tls/make_test_ca.sh
       and gives the program "tls CA.pem GOOD WRONGNAME EXPIRED UNKNOWN" (ports).
-      --wine64 runs a 64-bit program with that loader in a 64-bit prefix of its own
-      (DIR/wine64/prefix, made on first use and kept), without a display; it
-      skips (exit code 77) where this machine can run the 32-bit programs.
+
+  --wine64 LOADER (with any of the above) runs the x86-64 build's programs with
+  that loader (/usr/lib/wine/wine64) in a 64-bit prefix: "wine" takes the 32-bit
+  loader whenever it is installed, and that cannot start where the kernel runs
+  no 32-bit program.
 
 Every run gets its own X server and ends with the Wine server stopped, so runs
 do not disturb each other or the desktop. The exit code is the driver's.
@@ -29,10 +31,9 @@ import time
 
 SCREEN = "1024x768x24"
 HERE = os.path.dirname(os.path.abspath(__file__))
-SKIPPED = 77
 
 
-def wine_env(build_dir, display):
+def wine_env(build_dir, display, loader=None):
     env = dict(os.environ)
     env.update({
         "WINEPREFIX": os.path.join(build_dir, "wine", "prefix"),
@@ -41,7 +42,14 @@ def wine_env(build_dir, display):
         "WINEDEBUG": "-all",
         "DISPLAY": display,
     })
+    if loader:
+        env.update({"WINEARCH": "win64", "WINELOADER": loader})
     return env
+
+
+def wine(loader):
+    """The command that starts a Windows program: the given loader, or Wine's wrapper."""
+    return [loader or "wine"]
 
 
 class Xvfb:
@@ -88,7 +96,7 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def init_prefix(build_dir):
+def init_prefix(build_dir, loader=None):
     build_dir = os.path.abspath(build_dir)  # Wine wants an absolute prefix
     prefix = os.path.join(build_dir, "wine", "prefix")
     ready = os.path.join(prefix, ".quorvin-ready")
@@ -99,16 +107,16 @@ def init_prefix(build_dir):
     os.makedirs(os.path.dirname(prefix), exist_ok=True)
     started = time.time()
     with Xvfb() as x:
-        env = wine_env(build_dir, x.display)
+        env = wine_env(build_dir, x.display, loader)
         try:
-            subprocess.run(["wineboot", "-i"], env=env, check=True, timeout=180,
+            subprocess.run(wine(loader) + ["wineboot", "-i"], env=env, check=True, timeout=180,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             # With no window manager on Xvfb, Wine draws the title bars itself,
             # so that screenshots show the caption and the close box.
             # Unmanaged windows: otherwise Wine waits for the absent window manager
             # (about 2 s) each time a window such as a message box goes away.
             for value in ("Decorated", "Managed"):
-                subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
+                subprocess.run(wine(loader) + ["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
                                 value, "/t", "REG_SZ", "/d", "N", "/f"], env=env, check=True,
                                timeout=60, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         finally:
@@ -162,55 +170,15 @@ def tls_servers(build_dir):
             proc.wait()
 
 
-def wine64_env(build_dir, loader):
-    env = wine_env(build_dir, "")
-    del env["DISPLAY"]  # the checks open no window
-    env.update({"WINEPREFIX": os.path.join(build_dir, "wine64", "prefix"), "WINEARCH": "win64",
-                "WINELOADER": loader})
-    return env
-
-
-def init_wine64_prefix(env, loader):
-    """The 64-bit prefix, made once (about 15 s) and kept for later runs."""
-    ready = os.path.join(env["WINEPREFIX"], ".quorvin-ready")
-    if os.path.exists(ready):
-        return
-    shutil.rmtree(env["WINEPREFIX"], ignore_errors=True)
-    os.makedirs(os.path.dirname(env["WINEPREFIX"]), exist_ok=True)
-    started = time.time()
-    try:
-        subprocess.run([loader, "wineboot", "-i"], env=env, check=True, timeout=180,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    finally:
-        stop_wineserver(env)
-    open(ready, "w").close()
-    print("64-bit Wine prefix %s made in %.1f s" % (env["WINEPREFIX"], time.time() - started))
-
-
 def run_program(args):
     build_dir = os.path.abspath(args.build_dir)
     name = os.path.splitext(os.path.basename(args.program))[0]
-    if args.wine64:
-        if subprocess.run([os.path.join(HERE, "..", "..", "scripts", "runs-32bit")],
-                          stderr=subprocess.DEVNULL).returncode == 0:
-            print("this machine runs 32-bit programs, so the i686 check runs under Wine "
-                  "(wine_platform_check): the 64-bit run is skipped")
-            return SKIPPED
-        env = wine64_env(build_dir, args.wine64)
-        init_wine64_prefix(env, args.wine64)
-        run_dir = os.path.join(build_dir, "wine64", "runs", name)
-        shutil.rmtree(run_dir, ignore_errors=True)
-        os.makedirs(run_dir)
-        shutil.copy2(args.program, run_dir)
-        print("running the x86-64 build of %s under %s (Wine's 64-bit Schannel and Winsock)"
-              % (name, args.wine64))
-        return run_in(env, [args.wine64, os.path.basename(args.program)], run_dir, args)
     run_dir = fresh_run_dir(build_dir, name, args.program)
     if not run_dir:
         return 1
     with Xvfb() as x:
-        return run_in(wine_env(build_dir, x.display), ["wine", os.path.basename(args.program)],
-                      run_dir, args)
+        return run_in(wine_env(build_dir, x.display, args.wine64),
+                      wine(args.wine64) + [os.path.basename(args.program)], run_dir, args)
 
 
 def run_in(env, command, run_dir, args):
@@ -228,17 +196,18 @@ def run_in(env, command, run_dir, args):
     return 0 if rc == 0 else 1
 
 
-def drive(build_dir, run_dir, exe, driver, script, name, timeout):
+def drive(build_dir, run_dir, exe, driver, script, name, timeout, loader=None):
     """Runs qvdrive with script against exe (in run_dir); its exit code, negative if killed.
 
-    Screenshots and install.log are kept in build_dir/artifacts under name."""
+    Screenshots and install.log are kept in build_dir/artifacts under name. loader:
+    as --wine64."""
     artifacts = os.path.join(build_dir, "artifacts")
     os.makedirs(artifacts, exist_ok=True)
     started = time.time()
     with Xvfb() as x:
-        env = wine_env(build_dir, x.display)
+        env = wine_env(build_dir, x.display, loader)
         proc = subprocess.Popen(
-            ["wine", os.path.abspath(driver), "--shots", windows_path(exe), windows_path(script)],
+            wine(loader) + [os.path.abspath(driver), "--shots", windows_path(exe), windows_path(script)],
             env=env, cwd=run_dir, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=subprocess.STDOUT, start_new_session=True)
         # A hung program or driver must not hang the test: the watchdog ends it.
@@ -275,7 +244,7 @@ def run_scenario(args):
     if not run_dir:
         return 1
     exe = os.path.join(run_dir, os.path.basename(args.exe))
-    rc = drive(build_dir, run_dir, exe, args.driver, args.scenario, name, args.timeout)
+    rc = drive(build_dir, run_dir, exe, args.driver, args.scenario, name, args.timeout, args.wine64)
     return 0 if rc == 0 else 1
 
 
@@ -292,7 +261,7 @@ def main():
     p.add_argument("scenario", nargs="?")
     args = p.parse_args()
     if args.init:
-        return init_prefix(args.build_dir)
+        return init_prefix(args.build_dir, args.wine64)
     if args.program:
         return run_program(args)
     if not (args.exe and args.driver and args.scenario):
