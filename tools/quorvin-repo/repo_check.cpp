@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "rules/filelist.h"
+#include "repo_sign.h"
 #include "rules/signature.h"
 #include "platform/platform.h"
 #include "repo_fetch.h"
@@ -258,7 +259,7 @@ std::string key_hint(const std::string& key_path) {
 // What to do about a signature the installer would refuse.
 std::string signature_fix(SignatureVerdict verdict, const std::string& manifest,
                           const std::string& key_path) {
-  std::string sign = "minisign -Sm " + manifest + " -s <your secret key>", text;
+  std::string sign = "quorvin-repo sign " + path_dir(manifest) + " --key <your secret key>", text;
   read_whole_file(manifest, &text, 1 << 20);
   if (verdict == SIGNATURE_OTHER_KEY)
     return " (sign it with the secret key of " + key_path + ": " + sign +
@@ -279,12 +280,15 @@ int check_signature(const std::string& manifest, const std::string& key_path) {
     repo_error("--key %s%s", text.c_str(), key_hint(key_path).c_str());
     return -1;
   }
-  SignatureVerdict verdict = signature_check(manifest, manifest + ".minisig", key, &text);
+  std::string comment, dates;
+  SignatureVerdict verdict = signature_check(manifest, manifest + ".minisig", {key}, &text, &comment);
   if (verdict != SIGNATURE_GOOD) {
     repo_error("%s%s", text.c_str(), signature_fix(verdict, manifest, key_path).c_str());
     return -1;
   }
   repo_note("%s", text.c_str());
+  if (repo_judge_dates(comment, &dates) != 0) return repo_error("%s.minisig: %s", manifest.c_str(), dates.c_str());
+  repo_note("%s.minisig: %s", manifest.c_str(), dates.c_str());
   return 0;
 }
 
