@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "net/proxy.h"
 #include "net/socket.h"
 #include "platform/platform.h"
 #include "support/log.h"
@@ -186,6 +187,30 @@ NetOutcome headers_failed() {
   return NET_OK;
 }
 
+// A 407 from the proxy: it wants credentials that the proxy setting does not
+// give, or refused those it gives. Its Proxy-Authenticate lines name the
+// schemes it would take. The rest of the reply's head is read here.
+NetOutcome proxy_auth_failed(const ProxyRoute& route) {
+  std::string schemes;
+  for (;;) {
+    char* line = next_header();
+    if (!*line) break;
+    if (!starts_with_nocase(line, "Proxy-Authenticate:")) continue;
+    const char* value = line + std::strlen("Proxy-Authenticate:");
+    while (*value == ' ' || *value == '\t') ++value;
+    std::string scheme(value, std::strcspn(value, " \t,"));
+    if (!scheme.empty()) schemes += (schemes.empty() ? "" : ", ") + scheme;
+  }
+  if (schemes.empty()) schemes = "no scheme named";
+  std::string detail =
+      route.authorization.empty()
+          ? log_line("http_try: proxy %s:%d asks for credentials (%s); the proxy setting gives none",
+                     route.host.c_str(), route.port, schemes.c_str())
+          : log_line("http_try: proxy %s:%d refused the credentials of the proxy setting (it asks for %s)",
+                     route.host.c_str(), route.port, schemes.c_str());
+  return failed_closed(NET_PROXY_AUTH, detail);
+}
+
 NetOutcome open_failed(int state) {
   NetOutcome outcome = state == SOCKET_OPEN_NO_ADDRESS  ? NET_CANNOT_RESOLVE
                        : state == SOCKET_OPEN_NO_SOCKET ? NET_NO_SOCKET
@@ -244,9 +269,26 @@ NetOutcome http_try() {
   // An empty host ("file:///x") is no host: Winsock would resolve it to this machine.
   if (!has_host || host.empty())
     return failed(NET_NO_HOST, log_line("http_try: no host in url \"%s\"", path.c_str()));
-  if (socket_open(host.c_str(), port) != 0) return open_failed(socket_open_state());
-  socket_printf("GET %s HTTP/1.0\r\n", path.c_str());
+  // Each request (each hop of a redirect chain too) asks the settings anew:
+  // another host may be bypassed, or its URL given another proxy.
+  ProxyRoute route;
+  std::string refused;
+  if (proxy_route(host, port, path, false, &route, &refused) != 0) return failed(NET_PROXY_REFUSED, refused);
+  if (route.through)
+    log_message("http_try: through proxy %s:%d", route.host.c_str(), route.port);
+  else if (route.named)
+    log_message("http_try: direct to %s:%d, which the proxy settings bypass", host.c_str(), port);
+  if (socket_open(route.through ? route.host.c_str() : host.c_str(), route.through ? route.port : port) != 0)
+    return open_failed(socket_open_state());
+  if (route.through) {
+    // The absolute form tells the proxy where to go; it is http:// whatever the
+    // URL's scheme, since HTTP is what this client asks for.
+    socket_printf("GET http://%s:%d%s HTTP/1.0\r\n", host.c_str(), port, path.c_str());
+  } else {
+    socket_printf("GET %s HTTP/1.0\r\n", path.c_str());
+  }
   socket_printf("Host: %s:%d\r\n", host.c_str(), port);
+  if (!route.authorization.empty()) socket_printf("Proxy-Authorization: %s\r\n", route.authorization.c_str());
   socket_printf("\r\n");
   // The status line and every header share this one deadline, and so do the
   // heads of every reply in one chain of redirects: neither a reply that
@@ -290,6 +332,8 @@ NetOutcome http_try() {
                                               : "http_try: %d is not an HTTP status code",
                                   static_cast<int>(code)));
   }
+
+  if (code == 407 && route.through) return proxy_auth_failed(route);
 
   if (code >= 300 && code <= 399) {
     for (;;) {
