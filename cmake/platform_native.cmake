@@ -5,7 +5,9 @@ file(GLOB QUORVIN_POSIX_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platfo
 add_library(quorvin_os STATIC ${QUORVIN_POSIX_SOURCES})
 target_include_directories(quorvin_os PUBLIC ${CMAKE_SOURCE_DIR}/src)
 find_package(Threads REQUIRED)
-target_link_libraries(quorvin_os PUBLIC Threads::Threads)
+# TLS through the system's OpenSSL (Debian's libssl-dev).
+find_package(OpenSSL REQUIRED COMPONENTS SSL)
+target_link_libraries(quorvin_os PUBLIC Threads::Threads OpenSSL::SSL)
 
 set(QUORVIN_DIALOG_TABLE ${CMAKE_BINARY_DIR}/generated/dialog_table.inc)
 add_custom_command(

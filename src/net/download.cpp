@@ -210,12 +210,12 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
       while ((r = download_view.take_event()) != 0) {
         if (r != 2) continue;
         net_record_failure(NET_CANCELLED, log_line("received WM_QUIT, stopping thread"));
-        socket_close();  // wakes the worker's receive
+        socket_interrupt();  // wakes the worker's receive
         plat_sleep_ms(QUIT_PAUSE_MS);
       }
     }
     // A failed wait leaves the worker running: never close its file under it.
-    if (!plat_thread_done(thread)) socket_close();
+    if (!plat_thread_done(thread)) socket_interrupt();
     plat_thread_join(thread);
     plat_thread_close(thread);
   }
@@ -234,6 +234,9 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
     net_record_failure(NET_TIMED_OUT, log_line("net_get: the body stalled: fewer than %d bytes in %d ms, after %lld bytes",
                                                DOWNLOAD_STALL_BYTES, download_stall_ms,
                                                static_cast<long long>(bytes_received)));
+  } else if (!failed() && recv_state == SOCKET_RECV_CUT && !whole) {
+    net_record_failure(NET_TLS_CUT, log_line("net_get: the TLS stream ended without close_notify after %lld bytes",
+                                             static_cast<long long>(bytes_received)));
   } else if (!failed() && recv_state != SOCKET_RECV_OK && !whole) {
     net_record_failure(NET_RECEIVE_FAILED,
                        log_line("net_get: receive failed after %lld bytes", static_cast<long long>(bytes_received)));

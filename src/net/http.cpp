@@ -15,7 +15,7 @@
 
 namespace {
 // The URL state: replaced as a whole by net_set_url.
-std::string scheme;  // the text before "://" (it plays no part in the request)
+std::string scheme;  // the text before "://": https goes over TLS, any other as plain HTTP
 std::string host;
 bool has_host = false;
 int port = 0;
@@ -45,6 +45,11 @@ bool starts_with_nocase(const char* line, const char* prefix) {
         std::tolower(static_cast<unsigned char>(*prefix)))
       return false;
   return true;
+}
+
+// https URLs are fetched over TLS; every other scheme as plain HTTP.
+bool is_https(const std::string& url_scheme) {
+  return url_scheme.size() == 5 && starts_with_nocase(url_scheme.c_str(), "https");
 }
 
 // As sscanf's "%*s %d": skips the first word and reads the number after it.
@@ -138,6 +143,10 @@ NetOutcome follow_location(const char* value) {
     url = here + base + target;
   }
   url = without_dot_segments(url);
+  // What came over TLS must not be sent on in the clear: someone on the path
+  // could then change it.
+  if (is_https(scheme) && !is_https(url.substr(0, url.find("://"))))
+    return failed(NET_INSECURE_REDIRECT, log_line("http_try: won't follow a redirect from https to %s", url.c_str()));
   net_set_url(url.c_str());
   result.outcome = NET_REDIRECT;
   return NET_REDIRECT;
@@ -182,6 +191,8 @@ NetOutcome headers_failed() {
   int state = socket_recv_state();
   if (state == SOCKET_RECV_TIMED_OUT)
     return failed(NET_TIMED_OUT, log_line("http_try: no reply within %d ms", socket_header_timeout_ms));
+  if (state == SOCKET_RECV_CUT)
+    return failed(NET_TLS_CUT, log_line("http_try: the TLS stream ended without close_notify in the reply's head"));
   if (state == SOCKET_RECV_FAILED)
     return failed(NET_RECEIVE_FAILED, log_line("http_try: receive failed while reading the reply"));
   return NET_OK;
@@ -215,6 +226,7 @@ NetOutcome open_failed(int state) {
   NetOutcome outcome = state == SOCKET_OPEN_NO_ADDRESS  ? NET_CANNOT_RESOLVE
                        : state == SOCKET_OPEN_NO_SOCKET ? NET_NO_SOCKET
                        : state == SOCKET_OPEN_TIMED_OUT ? NET_CONNECT_TIMED_OUT
+                       : state == SOCKET_OPEN_TLS_FAILED ? NET_TLS_FAILED
                                                         : NET_CANNOT_CONNECT;
   return failed(outcome, socket_open_failure());
 }
@@ -265,21 +277,38 @@ NetOutcome http_try() {
   result.outcome = NET_OK;
   result.status = 0;
   result.detail.clear();
-  if (port == 0) port = 80;
+  bool tls = is_https(scheme);
+  if (port == 0) port = tls ? 443 : 80;
   // An empty host ("file:///x") is no host: Winsock would resolve it to this machine.
   if (!has_host || host.empty())
     return failed(NET_NO_HOST, log_line("http_try: no host in url \"%s\"", path.c_str()));
+  // The handshake, the status line and every header share one deadline, and
+  // so do the heads of every reply in one chain of redirects: neither a reply
+  // that trickles in a byte at a time nor a chain of slow ones can hold the
+  // window for longer.
+  uint32_t started = chain_open ? chain_started : plat_tick_ms();
+  auto budget = [started] {
+    uint32_t spent = plat_tick_ms() - started;
+    return spent >= static_cast<uint32_t>(socket_header_timeout_ms) ? 1
+                                                                     : socket_header_timeout_ms - static_cast<int>(spent);
+  };
   // Each request (each hop of a redirect chain too) asks the settings anew:
   // another host may be bypassed, or its URL given another proxy.
   ProxyRoute route;
   std::string refused;
-  if (proxy_route(host, port, path, false, &route, &refused) != 0) return failed(NET_PROXY_REFUSED, refused);
+  if (!tls && proxy_route(host, port, path, false, &route, &refused) != 0)
+    return failed(NET_PROXY_REFUSED, refused);
   if (route.through)
     log_message("http_try: through proxy %s:%d", route.host.c_str(), route.port);
   else if (route.named)
     log_message("http_try: direct to %s:%d, which the proxy settings bypass", host.c_str(), port);
   if (socket_open(route.through ? route.host.c_str() : host.c_str(), route.through ? route.port : port) != 0)
     return open_failed(socket_open_state());
+  if (tls && socket_start_tls(host.c_str(), budget()) != 0) {
+    NetOutcome r = open_failed(socket_open_state());
+    socket_close();
+    return r;
+  }
   if (route.through) {
     // The absolute form tells the proxy where to go; it is http:// whatever the
     // URL's scheme, since HTTP is what this client asks for.
@@ -290,16 +319,7 @@ NetOutcome http_try() {
   socket_printf("Host: %s:%d\r\n", host.c_str(), port);
   if (!route.authorization.empty()) socket_printf("Proxy-Authorization: %s\r\n", route.authorization.c_str());
   socket_printf("\r\n");
-  // The status line and every header share this one deadline, and so do the
-  // heads of every reply in one chain of redirects: neither a reply that
-  // trickles in a byte at a time nor a chain of slow ones can hold the window
-  // for longer.
-  int budget = socket_header_timeout_ms;
-  if (chain_open) {
-    uint32_t spent = plat_tick_ms() - chain_started;
-    budget = spent >= static_cast<uint32_t>(budget) ? 1 : budget - static_cast<int>(spent);
-  }
-  socket_set_deadline(budget);
+  socket_set_deadline(budget());
 
   char* line;
   long long code = 0;

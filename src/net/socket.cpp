@@ -19,6 +19,10 @@ const int BUFFER_CAPACITY = 1024;
 // The user-interface thread closes the connection under the worker's receive
 // on a cancel, so the handle is the one field both threads touch.
 std::atomic<intptr_t> sock{PLAT_INVALID_SOCKET};
+// The TLS session over it, when the connection speaks TLS. Touched only by the
+// thread that reads and writes: a cancel closes the socket under it, and the
+// session goes with the next socket_open or socket_close.
+plat_tls tls = nullptr;
 
 // A static block rather than a heap one: nothing to fail at start. One byte
 // past the data for the NUL of an unterminated line; the rest is slack.
@@ -45,6 +49,7 @@ bool line_continues = false;  // the last line is the rest of one cut by a full 
 
 // Why the last socket_open failed, for the caller to report.
 int open_state = SOCKET_OPEN_OK;
+int open_tls_failure = PLAT_TLS_OK;
 std::string open_failure;
 
 // One receive with the state kept: a result below 0 is a failure, and a
@@ -66,9 +71,12 @@ int receive(char* dst, int len) {
     }
     plat_set_recv_timeout(s, left);
   }
-  int n = plat_recv(s, dst, len);
-  if (n < 0) recv_state = plat_recv_timed_out() ? SOCKET_RECV_TIMED_OUT : SOCKET_RECV_FAILED;
-  return n;
+  int n = tls ? plat_tls_recv(tls, dst, len) : plat_recv(s, dst, len);
+  if (n == PLAT_TLS_CUT)
+    recv_state = SOCKET_RECV_CUT;
+  else if (n < 0)
+    recv_state = plat_recv_timed_out() ? SOCKET_RECV_TIMED_OUT : SOCKET_RECV_FAILED;
+  return n < 0 ? -1 : n;
 }
 }  // namespace
 
@@ -81,8 +89,16 @@ void socket_init() {
   mid_line = false;
 }
 
+namespace {
+void drop_tls() {
+  plat_tls_free(tls);
+  tls = nullptr;
+}
+}  // namespace
+
 void socket_done() {
   log_message("socket_done");
+  drop_tls();
   plat_net_cleanup();
 }
 
@@ -96,6 +112,7 @@ int socket_parse_ipv4(const char* host, uint32_t* addr_be) {
 }
 
 int socket_open(const char* host, int port) {
+  drop_tls();
   // Bytes left from an earlier connection must never show up on this one.
   fill_level = read_pos = 0;
   bulk_level = bulk_pos = 0;
@@ -105,6 +122,7 @@ int socket_open(const char* host, int port) {
   line_continues = false;
   deadline = 0;
   open_state = SOCKET_OPEN_OK;
+  open_tls_failure = PLAT_TLS_OK;
   open_failure.clear();
   uint32_t addr = 0;
   if (socket_parse_ipv4(host, &addr) != 0 && plat_resolve_ipv4(host, &addr) != 0) {
@@ -135,11 +153,54 @@ int socket_open(const char* host, int port) {
   return 0;
 }
 
-void socket_close() {
+void socket_interrupt() {
   log_message("socket_close");
   plat_socket s = sock.exchange(PLAT_INVALID_SOCKET);
   if (s != PLAT_INVALID_SOCKET) plat_close_socket(s);
 }
+
+void socket_close() {
+  socket_interrupt();
+  drop_tls();
+}
+
+namespace {
+const char* tls_failure_words(int failure) {
+  switch (failure) {
+    case PLAT_TLS_UNKNOWN_ISSUER: return "its certificate is not signed by an authority this machine trusts";
+    case PLAT_TLS_NAME_MISMATCH: return "its certificate is for another name";
+    case PLAT_TLS_EXPIRED: return "its certificate has expired or is not valid yet";
+    case PLAT_TLS_REVOKED: return "its certificate has been revoked";
+    case PLAT_TLS_BAD_CERTIFICATE: return "its certificate is not valid";
+    case PLAT_TLS_NO_COMMON_PROTOCOL: return "no TLS version (1.2 or later) or cipher in common";
+    case PLAT_TLS_UNAVAILABLE: return "the system's TLS could not be started";
+    default: return "the handshake failed";
+  }
+}
+}  // namespace
+
+int socket_start_tls(const char* host, int timeout_ms) {
+  plat_socket s = sock.load();
+  drop_tls();
+  int failure = PLAT_TLS_HANDSHAKE_FAILED;
+  std::string detail;
+  if (s != PLAT_INVALID_SOCKET) {
+    plat_set_recv_timeout(s, timeout_ms);
+    tls = plat_tls_connect(s, host, &failure, &detail);
+    plat_set_recv_timeout(s, 0);
+  }
+  if (tls) {
+    log_message("socket_open: TLS with %s", host);
+    return 0;
+  }
+  open_state = SOCKET_OPEN_TLS_FAILED;
+  open_tls_failure = failure;
+  open_failure = log_line("socket_open: TLS with %s failed: %s%s%s%s", host, tls_failure_words(failure),
+                          detail.empty() ? "" : " (", detail.c_str(), detail.empty() ? "" : ")");
+  return -1;
+}
+
+int socket_tls_failure() { return open_tls_failure; }
 
 int socket_printf(const char* format, ...) {
   va_list args;
@@ -160,6 +221,7 @@ int socket_printf(const char* format, ...) {
 
   plat_socket s = sock.load();
   if (s == PLAT_INVALID_SOCKET) return -1;
+  if (tls) return plat_tls_send(tls, text.data(), len);
   int sent = 0;
   while (sent < len) {
     int n = plat_send(s, text.data() + sent, len - sent);

@@ -20,7 +20,9 @@ extern int socket_connect_timeout_ms;
 // What the receives since the last socket_open ran into. Sticky until the next
 // socket_open, so that a caller can tell the peer's close (SOCKET_RECV_OK)
 // from a failed receive after socket_readline/socket_read came back short.
-enum SocketRecvState { SOCKET_RECV_OK = 0, SOCKET_RECV_FAILED = 1, SOCKET_RECV_TIMED_OUT = 2 };
+// SOCKET_RECV_CUT: a TLS stream ended without close_notify, which someone on
+// the path can do to cut a body short.
+enum SocketRecvState { SOCKET_RECV_OK = 0, SOCKET_RECV_FAILED = 1, SOCKET_RECV_TIMED_OUT = 2, SOCKET_RECV_CUT = 3 };
 
 // What the last socket_open ran into, so that a caller can say which step failed.
 enum SocketOpenState {
@@ -28,7 +30,8 @@ enum SocketOpenState {
   SOCKET_OPEN_NO_ADDRESS = 1,  // the name did not resolve
   SOCKET_OPEN_NO_SOCKET = 2,   // no socket could be made
   SOCKET_OPEN_NO_CONNECTION = 3,
-  SOCKET_OPEN_TIMED_OUT = 4    // the host gave no answer within socket_connect_timeout_ms
+  SOCKET_OPEN_TIMED_OUT = 4,   // the host gave no answer within socket_connect_timeout_ms
+  SOCKET_OPEN_TLS_FAILED = 5   // socket_start_tls: the handshake or the certificate failed
 };
 
 void socket_init();
@@ -40,10 +43,17 @@ int socket_open(const char* host, int port);
 // failure ("" once connected).
 int socket_open_state();
 const char* socket_open_failure();
-// Logs "socket_close" and closes the connection if one is open. Safe to call
-// from the user-interface thread while the worker is blocked in socket_read:
-// the blocked receive returns.
+// TLS over the open connection, as a client of host (the name the certificate
+// must carry); the handshake's receives wait at most timeout_ms. 0, or -1 with
+// the failure logged, socket_open_state() SOCKET_OPEN_TLS_FAILED and
+// socket_tls_failure() the PlatTlsFailure. Later reads and writes go through TLS.
+int socket_start_tls(const char* host, int timeout_ms);
+int socket_tls_failure();
+// Logs "socket_close" and closes the connection if one is open.
 void socket_close();
+// The same, from another thread while the worker is blocked in socket_read:
+// the blocked receive returns; the worker's TLS session is left to it.
+void socket_interrupt();
 // Formats without a fixed bound and sends every byte (a short send is
 // continued). Returns the bytes sent, or -1 when a send failed.
 int socket_printf(const char* format, ...)

@@ -40,9 +40,8 @@ const char* fetchable_url_refusal(const std::string& url) {
   std::string scheme = url.substr(0, scheme_end);
   for (char& c : scheme)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  if (scheme == "https") return "the installer speaks plain HTTP only; https:// would not work";
-  if (scheme != "http" && scheme != "ftp")
-    return "the installer fetches every URL with plain HTTP; write http://";
+  if (scheme != "http" && scheme != "https" && scheme != "ftp")
+    return "the installer fetches URLs over HTTP or HTTPS; write http:// or https://";
   for (unsigned char c : url)
     if (c <= ' ' || c >= 0x7F) return "spaces and control or non-ASCII characters are not allowed in a URL";
   if (const char* why = refused_in(url, kInUrl, sizeof kInUrl / sizeof kInUrl[0])) return why;

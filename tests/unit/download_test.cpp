@@ -317,3 +317,84 @@ TEST_F(DownloadTest, ProgressDisplay) {
 }
 
 }  // namespace
+
+// https goes over TLS with the certificate checked; every failure is one line
+// and a failed download; a cut without close_notify is a failure unless the
+// whole announced length had come.
+TEST_F(DownloadTest, HttpsChecksTheServerAndTheEndOfTheStream) {
+  ASSERT_FALSE(test_ca().empty());
+  QvServer good{root.path(), "", "good"}, wrongname{root.path(), "", "wrongname"},
+      expired{root.path(), "", "expired"}, unknown{root.path(), "", "unknown"};
+  const std::string good_port = std::to_string(good.port());
+  socket_header_timeout_ms = 1000;
+  struct Case {
+    std::string url;
+    NetOutcome outcome;
+    std::string line;  // the start of the line that says why
+  };
+  const Case cases[] = {
+      {good.url("/a.txt"), NET_OK, "socket_open: TLS with 127.0.0.1"},
+      {"https://localhost:" + good_port + "/a.txt", NET_OK, "socket_open: TLS with localhost"},
+      {"HTTPS://localhost:" + good_port + "/a.txt", NET_OK, "socket_open: TLS with localhost"},
+      {good.url("/n?size=20000&nolength=1"), NET_OK, "net_get: opened"},
+      {good.url("/n?size=20000&length=20000&notify=0"), NET_OK, "net_get: opened"},
+      {good.url("/n?size=20000&nolength=1&notify=0"), NET_TLS_CUT,
+       "net_get: the TLS stream ended without close_notify after 20000 bytes"},
+      {good.url("/n?size=20000&cut=5000&notify=0"), NET_TLS_CUT,
+       "net_get: the TLS stream ended without close_notify after 5000 bytes"},
+      {good.url("/n?raw=" + pct("HTTP/1.0 200 OK\r\nContent-") + "&notify=0"), NET_TLS_CUT,
+       "http_try: the TLS stream ended without close_notify in the reply's head"},
+      {wrongname.url("/a.txt"), NET_TLS_FAILED, "socket_open: TLS with 127.0.0.1 failed: its certificate is for another name"},
+      {expired.url("/a.txt"), NET_TLS_FAILED, "socket_open: TLS with 127.0.0.1 failed: its certificate has expired"},
+      {unknown.url("/a.txt"), NET_TLS_FAILED,
+       "socket_open: TLS with 127.0.0.1 failed: its certificate is not signed by an authority this machine trusts"},
+      // A plain HTTP server waits for a head that a handshake never ends.
+      {"https://127.0.0.1:" + std::to_string(server.port()) + "/a.txt", NET_TLS_FAILED,
+       "socket_open: TLS with 127.0.0.1 failed: the handshake failed"},
+      {server.url("/r?location=" + pct(good.url("/a.txt"))), NET_OK, "socket_open: TLS with 127.0.0.1"},
+      {good.url("/r?location=" + pct(server.url("/a.txt"))), NET_INSECURE_REDIRECT,
+       "http_try: won't follow a redirect from https to " + server.url("/a.txt")},
+  };
+  for (const Case& c : cases) {
+    std::string dest = out / "t.bin";
+    std::remove(dest.c_str());
+    size_t before = log.lines().size();
+    EXPECT_EQ(net_get(c.url.c_str(), dest.c_str(), 0), c.outcome == NET_OK ? 0 : -1) << c.url;
+    EXPECT_EQ(net_last_result().outcome, c.outcome) << c.url;
+    EXPECT_EQ(exists(dest), c.outcome == NET_OK) << c.url;
+    EXPECT_FALSE(exists(dest + ".part")) << c.url;
+    bool said = false;
+    std::vector<std::string> lines = log.lines();
+    for (size_t i = before; i < lines.size(); ++i) said = said || lines[i].rfind(c.line, 0) == 0;
+    EXPECT_TRUE(said) << c.url << " did not log " << c.line;
+  }
+}
+
+// A server that takes the connection and never answers the handshake holds
+// the run no longer than a reply's head may; a cancel ends a TLS body as
+// promptly as a plain one.
+TEST_F(DownloadTest, HttpsHandshakeIsBoundedAndCancelIsPrompt) {
+  ASSERT_FALSE(test_ca().empty());
+  int mute = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  ASSERT_EQ(bind(mute, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_EQ(listen(mute, 4), 0);
+  getsockname(mute, reinterpret_cast<sockaddr*>(&sa), &len);
+  socket_header_timeout_ms = 400;
+  std::string dest = out / "m.bin";
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(net_get(("https://127.0.0.1:" + std::to_string(ntohs(sa.sin_port)) + "/m").c_str(), dest.c_str(), 0), -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
+  EXPECT_EQ(net_last_result().outcome, NET_TLS_FAILED);
+  close(mute);
+
+  QvServer good{root.path(), "", "good"};
+  progress_tick = quit_on_first_chunk;
+  EXPECT_EQ(net_get(good.url("/s?size=1000000&stall=8192").c_str(), dest.c_str(), 0), -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - quit_posted, kCancelBound);
+  EXPECT_EQ(net_last_result().outcome, NET_CANCELLED);
+  EXPECT_FALSE(exists(dest + ".part"));
+}

@@ -21,15 +21,35 @@
 
 extern char** environ;
 
+// The throw-away certificate authority of the TLS tests (made once per build
+// tree), trusted by this process alone through OpenSSL's SSL_CERT_FILE. Its
+// folder, holding NAME.pem and NAME.key for good, wrongname, expired, unknown.
+inline std::string test_ca() {
+  static const std::string dir = [] {
+    std::string cmd = std::string("'") + TEST_CA_SCRIPT + "' '" + TEST_CA_DIR + "'";
+    if (std::system(cmd.c_str()) != 0) return std::string();
+    setenv("SSL_CERT_FILE", TEST_CA_DIR "/ca.pem", 1);
+    return std::string(TEST_CA_DIR);
+  }();
+  return dir;
+}
+
 class QvServer {
  public:
-  explicit QvServer(const std::string& root, const std::string& request_log = std::string()) {
+  // tls_cert: the name of a test certificate (see test_ca) to speak TLS with.
+  explicit QvServer(const std::string& root, const std::string& request_log = std::string(),
+                    const std::string& tls_cert = std::string())
+      : scheme_(tls_cert.empty() ? "http" : "https") {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
     std::vector<std::string> args = {QVSERVE_PYTHON, QVSERVE_SCRIPT, "--root", root};
     if (!request_log.empty()) {
       args.push_back("--log");
       args.push_back(request_log);
+    }
+    if (!tls_cert.empty()) {
+      std::string ca = test_ca();
+      args.insert(args.end(), {"--tls", ca + "/" + tls_cert + ".pem", ca + "/" + tls_cert + ".key"});
     }
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
@@ -60,12 +80,13 @@ class QvServer {
   QvServer& operator=(const QvServer&) = delete;
 
   int port() const { return port_; }
-  // "http://127.0.0.1:PORT" followed by path_and_query.
+  // "http://127.0.0.1:PORT" (https with TLS) followed by path_and_query.
   std::string url(const std::string& path_and_query) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path_and_query;
+    return scheme_ + "://127.0.0.1:" + std::to_string(port_) + path_and_query;
   }
 
  private:
+  std::string scheme_;
   pid_t pid_ = -1;
   int port_ = 0;
 };

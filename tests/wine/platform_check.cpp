@@ -2,12 +2,19 @@
 // Windows (backslash paths, CR LF log lines), checked where they really run:
 // under Wine (or Windows). Runs in the current directory, which it may litter.
 // Prints one line per failed check; exit code 0 when all passed.
+//   platform_check [tls CA.pem GOOD WRONGNAME EXPIRED UNKNOWN]
+// adds the TLS cases against servers on 127.0.0.1 at those ports (the
+// certificates of tests/tls/make_test_ca.sh), trusting CA.pem in the current
+// user's root store first: meant for a test's own Wine prefix.
 #include <winsock.h>
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/ui.h"
@@ -17,12 +24,13 @@
 namespace {
 int checks = 0, failures = 0;
 
-void check(bool ok, const char* what, int line) {
+bool check(bool ok, const char* what, int line) {
   ++checks;
   if (!ok) {
     ++failures;
     std::printf("FAIL line %d: %s\n", line, what);
   }
+  return ok;
 }
 #define CHECK(cond) check((cond), #cond, __LINE__)
 #define CHECK_EQ(a, b) check((a) == (b), #a " == " #b, __LINE__)
@@ -204,6 +212,18 @@ struct Receiver {
   int result;
 };
 
+struct TlsReceiver {
+  plat_tls t;
+  int result;
+};
+
+unsigned blocked_tls_receiver(void* arg) {
+  TlsReceiver* r = static_cast<TlsReceiver*>(arg);
+  char c;
+  r->result = plat_tls_recv(r->t, &c, 1);
+  return 0;
+}
+
 unsigned blocked_receiver(void* arg) {
   Receiver* r = static_cast<Receiver*>(arg);
   char c;
@@ -286,15 +306,175 @@ void test_sockets() {
   plat_close_socket(refused);
   plat_net_cleanup();
 }
+
+// ---- TLS against the test servers --------------------------------------------
+enum { GOOD, WRONGNAME, EXPIRED, UNKNOWN, SERVERS };
+
+bool trust_test_ca(const char* pem_path) {
+  std::string pem = read_all(pem_path);
+  BYTE der[4096];
+  DWORD der_len = sizeof der;
+  if (pem.empty() || !CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, der, &der_len,
+                                           nullptr, nullptr))
+    return false;
+  HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER,
+                                  L"Root");
+  bool ok = root && CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, der, der_len,
+                                                     CERT_STORE_ADD_USE_EXISTING, nullptr);
+  if (root) CertCloseStore(root, 0);
+  return ok;
+}
+
+plat_socket dial(int port) {
+  uint32_t addr = htonl(INADDR_LOOPBACK);
+  plat_socket s = plat_tcp_socket();
+  if (plat_connect(s, addr, port, 5000) != 0) {
+    plat_close_socket(s);
+    return PLAT_INVALID_SOCKET;
+  }
+  plat_set_recv_timeout(s, 5000);
+  return s;
+}
+
+// The generated body of qvserve's size=N, checked after the reply's head.
+bool body_ok(const std::string& reply, size_t size) {
+  size_t at = reply.find("\r\n\r\n");
+  if (at == std::string::npos || reply.size() - at - 4 != size) return false;
+  for (size_t i = 0; i < size; ++i)
+    if (static_cast<unsigned char>(reply[at + 4 + i]) != i % 251) return false;
+  return true;
+}
+
+struct TlsCase {
+  int server;
+  const char* host;
+  const char* query;  // the path asked for once the session stands
+  int failure;
+  size_t body;  // bytes of body expected
+  int end;      // what the last plat_tls_recv returns
+  int chunk;    // bytes asked for per plat_tls_recv
+};
+
+void test_tls(char** args) {
+  plat_net_startup();
+  CHECK(trust_test_ca(args[0]));
+  int ports[SERVERS];
+  for (int i = 0; i < SERVERS; ++i) ports[i] = std::atoi(args[1 + i]);
+  const TlsCase cases[] = {
+      // A request larger than a record; reads smaller and larger than one.
+      {GOOD, "localhost", "/?size=100000", PLAT_TLS_OK, 100000, 0, 1000},
+      {GOOD, "localhost", "/?size=70000", PLAT_TLS_OK, 70000, 0, 65536},
+      {GOOD, "127.0.0.1", "/?size=10", PLAT_TLS_OK, 10, 0, 100},  // no SNI for an address
+      {GOOD, "localhost", "/?size=30000&notify=0", PLAT_TLS_OK, 30000, PLAT_TLS_CUT, 4096},
+      {WRONGNAME, "localhost", "", PLAT_TLS_NAME_MISMATCH, 0, 0, 0},
+      {UNKNOWN, "localhost", "", PLAT_TLS_UNKNOWN_ISSUER, 0, 0, 0},
+      {EXPIRED, "localhost", "", PLAT_TLS_EXPIRED, 0, 0, 0},
+  };
+  for (const TlsCase& c : cases) {
+    plat_socket s = dial(ports[c.server]);
+    CHECK(s != PLAT_INVALID_SOCKET);
+    int failure = -1;
+    std::string detail;
+    plat_tls t = plat_tls_connect(s, c.host, &failure, &detail);
+    if (!CHECK_EQ(failure, c.failure))
+      std::printf("server %d as %s: failure %d (%s)\n", c.server, c.host, failure, detail.c_str());
+    CHECK_EQ(t != nullptr, c.failure == PLAT_TLS_OK);
+    CHECK_EQ(detail.empty(), c.failure == PLAT_TLS_OK);
+    if (t) {
+      std::string request = std::string("GET ") + c.query + " HTTP/1.0\r\nX-Pad: " +
+                            std::string(40000, 'p') + "\r\n\r\n";
+      CHECK_EQ(plat_tls_send(t, request.data(), static_cast<int>(request.size())),
+               static_cast<int>(request.size()));
+      std::string reply;
+      std::vector<char> buf(c.chunk);
+      int n;
+      while ((n = plat_tls_recv(t, buf.data(), c.chunk)) > 0) {
+        CHECK(n <= c.chunk);
+        reply.append(buf.data(), n);
+      }
+      CHECK_EQ(n, c.end);
+      CHECK(body_ok(reply, c.body));
+      CHECK_EQ(plat_tls_recv(t, buf.data(), c.chunk), c.end);  // and again
+      plat_tls_free(t);
+    }
+    plat_close_socket(s);
+  }
+
+  // A stalled body: the receive time-out ends the read, told as such, in time.
+  plat_socket s = dial(ports[GOOD]);
+  int failure;
+  std::string detail;
+  plat_tls t = plat_tls_connect(s, "localhost", &failure, &detail);
+  CHECK(t != nullptr);
+  const char stall[] = "GET /?size=5000&stall=1000 HTTP/1.0\r\n\r\n";
+  CHECK_EQ(plat_tls_send(t, stall, sizeof stall - 1), static_cast<int>(sizeof stall - 1));
+  char buf[8192];
+  int n, got = 0;
+  plat_set_recv_timeout(s, 400);
+  uint32_t start = plat_tick_ms();
+  while ((n = plat_tls_recv(t, buf, sizeof buf)) > 0) got += n;
+  uint32_t spent = plat_tick_ms() - start;
+  CHECK_EQ(n, -1);
+  CHECK_EQ(plat_recv_timed_out(), 1);
+  CHECK(got > 1000 && spent >= 380 && spent < 600);
+  // Closing the socket ends a receive blocked in another thread.
+  plat_set_recv_timeout(s, 0);
+  TlsReceiver r = {t, 99};
+  plat_thread th = plat_thread_start(blocked_tls_receiver, &r);
+  Sleep(200);
+  CHECK_EQ(plat_thread_done(th), 0);
+  plat_close_socket(s);
+  start = plat_tick_ms();
+  while (!plat_thread_done(th) && plat_tick_ms() - start < 3000) Sleep(20);
+  CHECK_EQ(plat_thread_done(th), 1);
+  CHECK_EQ(r.result, -1);
+  if (plat_thread_done(th)) plat_thread_close(th);
+  plat_tls_free(t);
+
+  // A peer that never speaks fails the handshake at the receive time-out; one
+  // that answers with something other than TLS fails it at once.
+  SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int len = sizeof sa;
+  CHECK(bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0);
+  CHECK(listen(listener, 2) == 0);
+  CHECK(getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len) == 0);
+  for (int garbage = 0; garbage < 2; ++garbage) {
+    s = dial(ntohs(sa.sin_port));
+    SOCKET peer = accept(listener, nullptr, nullptr);
+    if (garbage) send(peer, "HTTP/1.0 400 Bad Request\r\n\r\n", 28, 0);
+    plat_set_recv_timeout(s, 500);
+    start = plat_tick_ms();
+    t = plat_tls_connect(s, "localhost", &failure, &detail);
+    spent = plat_tick_ms() - start;
+    CHECK(t == nullptr);
+    CHECK_EQ(failure, PLAT_TLS_HANDSHAKE_FAILED);
+    CHECK(!detail.empty());
+    if (!CHECK(garbage ? spent < 400 : spent >= 480 && spent < 750))
+      std::printf("%s peer: failure %d (%s) after %u ms\n", garbage ? "garbage" : "silent", failure,
+                  detail.c_str(), static_cast<unsigned>(spent));
+    closesocket(peer);
+    plat_close_socket(s);
+  }
+  closesocket(listener);
+  plat_net_cleanup();
+}
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   test_paths();
   test_files();
   test_file_time();
   test_log();
   test_threads_and_wait();
   test_sockets();
+  if (argc == 3 + SERVERS && std::strcmp(argv[1], "tls") == 0)
+    test_tls(argv + 2);
+  else
+    std::printf("no TLS servers given: the TLS cases were not run\n");
   std::printf("%d checks, %d failed\n", checks, failures);
   return failures ? 1 : 0;
 }

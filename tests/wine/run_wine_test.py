@@ -6,13 +6,19 @@
   run_wine_test.py --build-dir DIR --exe quorvin.exe --driver qvdrive.exe SCENARIO.qvs
       Copies the program into a fresh directory (its install.log lies beside it),
       runs the scenario, and keeps screenshots and the log in DIR/artifacts.
-  run_wine_test.py --build-dir DIR --program CHECK.exe
+  run_wine_test.py --build-dir DIR --program CHECK.exe [--tls-servers] [--wine64 LOADER]
       Runs a console program in a fresh directory; its exit code is the result.
+      --tls-servers starts qvserve with each certificate of tests/tls/make_test_ca.sh
+      and gives the program "tls CA.pem GOOD WRONGNAME EXPIRED UNKNOWN" (ports).
+      --wine64 runs a 64-bit program with that loader in a 64-bit prefix of its own
+      (DIR/wine64/prefix, made on first use and kept), without a display; it
+      skips (exit code 77) where this machine can run the 32-bit programs.
 
 Every run gets its own X server and ends with the Wine server stopped, so runs
 do not disturb each other or the desktop. The exit code is the driver's.
 """
 import argparse
+import contextlib
 import os
 import shutil
 import signal
@@ -22,6 +28,8 @@ import threading
 import time
 
 SCREEN = "1024x768x24"
+HERE = os.path.dirname(os.path.abspath(__file__))
+SKIPPED = 77
 
 
 def wine_env(build_dir, display):
@@ -132,22 +140,91 @@ def fresh_run_dir(build_dir, name, program):
     return run_dir
 
 
+@contextlib.contextmanager
+def tls_servers(build_dir):
+    """qvserve over TLS with each test certificate; yields the program's arguments."""
+    ca_dir = os.path.join(build_dir, "tls-ca")
+    subprocess.run(["bash", os.path.join(HERE, "..", "tls", "make_test_ca.sh"), ca_dir],
+                   check=True, timeout=120)
+    servers, ports = [], []
+    try:
+        for name in ("good", "wrongname", "expired", "unknown"):
+            cert = os.path.join(ca_dir, name)
+            proc = subprocess.Popen([sys.executable, os.path.join(HERE, "..", "server", "qvserve.py"),
+                                     "--tls", cert + ".pem", cert + ".key"],
+                                    stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+            servers.append(proc)
+            ports.append(proc.stdout.readline().decode().strip())
+        yield ["tls", windows_path(os.path.join(ca_dir, "ca.pem"))] + ports
+    finally:
+        for proc in servers:
+            proc.kill()
+            proc.wait()
+
+
+def wine64_env(build_dir, loader):
+    env = wine_env(build_dir, "")
+    del env["DISPLAY"]  # the checks open no window
+    env.update({"WINEPREFIX": os.path.join(build_dir, "wine64", "prefix"), "WINEARCH": "win64",
+                "WINELOADER": loader})
+    return env
+
+
+def init_wine64_prefix(env, loader):
+    """The 64-bit prefix, made once (about 15 s) and kept for later runs."""
+    ready = os.path.join(env["WINEPREFIX"], ".quorvin-ready")
+    if os.path.exists(ready):
+        return
+    shutil.rmtree(env["WINEPREFIX"], ignore_errors=True)
+    os.makedirs(os.path.dirname(env["WINEPREFIX"]), exist_ok=True)
+    started = time.time()
+    try:
+        subprocess.run([loader, "wineboot", "-i"], env=env, check=True, timeout=180,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    finally:
+        stop_wineserver(env)
+    open(ready, "w").close()
+    print("64-bit Wine prefix %s made in %.1f s" % (env["WINEPREFIX"], time.time() - started))
+
+
 def run_program(args):
     build_dir = os.path.abspath(args.build_dir)
     name = os.path.splitext(os.path.basename(args.program))[0]
+    if args.wine64:
+        if subprocess.run([os.path.join(HERE, "..", "..", "scripts", "runs-32bit")],
+                          stderr=subprocess.DEVNULL).returncode == 0:
+            print("this machine runs 32-bit programs, so the i686 check runs under Wine "
+                  "(wine_platform_check): the 64-bit run is skipped")
+            return SKIPPED
+        env = wine64_env(build_dir, args.wine64)
+        init_wine64_prefix(env, args.wine64)
+        run_dir = os.path.join(build_dir, "wine64", "runs", name)
+        shutil.rmtree(run_dir, ignore_errors=True)
+        os.makedirs(run_dir)
+        shutil.copy2(args.program, run_dir)
+        print("running the x86-64 build of %s under %s (Wine's 64-bit Schannel and Winsock)"
+              % (name, args.wine64))
+        return run_in(env, [args.wine64, os.path.basename(args.program)], run_dir, args)
     run_dir = fresh_run_dir(build_dir, name, args.program)
     if not run_dir:
         return 1
     with Xvfb() as x:
-        env = wine_env(build_dir, x.display)
-        try:
-            rc = subprocess.run(["wine", os.path.basename(args.program)], env=env, cwd=run_dir,
-                                timeout=args.timeout).returncode
-        except subprocess.TimeoutExpired:
-            print("%s killed after %d s" % (name, args.timeout))
-            rc = 1
-        finally:
-            stop_wineserver(env)
+        return run_in(wine_env(build_dir, x.display), ["wine", os.path.basename(args.program)],
+                      run_dir, args)
+
+
+def run_in(env, command, run_dir, args):
+    started = time.time()
+    try:
+        with tls_servers(os.path.abspath(args.build_dir)) if args.tls_servers \
+                else contextlib.nullcontext([]) as extra:
+            rc = subprocess.run(command + extra, env=env, cwd=run_dir, timeout=args.timeout).returncode
+    except subprocess.TimeoutExpired:
+        print("%s killed after %d s" % (command[-1], args.timeout))
+        rc = 1
+    finally:
+        stop_wineserver(env)
+    print("%s: exit code %d, %.1f s" % (command[-1], rc, time.time() - started))
     return 0 if rc == 0 else 1
 
 
@@ -209,6 +286,8 @@ def main():
     p.add_argument("--exe")
     p.add_argument("--driver")
     p.add_argument("--program")
+    p.add_argument("--tls-servers", action="store_true")
+    p.add_argument("--wine64", metavar="LOADER")
     p.add_argument("--timeout", type=int, default=120)
     p.add_argument("scenario", nargs="?")
     args = p.parse_args()
