@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -96,13 +97,17 @@ class ProxyTest : public ::testing::Test {
     ASSERT_TRUE(*TINYPROXY_PROGRAM) << "tinyproxy is not installed: run scripts/bootstrap";
     socket_init();
     write_file(root / "a.txt", "hello\n");
+    write_file(hasty_root / "127.0.0.1:9", "not TLS");
     ASSERT_GT(origin.port(), 0);
+    ASSERT_GT(tls_origin.port(), 0);
+    ASSERT_GT(hasty_proxy.port(), 0);
     ASSERT_GT(open_proxy.port(), 0);
     ASSERT_GT(locked_proxy.port(), 0);
   }
   void TearDown() override {
     socket_close();
     socket_done();
+    socket_header_timeout_ms = SOCKET_HEADER_TIMEOUT_MS;
     for (const char* name : {"http_proxy", "https_proxy", "no_proxy"}) unsetenv(name);
   }
   std::string body() {
@@ -117,7 +122,13 @@ class ProxyTest : public ::testing::Test {
   TempDir scratch;
   std::string requests = scratch / "requests.txt";
   QvServer origin{root.path(), requests};
+  std::string tls_requests = scratch / "tls_requests.txt";
+  QvServer tls_origin{root.path(), tls_requests, "good"};
   TinyProxy open_proxy{scratch, "open", ""};
+  // Answers CONNECT 127.0.0.1:9 with 200 and bytes right behind it: the file
+  // of that name, as qvserve reads the request's target.
+  TempDir hasty_root;
+  QvServer hasty_proxy{hasty_root.path()};
   TinyProxy locked_proxy{scratch, "locked", "BasicAuth alice s3cr.t\n"};
 };
 
@@ -126,19 +137,21 @@ TEST_F(ProxyTest, RequestsGoThroughTheProxyTheSettingsName) {
   const std::string locked = "127.0.0.1:" + std::to_string(locked_proxy.port());
   const std::string here = "127.0.0.1:" + std::to_string(origin.port());
   const std::string a = origin.url("/a.txt");
+  const std::string tls_a = tls_origin.url("/a.txt");
+  const std::string nowhere = "127.0.0.1:" + std::to_string(closed_loopback_port());
+  const std::string asks = " asks for credentials (Basic); the proxy setting gives none";
   struct Case {
-    std::string http_proxy, no_proxy, url;
+    std::string proxy, no_proxy, url;  // proxy: http_proxy and https_proxy alike
     NetOutcome outcome;
-    std::string line;      // logged
-    std::string proxy_log; // the proxy that carried the request, when one did
+    std::string line;       // logged
+    std::string proxy_log;  // the proxy the request came to, if any
   };
   const Case cases[] = {
       {"http://" + open, "", a, NET_OK, "http_try: through proxy " + open, "open"},
       {open + "/", "example.org", a, NET_OK, "http_try: through proxy " + open, "open"},
       // Percent-encoded in the setting, decoded in the credentials sent.
       {"http://al%69ce:s3cr%2Et@" + locked, "", a, NET_OK, "http_try: through proxy " + locked, "locked"},
-      {"http://" + locked, "", a, NET_PROXY_AUTH,
-       "http_try: proxy " + locked + " asks for credentials (Basic); the proxy setting gives none", "locked"},
+      {"http://" + locked, "", a, NET_PROXY_AUTH, "http_try: proxy " + locked + asks, "locked"},
       // tinyproxy answers wrong credentials with 401, which for a forwarded
       // request may as well be the server's: it stays a status like any other.
       {"http://alice:wrong@" + locked, "", a, NET_HTTP_STATUS, "http_try: code is 401", "locked"},
@@ -151,13 +164,27 @@ TEST_F(ProxyTest, RequestsGoThroughTheProxyTheSettingsName) {
        "open"},
       {"socks5h://" + open, "", a, NET_PROXY_REFUSED,
        "proxy_route: can't use proxy socks5h://" + open + ": only http:// proxies are supported", ""},
+      // https through a tunnel; the certificate checked is the server's.
+      {"http://" + open, "", tls_a, NET_OK, "socket_open: TLS with 127.0.0.1", "open"},
+      {"http://alice:s3cr.t@" + locked, "", tls_a, NET_OK, "http_try: through proxy " + locked, "locked"},
+      {"http://" + locked, "", tls_a, NET_PROXY_AUTH, "http_try: proxy " + locked + asks, "locked"},
+      {"http://alice:wrong@" + locked, "", tls_a, NET_PROXY_AUTH,
+       "http_try: proxy " + locked + " refused the credentials of the proxy setting (it asks for Basic)", "locked"},
+      {"http://" + open, "", "https://" + nowhere + "/a.txt", NET_PROXY_REFUSED,
+       "http_try: proxy " + open + " would not open a tunnel to " + nowhere + " (500)", "open"},
+      // Bytes before the handshake would pass for the server's.
+      {"http://127.0.0.1:" + std::to_string(hasty_proxy.port()), "", "https://127.0.0.1:9/a.txt", NET_TLS_FAILED,
+       "socket_open: TLS with 127.0.0.1 failed: the handshake failed (bytes came before it)", ""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.http_proxy + " / " + c.no_proxy + " / " + c.url);
-    setenv("http_proxy", c.http_proxy.c_str(), 1);
+    SCOPED_TRACE(c.proxy + " / " + c.no_proxy + " / " + c.url);
+    setenv("http_proxy", c.proxy.c_str(), 1);
+    setenv("https_proxy", c.proxy.c_str(), 1);
     setenv("no_proxy", c.no_proxy.c_str(), 1);
+    bool tls = c.url.compare(0, 8, "https://") == 0;
+    const std::string& served = tls ? tls_requests : requests;
     std::string open_before = open_proxy.log(), locked_before = locked_proxy.log();
-    std::string origin_before = read_file(requests);
+    std::string served_before = read_file(served);
     EXPECT_EQ(net_open(c.url.c_str()), c.outcome == NET_OK ? 0 : -1);
     EXPECT_EQ(net_last_result().outcome, c.outcome);
     if (c.outcome == NET_OK) {
@@ -167,12 +194,38 @@ TEST_F(ProxyTest, RequestsGoThroughTheProxyTheSettingsName) {
     }
     socket_close();
     EXPECT_TRUE(has_line(lines_from(log.lines(), "net_set_url: url is " + c.url), c.line));
-    // The proxy's own log: the request came to it in the absolute form.
-    std::string seen = "): GET http://" + here + c.url.substr(std::string("http://" + here).size());
+    // The proxy's own log: a tunnel asked for, or the request in the absolute form.
+    size_t authority = c.url.find("://") + 3;
+    size_t slash = c.url.find('/', authority);
+    std::string seen = tls ? "): CONNECT " + c.url.substr(authority, slash - authority) + " HTTP/1.0"
+                           : "): GET http://" + c.url.substr(authority) + " HTTP/1.0";
     EXPECT_EQ(open_proxy.log().find(seen, open_before.size()) != std::string::npos, c.proxy_log == "open");
     EXPECT_EQ(locked_proxy.log().find(seen, locked_before.size()) != std::string::npos, c.proxy_log == "locked");
-    EXPECT_EQ(read_file(requests).size() > origin_before.size(), c.outcome == NET_OK);
+    std::string served_now = read_file(served).substr(served_before.size());
+    EXPECT_EQ(!served_now.empty(), c.outcome == NET_OK);
+    // The proxy's credentials never reach the server.
+    EXPECT_EQ(served_now.find("Proxy-Authorization"), std::string::npos);
   }
+
+  // A proxy that takes the connection and never answers CONNECT holds the
+  // request no longer than a silent server would.
+  int silent = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_EQ(listen(silent, 1), 0);
+  getsockname(silent, reinterpret_cast<sockaddr*>(&sa), &len);
+  setenv("https_proxy", ("127.0.0.1:" + std::to_string(ntohs(sa.sin_port))).c_str(), 1);
+  socket_header_timeout_ms = 400;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(net_open("https://127.0.0.1:9/a.txt"), -1);
+  auto took = std::chrono::steady_clock::now() - start;
+  close(silent);
+  EXPECT_EQ(net_last_result().outcome, NET_TIMED_OUT);
+  EXPECT_GE(took, std::chrono::milliseconds(390));
+  EXPECT_LT(took, std::chrono::milliseconds(600));
 }
 
 }  // namespace
