@@ -139,13 +139,21 @@ int publisher_check_manifest(const char* url, const std::string& fetched, const 
 }
 
 int publisher_require_hash(const FileListEntry* e, const char* name, int number) {
-  if (!publisher_key_built_in() || e->sha256) return 0;
-  log_message("plan_build: %s (entry %d) has no SHA-256 (\"h:\"), which a signed list must give",
+  if (!publisher_key_built_in() || (e->sha256 && e->has_size)) return 0;
+  log_message(e->sha256 ? "plan_build: %s (entry %d) has no size (\"s:\"), which a signed list must give"
+                        : "plan_build: %s (entry %d) has no SHA-256 (\"h:\"), which a signed list must give",
               name, number);
   return -1;
 }
 
 bool archive_matches(const FileListEntry* e, const std::string& local_path, const char* name) {
+  uint64_t size = 0;
+  // The size first: a file of another size need not be read to be refused.
+  if (e->has_size && plat_file_size(local_path.c_str(), &size) == 0 && size != static_cast<uint64_t>(e->size)) {
+    log_message("plan_build: %s has %llu bytes, the list says %lld", name, static_cast<unsigned long long>(size),
+                e->size);
+    return false;
+  }
   if (!e->sha256) return true;
   std::string hex;
   if (sha256_file(local_path, &hex) != 0) return false;

@@ -35,10 +35,10 @@ int publisher_check_manifest(const char* url, const std::string& fetched, const 
 extern int64_t (*publisher_clock)();
 
 // With a key built in, an entry the run may act on must name its archive's
-// SHA-256: the signature covers the archive only through it. 0, or -1 after a
+// SHA-256 and size: the signature covers the archive only through them. 0, or -1 after a
 // log line naming the entry (number is 1-based).
 int publisher_require_hash(const FileListEntry* e, const char* name, int number);
 
-// Whether the archive of e already at local_path may be used: true without
-// "h:", else only when its SHA-256 is the one given (a mismatch is logged).
+// Whether the archive of e already at local_path may be used: only when its
+// size is the "s:" and its SHA-256 the "h:" given (a mismatch is logged).
 bool archive_matches(const FileListEntry* e, const std::string& local_path, const char* name);

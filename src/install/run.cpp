@@ -133,6 +133,7 @@ void download_all() {
   archive.refuse_empty = true;  // never a zip, and a kept empty file would pass as "exists"
   for (const PlannedEntry& p : entry_plan) {
     archive.sha256 = p.entry->sha256;
+    archive.exact_size = p.entry->has_size ? p.entry->size : -1;
     if (p.download && net_get(p.entry->url, p.local_path.c_str(), 0, &archive) < 0) flow_exit(1);
     to_extract += p.extract;
   }

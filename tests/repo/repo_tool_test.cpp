@@ -227,6 +227,7 @@ TEST_F(RepoTool, SignedCheckProvesTheSignatureAndEveryHash) {
          write_file(out + "/filelist.txt", text);
        }, "does not match " + out + "/filelist.txt (it has CR LF line ends, which build never"},
       {[&] { write_file(out + "/core.zip", zip.substr(0, zip.size() - 1) + "!"); }, "but the SHA-256 of"},
+      {[&] { write_file(out + "/core.zip", zip.substr(0, zip.size() - 1)); }, "the archive changed after the build (a copy in text mode, or an unfinished upload?)"},
       {[&] {
          write_file(out + "/filelist.txt", GOOD_ENTRY);
          sign("k.key");

@@ -28,15 +28,22 @@ struct Published {
   std::string label, url, archive;
 };
 
-// What the installer compares with h:, and what one built with a key demands.
+// What the installer compares with h: and s:, and what one built with a key demands.
 int check_hash(const std::string& archive, const FileListEntry* e, const std::string& label,
                bool signed_list) {
-  if (!e->sha256) {
-    if (!signed_list) return 0;
-    repo_error("%s: has no h: line, which an installer with a publisher key refuses",
-               label.c_str());
+  if (signed_list && (!e->sha256 || !e->has_size)) {
+    repo_error("%s: has no %s line, which an installer with a publisher key refuses", label.c_str(),
+               e->sha256 ? "s:" : "h:");
     return -1;
   }
+  uint64_t size = 0;
+  if (e->has_size && plat_file_size(archive.c_str(), &size) == 0 && size != static_cast<uint64_t>(e->size)) {
+    repo_error("%s: s:%lld, but %s has %llu bytes: the archive changed after the build (a copy in text "
+               "mode, or an unfinished upload?); copy it again in binary mode, or build again and sign",
+               label.c_str(), e->size, archive.c_str(), static_cast<unsigned long long>(size));
+    return -1;
+  }
+  if (!e->sha256) return 0;
   std::string hex;
   if (sha256_file(archive, &hex) != 0) {
     repo_error("%s: %s cannot be read for its SHA-256", label.c_str(), archive.c_str());
