@@ -86,7 +86,7 @@ namespace {
 // The worker's side of one chunk: logged, counted and shown as if it had been
 // received by itself. False when the body grew past the caller's limit.
 bool take_chunk(int n, int64_t* total) {
-  log_message("socket_read %d bytes", n);
+  log_chunk_line("socket_read %d bytes", n);
   if (size_limit >= 0 && *total + n > size_limit) {
     if (limit_is_drive)
       log_message("net_get: the body goes on past the %lld bytes the drive has free, giving up",
@@ -229,6 +229,7 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
     net_record_failure(NET_NO_THREAD, log_line("net_get: can't start the download thread"));
   } else {
     while (wait_for(thread) == 1) {
+      log_flush_due();
       int r;
       while ((r = download_view.take_event()) != 0) {
         if (r != 2) continue;
