@@ -39,6 +39,6 @@ if(QUORVIN_TESTS)
   # The toolchain's own objdump, which CMake finds beside the compiler.
   set(QUORVIN_OBJDUMP ${CMAKE_OBJDUMP})
   add_test(NAME win32_imports_system_dlls_only
-           COMMAND bash -c "dlls=$(${QUORVIN_OBJDUMP} -p \"$1\" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr a-z A-Z | sort -u); echo \"$dlls\"; ! echo \"$dlls\" | grep -qvxE 'KERNEL32.DLL|USER32.DLL|COMCTL32.DLL|SHELL32.DLL|OLE32.DLL|WSOCK32.DLL|SECUR32.DLL|CRYPT32.DLL|MSVCRT.DLL|GDI32.DLL|ADVAPI32.DLL'"
+           COMMAND bash -c "dlls=$(${QUORVIN_OBJDUMP} -p \"$1\" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr a-z A-Z | sort -u); echo \"$dlls\"; ! echo \"$dlls\" | grep -qvxE 'KERNEL32.DLL|USER32.DLL|COMCTL32.DLL|SHELL32.DLL|OLE32.DLL|WSOCK32.DLL|SECUR32.DLL|CRYPT32.DLL|MSVCRT.DLL|GDI32.DLL|ADVAPI32.DLL|WINHTTP.DLL'"
                    _ $<TARGET_FILE:quorvin>)
 endif()

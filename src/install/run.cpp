@@ -63,17 +63,18 @@ void run_start(const PlanInput& input) {
   show_progress_page();
   std::string manifest = path_join(download_directory, "filelist.txt");
   bool fetch_list = choices.mode != RunMode::InstallFromDirectory;
+  // A signed list waits under another name until it passed every check.
+  std::string fetched = fetch_list && publisher_key_built_in() ? manifest + PUBLISHER_FETCH_SUFFIX : manifest;
   if (fetch_list) {
     make_dirs(download_directory);
     DownloadCheck check;
     check.max_size = MANIFEST_MAX_SIZE;
-    if (net_get(run_filelist_url, manifest.c_str(), 0, &check) < 0) flow_exit(1);
+    if (net_get(run_filelist_url, fetched.c_str(), 0, &check) < 0) flow_exit(1);
   } else if (!plat_exists(manifest.c_str())) {
     error_box("The list of files to install can't be found.");
     flow_exit(1);
   }
-  if (publisher_check_manifest(fetch_list ? run_filelist_url : nullptr,
-                               manifest) < 0) {
+  if (publisher_check_manifest(fetch_list ? run_filelist_url : nullptr, fetched, manifest) < 0) {
     error_box("The list of files to install is not signed by its publisher.");
     flow_exit(1);
   }
@@ -132,6 +133,7 @@ void download_all() {
   archive.refuse_empty = true;  // never a zip, and a kept empty file would pass as "exists"
   for (const PlannedEntry& p : entry_plan) {
     archive.sha256 = p.entry->sha256;
+    archive.exact_size = p.entry->has_size ? p.entry->size : -1;
     if (p.download && net_get(p.entry->url, p.local_path.c_str(), 0, &archive) < 0) flow_exit(1);
     to_extract += p.extract;
   }

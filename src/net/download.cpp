@@ -22,6 +22,9 @@ namespace {
 const int CHUNK_SIZE = 8192;
 const uint32_t UPDATE_INTERVAL_MS = 200;
 const unsigned QUIT_PAUSE_MS = 250;
+// Room left on the drive by a body of unknown length: the system and other
+// programs need some too.
+const uint64_t DRIVE_RESERVE = 64ull << 20;
 
 // The transfer counters. Written by the user-interface thread before the
 // worker starts; then by the worker alone; read back after it has ended.
@@ -30,10 +33,11 @@ int64_t progress_total = 0;
 uint32_t start_tick = 0;
 uint32_t last_update_tick = 0;
 // Set by the worker when the file could not take a chunk, or the body grew
-// past what the caller allows (0: no limit).
+// past what the caller allows or the drive can take (-1: no limit).
 bool write_failed = false;
 bool too_large = false;
-int64_t size_limit = 0;
+int64_t size_limit = -1;
+bool limit_is_drive = false;  // the limit is the drive's free space, not the caller's
 // The SHA-256 of the bytes written, when the caller gave one to compare.
 bool body_hashed = false;
 Sha256 body_hash;
@@ -82,9 +86,13 @@ namespace {
 // The worker's side of one chunk: logged, counted and shown as if it had been
 // received by itself. False when the body grew past the caller's limit.
 bool take_chunk(int n, int64_t* total) {
-  log_message("socket_read %d bytes", n);
-  if (size_limit > 0 && *total + n > size_limit) {
-    log_message("net_get: more than %lld bytes, giving up", static_cast<long long>(size_limit));
+  log_chunk_line("socket_read %d bytes", n);
+  if (size_limit >= 0 && *total + n > size_limit) {
+    if (limit_is_drive)
+      log_message("net_get: the body goes on past the %lld bytes the drive has free, giving up",
+                  static_cast<long long>(size_limit));
+    else
+      log_message("net_get: more than %lld bytes, giving up", static_cast<long long>(size_limit));
     too_large = true;
     return false;
   }
@@ -167,6 +175,13 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
     socket_close();
     return -1;
   }
+  if (check->exact_size >= 0 && length_given && content_length != check->exact_size) {
+    net_record_failure(NET_BAD_CONTENT_LENGTH,
+                       log_line("net_get: %lld bytes announced, the list says %lld",
+                                static_cast<long long>(content_length), static_cast<long long>(check->exact_size)));
+    socket_close();
+    return -1;
+  }
   if (content_length > 0 && require_free_space(path_dir(local_path), static_cast<uint64_t>(content_length)) != 0) {
     net_record_failure(NET_NO_SPACE);
     socket_close();
@@ -191,7 +206,15 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
 
   write_failed = false;
   too_large = false;
-  size_limit = check->max_size;
+  // The list's size, else the caller's limit; a body of unknown length and no
+  // limit stops before it fills the drive (what the drive needs for itself is kept).
+  size_limit = check->exact_size >= 0 ? check->exact_size : check->max_size > 0 ? check->max_size : -1;
+  limit_is_drive = false;
+  uint64_t free_bytes = 0;
+  if (size_limit < 0 && !length_given && plat_free_space(path_dir(local_path).c_str(), &free_bytes) == 0) {
+    size_limit = free_bytes > DRIVE_RESERVE ? static_cast<int64_t>(free_bytes - DRIVE_RESERVE) : 0;
+    limit_is_drive = true;
+  }
   body_hashed = check->sha256 != nullptr;
   if (body_hashed) sha256_start(body_hash);
   // The worker and the writer's thread: without either the download fails.
@@ -206,6 +229,7 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
     net_record_failure(NET_NO_THREAD, log_line("net_get: can't start the download thread"));
   } else {
     while (wait_for(thread) == 1) {
+      log_flush_due();
       int r;
       while ((r = download_view.take_event()) != 0) {
         if (r != 2) continue;
@@ -246,6 +270,10 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
                        log_line("expected size %lld != real size %lld", static_cast<long long>(content_length),
                                 static_cast<long long>(bytes_received)));
   }
+  if (!failed() && check->exact_size >= 0 && bytes_received != check->exact_size)
+    net_record_failure(NET_BODY_TOO_SHORT, log_line("net_get: %lld bytes came, the list says %lld",
+                                                    static_cast<long long>(bytes_received),
+                                                    static_cast<long long>(check->exact_size)));
   if (!failed() && check->refuse_empty && bytes_received == 0)
     net_record_failure(NET_BODY_EMPTY, log_line("net_get: the body is empty"));
   if (!failed() && body_hashed) {

@@ -27,6 +27,9 @@ struct DownloadCheck {
   // 64 lower-case hexadecimal digits, or null: the body is hashed as it is
   // written and kept only when its SHA-256 is this one.
   const char* sha256 = nullptr;
+  // The size the list gives, or -1: another announced length fails the
+  // download before a byte is written, and no byte past it is read.
+  int64_t exact_size = -1;
 };
 // Downloads url into local_path. The body goes to local_path + ".part" and is
 // renamed over local_path only when it arrived whole, so a failed, cancelled or

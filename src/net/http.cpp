@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "net/proxy.h"
 #include "net/socket.h"
 #include "platform/platform.h"
 #include "support/log.h"
@@ -197,6 +198,31 @@ NetOutcome headers_failed() {
   return NET_OK;
 }
 
+// The proxy wants credentials that the proxy setting does not give, or
+// refused those it gives. Its challenge lines (header, "Proxy-Authenticate:"
+// as a rule) name the schemes it would take. The rest of the reply's head is
+// read here.
+NetOutcome proxy_auth_failed(const ProxyRoute& route, const char* header) {
+  std::string schemes;
+  for (;;) {
+    char* line = next_header();
+    if (!*line) break;
+    if (!starts_with_nocase(line, header)) continue;
+    const char* value = line + std::strlen(header);
+    while (*value == ' ' || *value == '\t') ++value;
+    std::string scheme(value, std::strcspn(value, " \t,"));
+    if (!scheme.empty()) schemes += (schemes.empty() ? "" : ", ") + scheme;
+  }
+  if (schemes.empty()) schemes = "no scheme named";
+  std::string detail =
+      route.authorization.empty()
+          ? log_line("http_try: proxy %s:%d asks for credentials (%s); the proxy setting gives none",
+                     route.host.c_str(), route.port, schemes.c_str())
+          : log_line("http_try: proxy %s:%d refused the credentials of the proxy setting (it asks for %s)",
+                     route.host.c_str(), route.port, schemes.c_str());
+  return failed_closed(NET_PROXY_AUTH, detail);
+}
+
 NetOutcome open_failed(int state) {
   NetOutcome outcome = state == SOCKET_OPEN_NO_ADDRESS  ? NET_CANNOT_RESOLVE
                        : state == SOCKET_OPEN_NO_SOCKET ? NET_NO_SOCKET
@@ -204,6 +230,40 @@ NetOutcome open_failed(int state) {
                        : state == SOCKET_OPEN_TLS_FAILED ? NET_TLS_FAILED
                                                         : NET_CANNOT_CONNECT;
   return failed(outcome, socket_open_failure());
+}
+
+// Asks the proxy for a tunnel to the URL's host and port. NET_OK once it has
+// said yes, its reply's head read; otherwise the failure, closed.
+NetOutcome open_tunnel(const ProxyRoute& route, int budget_ms) {
+  socket_printf("CONNECT %s:%d HTTP/1.0\r\n", host.c_str(), port);
+  socket_printf("Host: %s:%d\r\n", host.c_str(), port);
+  if (!route.authorization.empty()) socket_printf("Proxy-Authorization: %s\r\n", route.authorization.c_str());
+  socket_printf("\r\n");
+  socket_set_deadline(budget_ms);
+  char* line = socket_readline();
+  NetOutcome cut = headers_failed();
+  if (cut != NET_OK) return failed_closed(cut);
+  long long code = 0;
+  if (scan_second_number(line, &code) != 1 || code < 100 || code > 999)
+    return failed_closed(NET_BAD_STATUS_LINE, log_line("http_try: no status code in proxy %s:%d's reply",
+                                                       route.host.c_str(), route.port));
+  result.status = static_cast<int>(code);
+  // Only the proxy answers a CONNECT, so a 401 is its own too (some answer
+  // wrong credentials so).
+  if (code == 407) return proxy_auth_failed(route, "Proxy-Authenticate:");
+  if (code == 401) return proxy_auth_failed(route, "WWW-Authenticate:");
+  if (code < 200 || code > 299)
+    return failed_closed(NET_PROXY_REFUSED, log_line("http_try: proxy %s:%d would not open a tunnel to %s:%d (%d)",
+                                                     route.host.c_str(), route.port, host.c_str(), port,
+                                                     static_cast<int>(code)));
+  while (*next_header()) {
+  }
+  cut = headers_failed();
+  if (cut != NET_OK) return failed_closed(cut);
+  if (!socket_line_whole())
+    return failed_closed(NET_HEADERS_CUT, log_line("http_try: proxy %s:%d's reply ended before its headers did",
+                                                   route.host.c_str(), route.port));
+  return NET_OK;
 }
 }  // namespace
 
@@ -260,21 +320,45 @@ NetOutcome http_try() {
   // The handshake, the status line and every header share one deadline, and
   // so do the heads of every reply in one chain of redirects: neither a reply
   // that trickles in a byte at a time nor a chain of slow ones can hold the
-  // window for longer.
+  // window for longer. A proxy's answer to CONNECT counts in it too.
   uint32_t started = chain_open ? chain_started : plat_tick_ms();
   auto budget = [started] {
     uint32_t spent = plat_tick_ms() - started;
     return spent >= static_cast<uint32_t>(socket_header_timeout_ms) ? 1
                                                                      : socket_header_timeout_ms - static_cast<int>(spent);
   };
-  if (socket_open(host.c_str(), port) != 0) return open_failed(socket_open_state());
+  // Each request (each hop of a redirect chain too) asks the settings anew:
+  // another host may be bypassed, or its URL given another proxy.
+  ProxyRoute route;
+  std::string refused;
+  if (proxy_route(host, port, path, tls, &route, &refused) != 0) return failed(NET_PROXY_REFUSED, refused);
+  if (route.through)
+    log_message("http_try: through proxy %s:%d", route.host.c_str(), route.port);
+  else if (route.named)
+    log_message("http_try: direct to %s:%d, which the proxy settings bypass", host.c_str(), port);
+  if (socket_open(route.through ? route.host.c_str() : host.c_str(), route.through ? route.port : port) != 0)
+    return open_failed(socket_open_state());
+  if (tls && route.through) {
+    NetOutcome tunnel = open_tunnel(route, budget());
+    if (tunnel != NET_OK) return tunnel;
+  }
+  // The origin's name, not the proxy's: the certificate must be the server's.
   if (tls && socket_start_tls(host.c_str(), budget()) != 0) {
     NetOutcome r = open_failed(socket_open_state());
     socket_close();
     return r;
   }
-  socket_printf("GET %s HTTP/1.0\r\n", path.c_str());
+  // Plain requests through the proxy: the absolute form tells it where to go,
+  // http:// whatever the URL's scheme, since HTTP is what this client asks for.
+  bool forwarded = route.through && !tls;
+  if (forwarded)
+    socket_printf("GET http://%s:%d%s HTTP/1.0\r\n", host.c_str(), port, path.c_str());
+  else
+    socket_printf("GET %s HTTP/1.0\r\n", path.c_str());
   socket_printf("Host: %s:%d\r\n", host.c_str(), port);
+  // Never into a tunnel: the credentials are the proxy's, not the server's.
+  if (forwarded && !route.authorization.empty())
+    socket_printf("Proxy-Authorization: %s\r\n", route.authorization.c_str());
   socket_printf("\r\n");
   socket_set_deadline(budget());
 
@@ -309,6 +393,8 @@ NetOutcome http_try() {
                                               : "http_try: %d is not an HTTP status code",
                                   static_cast<int>(code)));
   }
+
+  if (code == 407 && forwarded) return proxy_auth_failed(route, "Proxy-Authenticate:");
 
   if (code >= 300 && code <= 399) {
     for (;;) {

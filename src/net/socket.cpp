@@ -184,6 +184,12 @@ int socket_start_tls(const char* host, int timeout_ms) {
   drop_tls();
   int failure = PLAT_TLS_HANDSHAKE_FAILED;
   std::string detail;
+  // Bytes already held (sent after a proxy's answer to CONNECT) came before
+  // the handshake, and would be read as if they had come through TLS.
+  if (read_pos < fill_level || bulk_pos < bulk_level) {
+    s = PLAT_INVALID_SOCKET;
+    detail = "bytes came before it";
+  }
   if (s != PLAT_INVALID_SOCKET) {
     plat_set_recv_timeout(s, timeout_ms);
     tls = plat_tls_connect(s, host, &failure, &detail);

@@ -164,6 +164,10 @@ int plat_rmdir(const char* path);
 int plat_full_path(const char* path, std::string& full);
 // A file's size in bytes. 0, or -1 when it cannot be read.
 int plat_file_size(const char* path, uint64_t* bytes);
+// Runs a program found on the PATH with these arguments (argv[0] its name),
+// sharing this process's standard streams, and waits for it: its exit code,
+// or -1 when it could not be started.
+int plat_run_program(const std::vector<std::string>& argv);
 // The running executable's full file name.
 std::string plat_exe_path();
 // Ends the process with the code. Does not return.

@@ -68,7 +68,8 @@ void ui_run_message_loop();
 
 // The download's wait. ui_wait_thread_or_messages blocks until the thread has
 // ended (returns 0; also on a failed wait) or window messages/events are
-// waiting (returns 1). ui_take_message then takes one waiting message off the
+// waiting, or a second has passed, so that the caller can do what is due
+// (returns 1). ui_take_message then takes one waiting message off the
 // queue: returns 0 when none is left, 1 after dispatching an ordinary one, 2 when
 // it was a quit request (consumed, not dispatched).
 int ui_wait_thread_or_messages(plat_thread t);

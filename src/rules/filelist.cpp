@@ -120,6 +120,17 @@ FilelistResult filelist_parse(FILE* stream, FileList* list) {
         if (store(&current->sha256, sha256_text_lower(line + 2).c_str()) != 0)
           return fail(number, FILELIST_NO_MEMORY);
         continue;
+      case 's': {
+        // Decimal digits alone, up to 18 of them: nothing a reader could take two ways.
+        size_t digits = std::strspn(line + 2, "0123456789");
+        if (digits == 0 || digits > 18 || line[2 + digits] != '\0') {
+          log_message("filelist_parse: line %d: s:%.80s is not a size in bytes", number, line + 2);
+          return fail(number, FILELIST_BAD_SIZE);
+        }
+        current->size = std::strtoll(line + 2, nullptr, 10);
+        current->has_size = 1;
+        continue;
+      }
       default: return fail(number, FILELIST_UNKNOWN_KEY);
     }
     if (store(slot, line + 2) != 0) return fail(number, FILELIST_NO_MEMORY);

@@ -11,6 +11,8 @@ struct FileListEntry {
   char* dest_subdir;  // "d:" value
   char* check_path;   // "e:" value
   char* sha256;       // "h:" value in lower case (64 hexadecimal digits), or null
+  long long size;     // "s:" value: the archive's size in bytes, when has_size
+  int has_size;
   int line;           // the manifest line of its "v:", for messages that name it
   FileListEntry* next;
 };
@@ -35,6 +37,7 @@ enum FilelistOutcome {
   FILELIST_UNKNOWN_VARIANT,
   FILELIST_NO_ENTRY,        // a key before any "v:" of its entry
   FILELIST_BAD_HASH,        // "h:" that is not 64 hexadecimal digits
+  FILELIST_BAD_SIZE,        // "s:" that is not a decimal number of bytes
   FILELIST_UNKNOWN_KEY,
   FILELIST_NO_MEMORY,
 };

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "support/paths.h"
@@ -172,7 +173,8 @@ SignatureVerdict signature_check(const std::string& file, const std::string& sig
 }
 
 SignatureVerdict signature_check(const std::string& file, const std::string& sig_path,
-                                 const std::vector<PublisherKey>& keys, std::string* text) {
+                                 const std::vector<PublisherKey>& keys, std::string* text,
+                                 std::string* trusted_comment) {
   if (sodium_init() < 0) {
     *text = "sodium_init() failed";
     return SIGNATURE_UNREADABLE;
@@ -240,5 +242,47 @@ SignatureVerdict signature_check(const std::string& file, const std::string& sig
     return SIGNATURE_COMMENT_NO_MATCH;
   }
   *text = file + ": good signature by key " + key_id_text(key.id) + ", trusted comment: " + comment;
+  if (trusted_comment) *trusted_comment = comment;
   return SIGNATURE_GOOD;
+}
+
+int signed_dates(const std::string& comment, SignedDates* dates, std::string* why) {
+  *dates = SignedDates();
+  size_t pos = 0;
+  while (pos < comment.size()) {
+    size_t end = comment.find_first_of(" \t", pos);
+    if (end == std::string::npos) end = comment.size();
+    std::string field = comment.substr(pos, end - pos);
+    pos = end + 1;
+    size_t colon = field.find(':');
+    std::string name = field.substr(0, colon);
+    if (colon == std::string::npos || (name != "timestamp" && name != "expires")) continue;
+    bool* has = name == "timestamp" ? &dates->has_timestamp : &dates->has_expires;
+    int64_t* value = name == "timestamp" ? &dates->timestamp : &dates->expires;
+    std::string digits = field.substr(colon + 1);
+    // Up to 18 digits: no overflow, and far past any date a list may name.
+    if (*has || digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos) {
+      *why = "the trusted comment's " + name + " is not one number of seconds: " + field;
+      return -1;
+    }
+    *has = true;
+    *value = std::stoll(digits);
+  }
+  return 0;
+}
+
+std::string utc_text(int64_t seconds) {
+  std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm parts{};
+#ifdef _WIN32
+  // The C runtime's gmtime keeps its result per thread there.
+  const std::tm* got = std::gmtime(&t);
+  if (!got) return std::to_string(seconds);
+  parts = *got;
+#else
+  if (!gmtime_r(&t, &parts)) return std::to_string(seconds);
+#endif
+  char text[64];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+  return text;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,23 @@ enum SignatureVerdict {
 SignatureVerdict signature_check(const std::string& file, const std::string& sig_path,
                                  const PublisherKey& key, std::string* text);
 // The same with any of several keys trusted (a publisher moving to a new key):
-// the one the signature names is used, and the success names it.
+// the one the signature names is used, and the success names it. On success
+// *trusted_comment, when given, gets the trusted comment.
 SignatureVerdict signature_check(const std::string& file, const std::string& sig_path,
-                                 const std::vector<PublisherKey>& keys, std::string* text);
+                                 const std::vector<PublisherKey>& keys, std::string* text,
+                                 std::string* trusted_comment = nullptr);
+
+// What a trusted comment says of the signed file's age: minisign's own
+// "timestamp:SECONDS" and "expires:SECONDS" (Unix time, UTC), each among other
+// name:value fields separated by tabs or spaces.
+struct SignedDates {
+  bool has_timestamp = false;
+  int64_t timestamp = 0;
+  bool has_expires = false;
+  int64_t expires = 0;
+};
+// 0, or -1 with *why when a timestamp or expires field is there but is no
+// decimal number of seconds (a field given twice counts as such too).
+int signed_dates(const std::string& comment, SignedDates* dates, std::string* why);
+// Unix time as "2026-12-10 12:00:00 UTC".
+std::string utc_text(int64_t seconds);

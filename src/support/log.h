@@ -21,6 +21,16 @@ std::string log_line(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+// A line of a body's chunks, thousands a second: it reaches the file with the
+// next other line or, through log_flush_due, within a second; every other line
+// reaches it at once, so that a killed run leaves what it did in the log.
+void log_chunk_line(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+// Writes out chunk lines held for a second or more (cheap when none are).
+void log_flush_due();
 void log_close();
 
 // The program directory (set once at start; holds install.log).

@@ -100,8 +100,7 @@ def run(qvrun, url, base, timeout=120):
 
 
 def phase_of(inst):
-    # The log's last lines die with the process (it is buffered): the install
-    # directory tells instead, as the run creates it when the downloads are done.
+    # The run creates the install directory when the downloads are done.
     return "extracting" if os.path.isdir(inst) else "downloading"
 
 
@@ -156,6 +155,15 @@ def main():
                 path = os.path.join(dl, n)
                 if os.path.exists(path) and open(path, "rb").read() != data:
                     problems.append("partial %s at its final name" % n)
+            # The log reaches its file line by line: every archive the killed
+            # run finished is in it, and no line is cut short.
+            text = open(log, "rb").read() if os.path.exists(log) else b""
+            for n in archives:
+                if os.path.exists(os.path.join(dl, n)) and \
+                        ('download "%s"' % ("http://127.0.0.1:%d/%s" % (port, n))).encode() not in text:
+                    problems.append("%s downloaded, but install.log does not say so" % n)
+            if text and not text.endswith(b"\n"):
+                problems.append("install.log ends in the middle of a line")
             rc2 = run(args.qvrun, url, base)
             if rc2 != 0:
                 problems.append("second run ended with %d" % rc2)

@@ -19,6 +19,7 @@
 #include "repo_cli.h"
 #include "repo_list.h"
 #include "repo_report.h"
+#include "repo_sign.h"
 #include "repo_tree.h"
 #include "support/paths.h"
 #include "test_server.h"
@@ -201,14 +202,19 @@ TEST_F(RepoTool, SignedCheckProvesTheSignatureAndEveryHash) {
     repo_report_reset();
     return repo_check(out, false, key);
   };
-  auto sign = [&](const char* key) {
-    ASSERT_TRUE(minisign(out, std::string("-S -s '") + (keys / key) + "' -m filelist.txt"));
+  auto sign = [&](const char* key) { ASSERT_EQ(repo_sign(out, keys / key, 30), 0) << repo_error_text; };
+  auto sign_dated = [&](const char* comment) {
+    ASSERT_TRUE(minisign(out, std::string("-S -s '") + (keys / "k.key") + "' -m filelist.txt -t '" + comment + "'"));
   };
   EXPECT_EQ(signed_check(pub), -1);
-  EXPECT_NE(repo_error_text.find("filelist.txt.minisig is missing (sign it with: minisign -Sm "),
+  EXPECT_NE(repo_error_text.find("filelist.txt.minisig is missing (sign it with: quorvin-repo sign "),
             std::string::npos) << repo_error_text;
   sign("k.key");
   EXPECT_EQ(signed_check(pub), 0) << repo_error_text;
+  std::string listed;
+  EXPECT_EQ(repo_list(out, listed), 0);
+  EXPECT_NE(listed.find("filelist.txt.minisig: signed at "), std::string::npos) << listed;
+  EXPECT_NE(listed.find(", expires at "), std::string::npos) << listed;
 
   std::string manifest = read_file(out + "/filelist.txt"), zip = read_file(out + "/core.zip");
   struct Case { std::function<void()> change; std::string says; };
@@ -221,10 +227,16 @@ TEST_F(RepoTool, SignedCheckProvesTheSignatureAndEveryHash) {
          write_file(out + "/filelist.txt", text);
        }, "does not match " + out + "/filelist.txt (it has CR LF line ends, which build never"},
       {[&] { write_file(out + "/core.zip", zip.substr(0, zip.size() - 1) + "!"); }, "but the SHA-256 of"},
+      {[&] { write_file(out + "/core.zip", zip.substr(0, zip.size() - 1)); }, "the archive changed after the build (a copy in text mode, or an unfinished upload?)"},
       {[&] {
          write_file(out + "/filelist.txt", GOOD_ENTRY);
          sign("k.key");
        }, "has no h: line, which an installer with a publisher key refuses"},
+      // Dates an installer refuses.
+      {[&] { sign_dated("file:filelist.txt"); }, "an installer refuses it: its trusted comment gives no timestamp"},
+      {[&] { sign_dated("timestamp:1000000000\texpires:1100000000"); },
+       "an installer refuses it: signed at 2001-09-09 01:46:40 UTC, expired at 2004-11-09 11:33:20 UTC"},
+      {[&] { sign_dated("timestamp:1000000000"); }, "no expiry: taken until 2002-09-09 01:46:40 UTC"},
       {[&] { write_file(pub, "untrusted comment: x\nRWQ\n"); }, "--key"},
   };
   for (const Case& c : cases) {
@@ -619,6 +631,9 @@ TEST_F(RepoTool, CommandLineHelpsAndSaysWhatIsMissing) {
       {{"build", s, o, BASE}, 2, "", "looks like the base URL; give it as --base-url"},
       {{"list", s + "/all/core/README.txt"}, 2, "", "is a file; give the folder that holds"},
       {{"build", s, o, "--base-url=" + std::string(BASE)}, 0, "", ""},
+      {{"sign", o}, 2, "", "sign: --key is required"},
+      {{"sign", o, "--key", "k", "--expires", "0d"}, 2, "", "sign: --expires wants a number of days"},
+      {{"sign", o, "--key", o + "/nothere.key"}, 1, "", "nothere.key is missing (minisign -G makes one)"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = {"quorvin-repo"};

@@ -10,6 +10,15 @@
 
 #include "support/log.h"
 
+namespace {
+// The tests talk to servers on loopback: a proxy named in the environment of
+// whoever runs them must not come in between (the proxy tests name their own).
+const bool proxies_cleared = [] {
+  for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY"}) unsetenv(name);
+  return true;
+}();
+}  // namespace
+
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string tmpl = std::string(base && *base ? base : "/tmp") + "/quorvin-test-XXXXXX";

@@ -127,6 +127,38 @@ TEST_F(DownloadTest, WrongContentLengthFailsAndDeletes) {
   EXPECT_EQ(count_lines(lines, "deleting \"" + dest + ".part\""), 2);
 }
 
+// The list's size: another announced length is refused before the file is
+// opened, and a body that goes on past the size (announced or not) is cut off
+// there, even one that would never end.
+TEST_F(DownloadTest, SizeFromTheListBoundsTheBody) {
+  struct Case { const char* query; NetOutcome outcome; const char* line; };
+  const Case cases[] = {
+      {"size=5000", NET_OK, nullptr},
+      {"size=5000&nolength=1", NET_OK, nullptr},
+      {"size=5001", NET_BAD_CONTENT_LENGTH, "net_get: 5001 bytes announced, the list says 5000"},
+      {"size=50000&nolength=1", NET_TOO_LARGE, "net_get: more than 5000 bytes, giving up"},
+      {"size=1&endless=1&nolength=1", NET_TOO_LARGE, "net_get: more than 5000 bytes, giving up"},
+      {"size=4000&nolength=1", NET_BODY_TOO_SHORT, "net_get: 4000 bytes came, the list says 5000"},
+  };
+  DownloadCheck check;
+  check.exact_size = 5000;
+  for (const Case& c : cases) {
+    std::string dest = out / "s.bin";
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(net_get(server.url(std::string("/s?") + c.query).c_str(), dest.c_str(), 0, &check),
+              c.outcome == NET_OK ? 0 : -1) << c.query;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.query;
+    EXPECT_EQ(net_last_result().outcome, c.outcome) << c.query;
+    EXPECT_EQ(exists(dest), c.outcome == NET_OK) << c.query;
+    EXPECT_FALSE(exists(dest + ".part")) << c.query;
+    if (c.line) {
+      EXPECT_TRUE(has_line(log.lines(), c.line)) << c.query;
+    }
+    std::remove(dest.c_str());
+  }
+  EXPECT_EQ(count_lines(log.lines(), "net_get: opened " + (out / "s.bin.part") + " for writing"), 5);
+}
+
 // The body is hashed chunk by chunk as it is written: the running hash of many
 // chunks must be the whole file's, and a mismatch keeps the older file.
 TEST_F(DownloadTest, BodyIsKeptOnlyWithTheSha256AskedFor) {

@@ -163,7 +163,12 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"v:\nu:x/a\nh:" H63 "\n", "filelist_parse: line 3: h:" H63 " is not a SHA-256 (64 hexadecimal digits)", 1, 3, FILELIST_BAD_HASH},
         RefusedCase{"v:\nh:" H63 "00\n", "filelist_parse: line 2: h:" H63 "00 is not a SHA-256 (64 hexadecimal digits)", 1, 2, FILELIST_BAD_HASH},
         RefusedCase{"v:\nh:" H63 "g\n", "filelist_parse: line 2: h:" H63 "g is not a SHA-256 (64 hexadecimal digits)", 1, 2, FILELIST_BAD_HASH},
-        RefusedCase{"v:\nh: " H63 "\n", "filelist_parse: line 2: h: " H63 " is not a SHA-256 (64 hexadecimal digits)", 1, 2, FILELIST_BAD_HASH}),
+        RefusedCase{"v:\nh: " H63 "\n", "filelist_parse: line 2: h: " H63 " is not a SHA-256 (64 hexadecimal digits)", 1, 2, FILELIST_BAD_HASH},
+        RefusedCase{"v:\ns:\n", "filelist_parse: line 2: s: is not a size in bytes", 1, 2, FILELIST_BAD_SIZE},
+        RefusedCase{"v:\ns: 12\n", "filelist_parse: line 2: s: 12 is not a size in bytes", 1, 2, FILELIST_BAD_SIZE},
+        RefusedCase{"v:\ns:-1\n", "filelist_parse: line 2: s:-1 is not a size in bytes", 1, 2, FILELIST_BAD_SIZE},
+        RefusedCase{"v:\ns:0x10\n", "filelist_parse: line 2: s:0x10 is not a size in bytes", 1, 2, FILELIST_BAD_SIZE},
+        RefusedCase{"v:\ns:1234567890123456789\n", "filelist_parse: line 2: s:1234567890123456789 is not a size in bytes", 1, 2, FILELIST_BAD_SIZE}),
     [](const ::testing::TestParamInfo<RefusedCase>& info) {
       return "Case" + std::to_string(info.index);
     });

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "install/publisher.h"
 #include "rules/filelist.h"
 #include "testkit/testkit.h"
 
@@ -189,6 +190,33 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{RunMode::DownloadOnly, "v:\nu:http://h/a\rb.zip\n",
                 "plan_build: entry 2: URL http://h/a\\x0Db.zip refused: space or control character in the URL"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return "Case" + std::to_string(info.index); });
+
+// With a key, the signature covers an archive only through its h: and s:, so
+// an entry without either is refused; an archive already there of another
+// size than s: is fetched again without being read.
+TEST_F(PlanTest, SignedListsNeedSizesAndAWrongSizeIsFetchedAgain) {
+  const std::string h = "h:" + std::string(64, 'a') + "\n";
+  const char* before = publisher_key;
+  publisher_key = "RWkey";
+  in.mode = RunMode::DownloadOnly;
+  in.variant_flags[0] = 1;
+  manifest("v:t\nu:http://h/a.zip\n" + h);
+  EXPECT_EQ(-1, plan());
+  manifest("v:t\nu:http://h/a.zip\ns:3\n");
+  EXPECT_EQ(-1, plan());
+  manifest("v:t\nu:http://h/a.zip\n" + h + "s:3\n");
+  write_file(dl + "/a.zip", "four");
+  EXPECT_EQ(0, plan());
+  publisher_key = before;
+  ASSERT_EQ(1u, planned.size());
+  EXPECT_TRUE(planned[0].download);
+  Lines lines = log.lines();
+  lines.resize(3);
+  EXPECT_EQ((Lines{"plan_build: a.zip (entry 1) has no size (\"s:\"), which a signed list must give",
+                   "plan_build: a.zip (entry 1) has no SHA-256 (\"h:\"), which a signed list must give",
+                   "plan_build: a.zip has 4 bytes, the list says 3"}),
+            lines);
+}
 
 // A run killed while it extracted a.zip left a.zip's marker and the note that
 // it was under way: a.zip is extracted again, b.zip (finished) is not; the note

@@ -138,9 +138,9 @@ TEST_F(SignatureTest, AnyOfSeveralKeysMaySign) {
   const char* before = publisher_key;
   publisher_key = both.c_str();
   LogCapture log;
-  EXPECT_EQ(0, publisher_check_manifest(nullptr, file));
+  EXPECT_EQ(0, publisher_check_manifest(nullptr, file, file));
   publisher_key = (both = minisign_key_line(*keys / "A.pub") + ";RWnot-a-key").c_str();
-  EXPECT_EQ(-1, publisher_check_manifest(nullptr, file));
+  EXPECT_EQ(-1, publisher_check_manifest(nullptr, file, file));
   publisher_key = before;
   auto lines = log.lines();
   ASSERT_EQ(2u, lines.size());
@@ -189,6 +189,54 @@ TEST_F(SignatureTest, OversizedSignatureIsRefusedWithoutReadingItAll) {
   EXPECT_FALSE(closed);
   checked = true;
   writer.join();
+}
+
+// The trusted comment dates the list: one without a timestamp, past its expiry,
+// too old without one, or older than a list this download directory accepted
+// before is refused, and a refused list never takes the place of the last good one.
+TEST_F(SignatureTest, DatesInTheTrustedCommentRefuseOldAndReplayedLists) {
+  const int64_t now = 2000000000, day = 86400;
+  auto at = [&](int64_t t) { return std::to_string(t); };
+  struct Step {
+    std::string comment;  // minisign -t
+    bool accepted;
+    const char* says;     // the start of the refusal's line, after "signature_check: "
+  };
+  const Step steps[] = {
+      {"timestamp:" + at(now - 300 * day), true, ""},
+      {"file:filelist.txt", false, "the trusted comment gives no timestamp"},
+      {"timestamp:" + at(now - 400 * day), false, "the list was signed at 2032-04-13 03:33:20 UTC, more than 365 days ago"},
+      {"timestamp:" + at(now - 10) + "\texpires:" + at(now - 1), false, "the list expired at 2033-05-18 03:33:19 UTC"},
+      {"timestamp:12x\texpires:" + at(now + day), false, "the trusted comment's timestamp is not one number"},
+      {"timestamp:" + at(now - 10) + " expires:" + at(now + day), true, ""},
+      {"timestamp:" + at(now - 10) + " expires:" + at(now + day), true, ""},  // the same again
+      {"timestamp:" + at(now - 20) + " expires:" + at(now + day), false,
+       "the list was signed at 2033-05-18 03:33:00 UTC, before the one accepted here (signed at 2033-05-18 03:33:10 UTC)"},
+  };
+  const std::string key_line = minisign_key_line(*keys / "A.pub");
+  const char* before = publisher_key;
+  publisher_key = key_line.c_str();
+  publisher_clock = [] { return int64_t{2000000000}; };
+  std::string fetched = file + ".new", last_good;
+  for (const Step& step : steps) {
+    std::string text = "list " + step.comment + "\n";
+    write_file(fetched, text);
+    ASSERT_TRUE(minisign(dir.path(), "-S -s '" + (*keys / "A.key") + "' -m filelist.txt.new -t '" +
+                                         step.comment + "'"));
+    LogCapture log;
+    EXPECT_EQ(publisher_check_manifest(nullptr, fetched, file), step.accepted ? 0 : -1) << step.comment;
+    if (step.accepted) last_good = text;
+    EXPECT_EQ(read_file(file), last_good) << step.comment;
+    EXPECT_FALSE(access(fetched.c_str(), F_OK) == 0 || access((fetched + ".minisig").c_str(), F_OK) == 0);
+    auto lines = log.lines();
+    if (!step.accepted) {
+      ASSERT_FALSE(lines.empty());
+      EXPECT_EQ(0u, lines.back().find(std::string("signature_check: ") + step.says)) << lines.back();
+    }
+  }
+  publisher_key = before;
+  publisher_clock = [] { return static_cast<int64_t>(time(nullptr)); };
+  EXPECT_EQ(read_file(file + ".timestamp"), at(now - 10) + "\n");
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The Win32 side of the platform seam, and the helpers whose results differ on
 // Windows (backslash paths, CR LF log lines), checked where they really run:
 // under Wine (or Windows). Runs in the current directory, which it may litter.
-// Prints one line per failed check; exit code 0 when all passed.
+// Prints one line per failed check; exit code 0 when all passed. The proxy
+// cases write the current user's proxy settings and put them back after.
 //   platform_check [tls CA.pem GOOD WRONGNAME EXPIRED UNKNOWN]
 // adds the TLS cases against servers on 127.0.0.1 at those ports (the
 // certificates of tests/tls/make_test_ca.sh), trusting CA.pem in the current
@@ -307,6 +308,92 @@ void test_sockets() {
   plat_net_cleanup();
 }
 
+// ---- the proxy settings -------------------------------------------------------
+const char CONNECTIONS_KEY[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+
+// Writes the current user's DefaultConnectionSettings, the blob in which the
+// settings dialog keeps them: version 0x46, a counter, the flags (1 direct,
+// 2 proxy, 4 script, 8 detection), then the proxy, the bypass list and the
+// script URL as a DWORD length and bytes each, then 32 zero bytes.
+void set_connection_settings(DWORD flags, const char* proxy, const char* bypass, const char* script) {
+  std::string blob;
+  auto dword = [&blob](DWORD v) { blob.append(reinterpret_cast<const char*>(&v), 4); };
+  dword(0x46);
+  dword(1);
+  dword(flags);
+  for (const char* text : {proxy, bypass, script}) {
+    dword(static_cast<DWORD>(std::strlen(text)));
+    blob += text;
+  }
+  blob.append(32, '\0');
+  HKEY key;
+  if (!CHECK(RegCreateKeyExA(HKEY_CURRENT_USER, CONNECTIONS_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                             nullptr) == ERROR_SUCCESS))
+    return;
+  CHECK(RegSetValueExA(key, "DefaultConnectionSettings", 0, REG_BINARY,
+                       reinterpret_cast<const BYTE*>(blob.data()), static_cast<DWORD>(blob.size())) == ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+void test_proxy_settings() {
+  // The settings there were before, put back at the end.
+  HKEY key;
+  std::string saved;
+  bool had = false;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, CONNECTIONS_KEY, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+    DWORD size = 0;
+    if (RegQueryValueExA(key, "DefaultConnectionSettings", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS) {
+      saved.resize(size);
+      had = RegQueryValueExA(key, "DefaultConnectionSettings", nullptr, nullptr,
+                             reinterpret_cast<BYTE*>(&saved[0]), &size) == ERROR_SUCCESS;
+    }
+    RegCloseKey(key);
+  }
+
+  // A manual proxy per scheme and its bypass list, as they are kept.
+  PlatProxySettings got;
+  set_connection_settings(1 | 2, "http=127.0.0.1:3128;https=127.0.0.1:3129", "<local>;*.example.org", "");
+  CHECK_EQ(plat_proxy_settings("http://example.net:80/a", &got), 0);
+  CHECK_EQ(got.proxies, std::string("http=127.0.0.1:3128;https=127.0.0.1:3129"));
+  CHECK_EQ(got.bypass, std::string("<local>;*.example.org"));
+  CHECK(!got.bypass_suffixes);
+
+  // A configuration script whose server takes the connection and never
+  // answers: the manual settings after at most 5 s, and at once from then on.
+  plat_net_startup();
+  SOCKET silent = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int len = sizeof sa;
+  CHECK(bind(silent, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0);
+  CHECK(listen(silent, 4) == 0);
+  CHECK(getsockname(silent, reinterpret_cast<sockaddr*>(&sa), &len) == 0);
+  std::string script = "http://127.0.0.1:" + std::to_string(ntohs(sa.sin_port)) + "/proxy.pac";
+  set_connection_settings(1 | 2 | 4, "127.0.0.1:3128", "", script.c_str());
+  uint32_t start = plat_tick_ms();
+  CHECK_EQ(plat_proxy_settings("http://example.net:80/a", &got), 0);
+  uint32_t took = plat_tick_ms() - start;
+  CHECK(took >= 4900 && took < 7500);
+  CHECK_EQ(got.proxies, std::string("127.0.0.1:3128"));
+  start = plat_tick_ms();
+  CHECK_EQ(plat_proxy_settings("http://example.net:80/b", &got), 0);
+  CHECK(plat_tick_ms() - start < 1000);
+  CHECK_EQ(got.proxies, std::string("127.0.0.1:3128"));
+  closesocket(silent);
+  plat_net_cleanup();
+
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, CONNECTIONS_KEY, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+    if (had)
+      RegSetValueExA(key, "DefaultConnectionSettings", 0, REG_BINARY, reinterpret_cast<const BYTE*>(saved.data()),
+                     static_cast<DWORD>(saved.size()));
+    else
+      RegDeleteValueA(key, "DefaultConnectionSettings");
+    RegCloseKey(key);
+  }
+}
+
 // ---- TLS against the test servers --------------------------------------------
 enum { GOOD, WRONGNAME, EXPIRED, UNKNOWN, SERVERS };
 
@@ -471,6 +558,7 @@ int main(int argc, char** argv) {
   test_log();
   test_threads_and_wait();
   test_sockets();
+  test_proxy_settings();
   if (argc == 3 + SERVERS && std::strcmp(argv[1], "tls") == 0)
     test_tls(argv + 2);
   else

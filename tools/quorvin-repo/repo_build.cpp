@@ -50,6 +50,7 @@ std::string manifest_text(const std::vector<ArchivePlan>& archives, const std::s
     text += "\nv:" + std::string(variant_groups[a.group].letter) + "\n";
     text += "u:" + base + a.name + "\n";
     text += "h:" + a.sha256 + "\n";
+    text += "s:" + std::to_string(a.size) + "\n";
     if (!a.dest_subdir.empty()) text += "d:" + a.dest_subdir + "\n";
     text += "e:" + a.check_path + "\n";
   }
@@ -84,7 +85,7 @@ int write_all(const std::string& dir, std::vector<ArchivePlan>& archives, const 
   for (ArchivePlan& a : archives) {
     std::string path = path_join(dir, a.name);
     if (zip_write(path, a.items) != 0) return -1;
-    if (sha256_file(path, &a.sha256) != 0)
+    if (sha256_file(path, &a.sha256) != 0 || plat_file_size(path.c_str(), &a.size) != 0)
       return repo_error("%s: cannot read it back for its SHA-256", path.c_str());
     repo_note("%s: %u entries from %s", a.name.c_str(), static_cast<unsigned>(a.items.size()),
               a.folder.c_str());

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "rules/filelist.h"
+#include "repo_sign.h"
 #include "rules/signature.h"
 #include "platform/platform.h"
 #include "repo_fetch.h"
@@ -27,15 +28,22 @@ struct Published {
   std::string label, url, archive;
 };
 
-// What the installer compares with h:, and what one built with a key demands.
+// What the installer compares with h: and s:, and what one built with a key demands.
 int check_hash(const std::string& archive, const FileListEntry* e, const std::string& label,
                bool signed_list) {
-  if (!e->sha256) {
-    if (!signed_list) return 0;
-    repo_error("%s: has no h: line, which an installer with a publisher key refuses",
-               label.c_str());
+  if (signed_list && (!e->sha256 || !e->has_size)) {
+    repo_error("%s: has no %s line, which an installer with a publisher key refuses", label.c_str(),
+               e->sha256 ? "s:" : "h:");
     return -1;
   }
+  uint64_t size = 0;
+  if (e->has_size && plat_file_size(archive.c_str(), &size) == 0 && size != static_cast<uint64_t>(e->size)) {
+    repo_error("%s: s:%lld, but %s has %llu bytes: the archive changed after the build (a copy in text "
+               "mode, or an unfinished upload?); copy it again in binary mode, or build again and sign",
+               label.c_str(), e->size, archive.c_str(), static_cast<unsigned long long>(size));
+    return -1;
+  }
+  if (!e->sha256) return 0;
   std::string hex;
   if (sha256_file(archive, &hex) != 0) {
     repo_error("%s: %s cannot be read for its SHA-256", label.c_str(), archive.c_str());
@@ -258,7 +266,7 @@ std::string key_hint(const std::string& key_path) {
 // What to do about a signature the installer would refuse.
 std::string signature_fix(SignatureVerdict verdict, const std::string& manifest,
                           const std::string& key_path) {
-  std::string sign = "minisign -Sm " + manifest + " -s <your secret key>", text;
+  std::string sign = "quorvin-repo sign " + path_dir(manifest) + " --key <your secret key>", text;
   read_whole_file(manifest, &text, 1 << 20);
   if (verdict == SIGNATURE_OTHER_KEY)
     return " (sign it with the secret key of " + key_path + ": " + sign +
@@ -279,12 +287,15 @@ int check_signature(const std::string& manifest, const std::string& key_path) {
     repo_error("--key %s%s", text.c_str(), key_hint(key_path).c_str());
     return -1;
   }
-  SignatureVerdict verdict = signature_check(manifest, manifest + ".minisig", key, &text);
+  std::string comment, dates;
+  SignatureVerdict verdict = signature_check(manifest, manifest + ".minisig", {key}, &text, &comment);
   if (verdict != SIGNATURE_GOOD) {
     repo_error("%s%s", text.c_str(), signature_fix(verdict, manifest, key_path).c_str());
     return -1;
   }
   repo_note("%s", text.c_str());
+  if (repo_judge_dates(comment, &dates) != 0) return repo_error("%s.minisig: %s", manifest.c_str(), dates.c_str());
+  repo_note("%s.minisig: %s", manifest.c_str(), dates.c_str());
   return 0;
 }
 

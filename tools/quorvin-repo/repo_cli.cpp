@@ -10,6 +10,7 @@
 #include "repo_list.h"
 #include "repo_manifest.h"
 #include "repo_report.h"
+#include "repo_sign.h"
 #include "support/paths.h"
 
 namespace {
@@ -17,6 +18,7 @@ namespace {
 const char* const HELP =
     "usage: quorvin-repo build SRC OUT --base-url URL\n"
     "       quorvin-repo check DIR [--fetch] [--key minisign.pub]\n"
+    "       quorvin-repo sign DIR --key minisign.key [--expires 90d]\n"
     "       quorvin-repo list DIR\n"
     "       quorvin-repo --help | --version\n"
     "\n"
@@ -25,9 +27,12 @@ const char* const HELP =
     "       wrote are kept.\n"
     "check  reads DIR/filelist.txt and every archive as the installer would;\n"
     "       --fetch also downloads each u: and compares it with the local file;\n"
-    "       --key also proves that DIR/filelist.txt.minisig (made by\n"
-    "       minisign -Sm DIR/filelist.txt) signs the list with that key, and that\n"
-    "       every entry has h:, as an installer built with the key demands.\n"
+    "       --key also proves that DIR/filelist.txt.minisig signs the list with\n"
+    "       that key, that its dates are ones an installer takes, and that every\n"
+    "       entry has h:, as an installer built with the key demands.\n"
+    "sign   signs DIR/filelist.txt with minisign and that secret key; the\n"
+    "       signature gives the time of signing and an expiry (default 90 days),\n"
+    "       after which installers refuse the list: sign again before then.\n"
     "list   shows what a user of each variant downloads and installs.\n"
     "\n"
     "SRC holds all/, tavelin/, mirrel/, pelquin/ and wendrel/, each with one folder\n"
@@ -35,7 +40,7 @@ const char* const HELP =
     "'e = path installed by it' (relative to the archive folder).\n"
     "Exit code: 0 done, 1 a problem found, 2 a wrong command line.\n";
 
-const char* const COMMANDS = "build, check and list";
+const char* const COMMANDS = "build, check, sign and list";
 
 int usage_error(const std::string& message) {
   repo_error("%s (quorvin-repo --help)", message.c_str());
@@ -65,10 +70,11 @@ int repo_main(int argc, char** argv) {
     std::fputs(HELP, stdout);
     return 0;
   }
-  if (command != "build" && command != "check" && command != "list")
+  if (command != "build" && command != "check" && command != "sign" && command != "list")
     return usage_error("unknown command " + command + "; the commands are " + COMMANDS);
   std::vector<std::string> positional;
   std::string base, key;
+  int expires_days = 90;
   bool have_base = false, fetch = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -80,11 +86,17 @@ int repo_main(int argc, char** argv) {
       have_base = true;
     } else if (command == "check" && a == "--fetch") {
       fetch = true;
-    } else if (command == "check" && (a == "--key" || a.compare(0, 6, "--key=") == 0)) {
-      if (a == "--key" && i + 1 >= args.size())
-        return usage_error("check: --key needs the publisher's public key file, e.g. --key minisign.pub");
+    } else if ((command == "check" || command == "sign") && (a == "--key" || a.compare(0, 6, "--key=") == 0)) {
+      const std::string file = command == "check" ? "the publisher's public key file, e.g. --key minisign.pub"
+                                                  : "the publisher's secret key file, e.g. --key minisign.key";
+      if (a == "--key" && i + 1 >= args.size()) return usage_error(command + ": --key needs " + file);
       key = a == "--key" ? args[++i] : a.substr(6);
-      if (key.empty()) return usage_error("check: --key needs the publisher's public key file");
+      if (key.empty()) return usage_error(command + ": --key needs " + file);
+    } else if (command == "sign" && (a == "--expires" || a.compare(0, 10, "--expires=") == 0)) {
+      std::string value = a == "--expires" ? (i + 1 < args.size() ? args[++i] : "") : a.substr(10);
+      expires_days = repo_expiry_days(value);
+      if (expires_days < 0)
+        return usage_error("sign: --expires wants a number of days from 1 to 3650, e.g. --expires 90d");
     } else if (!a.empty() && a[0] == '-') {
       return usage_error(command + ": unknown option " + a);
     } else {
@@ -111,6 +123,10 @@ int repo_main(int argc, char** argv) {
                        MANIFEST_NAME + ", e.g. quorvin-repo " + command + " " +
                        path_dir(positional[0]));
   if (command == "check") return repo_check(positional[0], fetch, key) == 0 ? 0 : 1;
+  if (command == "sign") {
+    if (key.empty()) return usage_error("sign: --key is required: the publisher's secret key, e.g. --key minisign.key");
+    return repo_sign(positional[0], key, expires_days) == 0 ? 0 : 1;
+  }
   std::string text;
   int result = repo_list(positional[0], text);
   std::fputs(text.c_str(), stdout);

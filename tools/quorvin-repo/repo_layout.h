@@ -2,6 +2,7 @@
 // archive inside it, an optional settings file in each archive folder.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ struct ArchivePlan {
   std::string check_path;  // "e:" value, relative to the install directory
   std::vector<SourceItem> items;
   std::string sha256;      // the written archive's, for "h:"
+  uint64_t size = 0;       // and its size, for "s:"
 };
 
 // Reads the whole source tree into archives in manifest order. 0, or -1 after

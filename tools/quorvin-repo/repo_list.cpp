@@ -10,6 +10,7 @@
 #include "repo_layout.h"
 #include "repo_manifest.h"
 #include "repo_report.h"
+#include "repo_sign.h"
 #include "support/paths.h"
 
 namespace {
@@ -118,6 +119,12 @@ int repo_list(const std::string& dir, std::string& text) {
     if (mine.empty()) continue;
     text += line(head);
     for (const Row* r : mine) text += line(*r);
+  }
+  // The signature's dates as written (check --key proves them).
+  std::string signature = path_join(dir, SIGNATURE_NAME), comment = repo_trusted_comment(signature), dates;
+  if (!comment.empty()) {
+    repo_judge_dates(comment, &dates);
+    text += "\n" + std::string(SIGNATURE_NAME) + ": " + dates + " (unverified; check --key verifies)\n";
   }
   return result;
 }

@@ -27,9 +27,10 @@ const char* plain_reason(FilelistOutcome outcome) {
              "the entry";
     case FILELIST_UNKNOWN_VARIANT:
       return "'v:' may be followed only by nothing (every variant) or by t, m, p or w in lower case";
-    case FILELIST_UNKNOWN_KEY: return "the only keys are v:, u:, d:, e: and h:";
+    case FILELIST_UNKNOWN_KEY: return "the only keys are v:, u:, d:, e:, h: and s:";
     case FILELIST_BAD_HASH:
       return "h: must be followed by the archive's SHA-256 as 64 hexadecimal digits";
+    case FILELIST_BAD_SIZE: return "s: must be followed by the archive's size in bytes, in decimal digits";
     case FILELIST_NO_MEMORY: return "out of memory";
     default: return "refused";
   }

@@ -249,6 +249,7 @@ void ui_run_message_loop() {
 
 int ui_wait_thread_or_messages(plat_thread t) {
   Model& m = model();
+  uint32_t start = plat_tick_ms();
   for (;;) {
     {
       std::lock_guard<std::recursive_mutex> g(m.lock);
@@ -256,6 +257,7 @@ int ui_wait_thread_or_messages(plat_thread t) {
     }
     // Wakes at once when the thread ends; a posted event waits a few ms at most.
     if (plat_thread_wait(t, 5)) return 0;
+    if (plat_tick_ms() - start >= 1000) return 1;
   }
 }
 

@@ -1,8 +1,11 @@
 // Directory trees over POSIX: kinds, listings, times, removal.
 #include <dirent.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -67,4 +70,18 @@ int plat_file_size(const char* path, uint64_t* bytes) {
   if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   *bytes = static_cast<uint64_t>(st.st_size);
   return 0;
+}
+
+extern char** environ;
+
+int plat_run_program(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid;
+  if (argv.empty() || posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -2,6 +2,8 @@
 #include <windows.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -69,4 +71,42 @@ int plat_file_size(const char* path, uint64_t* bytes) {
     return -1;
   *bytes = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   return 0;
+}
+
+namespace {
+// One argument as the C runtime's command-line parser reads it back: quoted,
+// with the backslashes before a quote doubled.
+std::string quoted(const std::string& arg) {
+  std::string out = "\"";
+  size_t slashes = 0;
+  for (char c : arg) {
+    // The backslashes so far are already out; one before a quote needs them doubled and one more.
+    if (c == '\\') {
+      ++slashes;
+    } else {
+      if (c == '"') out.append(slashes + 1, '\\');
+      slashes = 0;
+    }
+    out += c;
+  }
+  out.append(slashes, '\\');
+  return out + "\"";
+}
+}  // namespace
+
+int plat_run_program(const std::vector<std::string>& argv) {
+  if (argv.empty()) return -1;
+  std::string line;
+  for (const std::string& a : argv) line += (line.empty() ? "" : " ") + quoted(a);
+  STARTUPINFOA start;
+  std::memset(&start, 0, sizeof start);
+  start.cb = sizeof start;
+  PROCESS_INFORMATION process;
+  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process)) return -1;
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  bool got = GetExitCodeProcess(process.hProcess, &code) != 0;
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return got ? static_cast<int>(code) : -1;
 }

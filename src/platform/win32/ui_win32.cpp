@@ -145,8 +145,8 @@ void ui_run_message_loop() {
 int ui_wait_thread_or_messages(plat_thread t) {
   if (!t) return 0;
   HANDLE h = static_cast<HANDLE>(t);
-  DWORD r = MsgWaitForMultipleObjects(1, &h, FALSE, INFINITE, QS_ALLINPUT);
-  return r == WAIT_OBJECT_0 + 1 ? 1 : 0;
+  DWORD r = MsgWaitForMultipleObjects(1, &h, FALSE, 1000, QS_ALLINPUT);
+  return r == WAIT_OBJECT_0 + 1 || r == WAIT_TIMEOUT ? 1 : 0;
 }
 
 int ui_take_message() {
