@@ -15,6 +15,7 @@ files on disk, their times, the server's requests and install.log.
 import argparse
 import contextlib
 import os
+import re
 import shutil
 import socket
 import struct
@@ -599,26 +600,32 @@ def silent_server(run):
 def hostile_replies(run):
     """Two entries with one archive name, a reply cut before its headers end, an empty
     archive body, a length no disk holds, a manifest that never ends: each run fails and
-    keeps nothing it fetched in that run."""
+    keeps nothing it fetched in that run. The empty body and the huge length come with
+    a list that gives no size for the archive (with one, the announced length alone
+    fails the download)."""
     run.make_repo()
     core = run.archives(0)[0]
     manifest = os.path.join(run.repo, "filelist.txt")
     with open(manifest) as f:
         plain = f.read()
+    sizeless = re.sub(r"(u:%s/%s\nh:[0-9a-f]+\n)s:[0-9]+\n" % (re.escape(BASE_URL), re.escape(core)),
+                      r"\1", plain)
+    check(sizeless != plain, "no size for %s in the list" % core)
     cut = "raw=" + urllib.parse.quote("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n")
-    trials = [  # (faults, extra manifest text, a log line the run must hold)
-        ([], "\n\nv:m\nu:%s/m/%s\ne:other\n" % (BASE_URL, core.upper()), "again"),
-        (["/quorvin/%s=%s" % (core, cut)], "", "http_try: the reply ended before its headers did"),
-        (["/quorvin/%s=size=0" % core], "", "net_get: the body is empty"),
-        (["/quorvin/%s=length=999999999999999999" % core], "", "not enough free space in "),
-        (["/quorvin/filelist.txt=endless=1&nolength=1"], "", "net_get: more than 67108864 bytes, giving up"),
+    twice = plain + "\n\nv:m\nu:%s/m/%s\ne:other\n" % (BASE_URL, core.upper())
+    trials = [  # (faults, the list, a log line the run must hold)
+        ([], twice, "again"),
+        (["/quorvin/%s=%s" % (core, cut)], plain, "http_try: the reply ended before its headers did"),
+        (["/quorvin/%s=size=0" % core], sizeless, "net_get: the body is empty"),
+        (["/quorvin/%s=length=999999999999999999" % core], sizeless, "not enough free space in "),
+        (["/quorvin/filelist.txt=endless=1&nolength=1"], plain, "net_get: more than 67108864 bytes, giving up"),
     ]
-    for n, (faults, extra, line) in enumerate(trials):
+    for n, (faults, text, line) in enumerate(trials):
         with open(manifest, "w") as f:
-            f.write(plain + extra)
+            f.write(text)
         with run.fault_server(*faults):
             run.drive(wizard(run, 1051, [1101, 1102], missing=n == 0, inst_missing=True)
-                      + ([] if "filelist" in "".join(faults) or extra else
+                      + ([] if "filelist" in "".join(faults) or text is twice else
                          ["wait-caption Info 30", "click 1002"])
                       + failed_run())
         check(any(line in l for l in run.log()), "trial %d: no line %r" % (n, line))
@@ -826,7 +833,8 @@ def signed_repository(run):
           "once, right after the list")
     expect_downloaded(run, wanted + ["filelist.txt.minisig"])
     expect_installed(run, wanted)
-    good = "signature_check: %s\\filelist.txt: good signature by key " % run.win(run.dl)
+    # The list is checked under its temporary name, before it replaces filelist.txt.
+    good = "signature_check: %s\\filelist.txt.new: good signature by key " % run.win(run.dl)
     check(any(l.startswith(good) for l in run.log()), "no line %r" % good)
     check(any(l.startswith("plan_build: %s has SHA-256 " % wanted[-1]) for l in run.log()),
           "the wrong archive on disk was not named")
