@@ -41,4 +41,9 @@ if(QUORVIN_TESTS)
   add_test(NAME win32_imports_system_dlls_only
            COMMAND bash -c "dlls=$(${QUORVIN_OBJDUMP} -p \"$1\" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr a-z A-Z | sort -u); echo \"$dlls\"; ! echo \"$dlls\" | grep -qvxE 'KERNEL32.DLL|USER32.DLL|COMCTL32.DLL|SHELL32.DLL|OLE32.DLL|WSOCK32.DLL|SECUR32.DLL|CRYPT32.DLL|MSVCRT.DLL|GDI32.DLL|ADVAPI32.DLL|WINHTTP.DLL'"
                    _ $<TARGET_FILE:quorvin>)
+  # scripts/sign-exe under throw-away code-signing certificates (openssl, osslsigncode).
+  add_test(NAME win32_signing
+           COMMAND ${CMAKE_SOURCE_DIR}/tests/sign/check_sign.sh $<TARGET_FILE:quorvin>
+                   ${CMAKE_SOURCE_DIR}/scripts/sign-exe ${CMAKE_BINARY_DIR}/test-signing)
+  set_tests_properties(win32_signing PROPERTIES TIMEOUT 60)
 endif()
