@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "quorvin_version.h"
 #include "repo_build.h"
 #include "repo_check.h"
 #include "repo_list.h"
@@ -58,7 +59,7 @@ int repo_main(int argc, char** argv) {
       return 0;
     }
     if (a == "--version") {
-      std::printf("quorvin-repo %s\n", QUORVIN_REPO_VERSION);
+      std::printf("quorvin-repo %s\n", QUORVIN_VERSION);
       return 0;
     }
   }
