@@ -120,13 +120,24 @@ const ReceiptArchive* installed_record(const std::string& archive_name) {
 
 int64_t installed_newest() { return receipt.newest; }
 
+void installed_raise(int64_t signed_at) {
+  if (directory.empty() || signed_at <= receipt.newest || plat_path_kind(directory.c_str()) != PLAT_KIND_DIR) return;
+  receipt.newest = signed_at;
+  write_receipt();
+}
+
 void installed_check(const std::string& archive_name) {
   found.clear();
   checked = fold_name(archive_name);
   const ReceiptArchive* old = receipt_find(receipt, archive_name);
   if (!old) return;
-  for (const ReceiptItem& item : old->items)
-    if (!item.folder) found[fold_name(item.path)] = look(item);
+  // The files are read through: shown as the extraction shows its entries.
+  view_show(extract_view.caption, ("Checking " + archive_name + "...").c_str());
+  for (const ReceiptItem& item : old->items) {
+    if (item.folder) continue;
+    view_show(extract_view.status, item.path.c_str());
+    found[fold_name(item.path)] = look(item);
+  }
 }
 
 int installed_update(const std::string& archive_name, const FileListEntry* e, int64_t signed_at,

@@ -24,6 +24,11 @@ const ReceiptArchive* installed_record(const std::string& archive_name);
 // The newest signed timestamp of a list installed from here; 0 when none is known.
 int64_t installed_newest();
 
+// A run that found everything of a list signed at signed_at in place: the
+// receipt takes that as its newest (written when it is newer and the install
+// directory exists; a failure is logged).
+void installed_raise(int64_t signed_at);
+
 // Before the archive's extraction: which of the files its record lists are
 // still as installed (each such file is read for its CRC-32).
 void installed_check(const std::string& archive_name);

@@ -144,6 +144,8 @@ void download_all() {
     install_all();
     return;
   }
+  // Everything of this list is in place: an older one must not come back.
+  if (choices.mode != RunMode::DownloadOnly) installed_raise(publisher_signed_at);
   info_box("If you want to install later, make sure you keep filelist.txt", "Download complete");
   request_quit();
 }
