@@ -9,14 +9,16 @@ add_custom_command(
   DEPENDS ${CMAKE_SOURCE_DIR}/scripts/make_icon.py
   COMMENT "Drawing the program icon")
 set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/quorvin.rc PROPERTIES
-  OBJECT_DEPENDS "${QUORVIN_RES_DIR}/quorvin.ico;${CMAKE_SOURCE_DIR}/resources/dialog_ids.h")
+  OBJECT_DEPENDS "${QUORVIN_RES_DIR}/quorvin.ico;${CMAKE_SOURCE_DIR}/resources/dialog_ids.h;${CMAKE_SOURCE_DIR}/resources/quorvin.manifest;${CMAKE_BINARY_DIR}/generated/quorvin_version.h")
 
 # quorvin_program(TARGET [SOURCES...]): the program; extra sources may bring a
 # publisher key of their own (quorvin_key_source) in place of the built-in one.
 function(quorvin_program target)
   add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/src/platform/win32/winmain.cpp
                  ${CMAKE_SOURCE_DIR}/resources/quorvin.rc ${QUORVIN_RES_DIR}/quorvin.ico ${ARGN})
-  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/src ${QUORVIN_RES_DIR})
+  # The resource compiler finds the icon, the manifest and the version header here.
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/src ${QUORVIN_RES_DIR}
+                             ${CMAKE_SOURCE_DIR}/resources ${CMAKE_BINARY_DIR}/generated)
   target_link_libraries(${target} PRIVATE quorvin_core quorvin_ui quorvin_os)
   target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++
                       $<$<CONFIG:MinSizeRel,Release>:-s>)
@@ -41,4 +43,9 @@ if(QUORVIN_TESTS)
   add_test(NAME win32_imports_system_dlls_only
            COMMAND bash -c "dlls=$(${QUORVIN_OBJDUMP} -p \"$1\" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr a-z A-Z | sort -u); echo \"$dlls\"; ! echo \"$dlls\" | grep -qvxE 'KERNEL32.DLL|USER32.DLL|COMCTL32.DLL|SHELL32.DLL|OLE32.DLL|WSOCK32.DLL|SECUR32.DLL|CRYPT32.DLL|MSVCRT.DLL|GDI32.DLL|ADVAPI32.DLL|WINHTTP.DLL'"
                    _ $<TARGET_FILE:quorvin>)
+  # scripts/sign-exe under throw-away code-signing certificates (openssl, osslsigncode).
+  add_test(NAME win32_signing
+           COMMAND ${CMAKE_SOURCE_DIR}/tests/sign/check_sign.sh $<TARGET_FILE:quorvin>
+                   ${CMAKE_SOURCE_DIR}/scripts/sign-exe ${CMAKE_BINARY_DIR}/test-signing)
+  set_tests_properties(win32_signing PROPERTIES TIMEOUT 60)
 endif()

@@ -199,7 +199,8 @@ bool is_empty_archive(const char* path) {
 
 }  // namespace
 
-int install_archive(const char* archive_path, const char* destination_dir) {
+int install_archive(const char* archive_path, const char* destination_dir, std::vector<ExtractedMember>* members) {
+  if (members) members->clear();
   log_message("install \"%s\"", archive_path);
   std::string caption = "Installing " + path_base(archive_path) + "...";
   view_show(extract_view.caption, caption.c_str());
@@ -248,13 +249,16 @@ int install_archive(const char* archive_path, const char* destination_dir) {
     if (read_entry(x, &info, name) != 0) return x.fail("unzGetCurrentFileInfo() failed");
     view_show(extract_view.status, name);
     path_join(dest, destination_dir, name);
-    if (is_sep(name[std::strlen(name) - 1])) {
+    bool folder = is_sep(name[std::strlen(name) - 1]);
+    if (folder) {
       size_t room = 0;
       if (!block_writer_space(x.writer, &room)) return x.fail(nullptr);
       block_writer_part(x.writer, 0, BLOCK_FOLDER, dest);
     } else if (extract_file(x, name, info, dest) != 0) {
       return -1;
     }
+    if (members)
+      members->push_back({name, folder, folder ? 0 : info.uncompressed_size, folder ? 0 : static_cast<uint32_t>(info.crc)});
     view_show(extract_view.bar_pos, progress_pos(done + 1, count));
     // The handle is never moved past the last entry.
     if (done + 1 < count && unzGoToNextFile(x.zip) != UNZ_OK) return x.fail("unzGoToNextFile() failed");

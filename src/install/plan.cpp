@@ -7,6 +7,7 @@
 #include "rules/filelist.h"
 #include "rules/names.h"
 #include "rules/urls.h"
+#include "install/installed.h"
 #include "install/pending.h"
 #include "install/publisher.h"
 #include "platform/platform.h"
@@ -112,8 +113,23 @@ int plan_build(const PlanInput& in, const FileList& list, std::vector<PlannedEnt
       p.installed = plat_exists(path.c_str()) ? 1 : 0;
       // An archive whose extraction an earlier run did not finish counts as
       // not installed, whatever of it (its marker included) is already there.
+      bool marker = p.installed;
       if (p.installed && pending_exists(p.local_path)) {
         log_message("plan_build: the extraction of %s did not finish, extracting it again", name.c_str());
+        p.installed = 0;
+      }
+      // With "h:", the marker alone does not tell which version is there: the
+      // receipt does. None recorded (installed before receipts, or by hand)
+      // counts as another.
+      const ReceiptArchive* had = e->sha256 ? installed_record(name) : nullptr;
+      if (e->sha256 && (marker || had) && (!had || had->sha256 != e->sha256)) {
+        if (had && !had->sha256.empty())
+          log_message("plan_build: update %s: the installed one has SHA-256 %s, the list says %s", name.c_str(),
+                      had->sha256.c_str(), e->sha256);
+        else
+          log_message("plan_build: update %s: no SHA-256 is on record for the installed one, the list says %s",
+                      name.c_str(), e->sha256);
+        p.update = 1;
         p.installed = 0;
       }
     }

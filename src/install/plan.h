@@ -23,12 +23,14 @@ struct PlannedEntry {
   const FileListEntry* entry;
   std::string local_path;  // the archive's file in the download directory; empty for another variant
   int installed = 0;
+  int update = 0;  // with "h:": installed here, but not this archive as the receipt records it
   int archive_exists = 0;
   int download = 0;
   int extract = 0;
 };
 
-// Decides for every entry of list, in its order, and logs each decision.
-// Changes nothing on disk. -1 (with a log line) when an entry lacks what the
+// Decides for every entry of list, in its order, and logs each decision, with
+// the install directory's receipt as installed_load last read it. Changes
+// nothing on disk. -1 (with a log line) when an entry lacks what the
 // run needs of it; then plan is empty.
 int plan_build(const PlanInput& in, const FileList& list, std::vector<PlannedEntry>* plan);

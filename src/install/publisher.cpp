@@ -50,7 +50,7 @@ int record_timestamp(const std::string& manifest, int64_t timestamp) {
 
 // Whether the dates the trusted comment gives allow the list: 0 with its
 // timestamp in *signed_at, or -1 after a line.
-int check_dates(const std::string& comment, const std::string& manifest, int64_t* signed_at) {
+int check_dates(const std::string& comment, const std::string& manifest, int64_t installed, int64_t* signed_at) {
   SignedDates dates;
   std::string why;
   if (signed_dates(comment, &dates, &why) != 0) {
@@ -79,11 +79,18 @@ int check_dates(const std::string& comment, const std::string& manifest, int64_t
                 utc_text(dates.timestamp).c_str(), utc_text(accepted).c_str());
     return -1;
   }
+  // Whatever download directory the run uses, the install directory's own mark holds.
+  if (dates.timestamp < installed) {
+    log_message("signature_check: the list was signed at %s, before the newest one installed in the install "
+                "directory (signed at %s): an older list is not installed again",
+                utc_text(dates.timestamp).c_str(), utc_text(installed).c_str());
+    return -1;
+  }
   *signed_at = dates.timestamp;
   return 0;
 }
 
-int check_signed(const char* url, const std::string& fetched, const std::string& manifest) {
+int check_signed(const char* url, const std::string& fetched, const std::string& manifest, int64_t installed) {
   // One key, or several separated by ';': a signature by any of them is good.
   std::vector<PublisherKey> keys;
   std::string text, lines = publisher_key;
@@ -112,7 +119,7 @@ int check_signed(const char* url, const std::string& fetched, const std::string&
   SignatureVerdict verdict = signature_check(fetched, signature, keys, &text, &comment);
   log_message("signature_check: %s", text.c_str());
   int64_t signed_at = 0;
-  if (verdict != SIGNATURE_GOOD || check_dates(comment, manifest, &signed_at) != 0) return -1;
+  if (verdict != SIGNATURE_GOOD || check_dates(comment, manifest, installed, &signed_at) != 0) return -1;
   if (fetched != manifest) {
     std::string final_signature = manifest + SIGNATURE_SUFFIX;
     if (plat_rename_replace(signature.c_str(), final_signature.c_str()) != 0 ||
@@ -122,18 +129,23 @@ int check_signed(const char* url, const std::string& fetched, const std::string&
     }
   }
   // Only a list that took its place raises the mark an older one must reach.
-  return signed_at > accepted_timestamp(manifest) ? record_timestamp(manifest, signed_at) : 0;
+  if (signed_at > accepted_timestamp(manifest) && record_timestamp(manifest, signed_at) != 0) return -1;
+  publisher_signed_at = signed_at;
+  return 0;
 }
 }  // namespace
 
 int64_t (*publisher_clock)() = system_clock;
+int64_t publisher_signed_at = 0;
 
-int publisher_check_manifest(const char* url, const std::string& fetched, const std::string& manifest) {
+int publisher_check_manifest(const char* url, const std::string& fetched, const std::string& manifest,
+                             int64_t installed) {
+  publisher_signed_at = 0;
   if (!publisher_key_built_in()) {
     log_message("signature_check: no publisher key is built in: the list of files is not verified");
     return 0;
   }
-  if (check_signed(url, fetched, manifest) == 0) return 0;
+  if (check_signed(url, fetched, manifest, installed) == 0) return 0;
   if (fetched != manifest) {
     std::remove(fetched.c_str());
     std::remove((fetched + SIGNATURE_SUFFIX).c_str());

@@ -26,11 +26,16 @@ const char PUBLISHER_FETCH_SUFFIX[] = ".new";
 // against it and its dates: the trusted comment must give a timestamp, not be
 // past its expiry (or, without one, not be older than the build's maximum
 // age), and not be older than the newest one accepted for manifest before
-// (kept in manifest + ".timestamp"). When fetched is not manifest, both files
-// then take the places of manifest and its signature. 0 when no key is built
-// in or all is well; -1 after a log line saying what is wrong, the files
-// fetched removed and manifest left as it was.
-int publisher_check_manifest(const char* url, const std::string& fetched, const std::string& manifest);
+// (kept in manifest + ".timestamp"), nor than installed, the newest one
+// installed from in the install directory (0: none). When fetched is not
+// manifest, both files then take the places of manifest and its signature. 0
+// when no key is built in or all is well; -1 after a log line saying what is
+// wrong, the files fetched removed and manifest left as it was.
+int publisher_check_manifest(const char* url, const std::string& fetched, const std::string& manifest,
+                             int64_t installed = 0);
+// The signed timestamp of the list the last publisher_check_manifest accepted;
+// 0 when none was, or no key is built in.
+extern int64_t publisher_signed_at;
 // The clock the dates are judged by (Unix time); tests set another.
 extern int64_t (*publisher_clock)();
 

@@ -7,6 +7,7 @@
 #include "display/display.h"
 #include "display/flow.h"
 #include "install/extract.h"
+#include "install/installed.h"
 #include "rules/filelist.h"
 #include "install/pending.h"
 #include "install/plan.h"
@@ -74,7 +75,9 @@ void run_start(const PlanInput& input) {
     error_box("The list of files to install can't be found.");
     flow_exit(1);
   }
-  if (publisher_check_manifest(fetch_list ? run_filelist_url : nullptr, fetched, manifest) < 0) {
+  // The install directory's receipt holds the newest list installed from there.
+  installed_load(choices.mode != RunMode::DownloadOnly ? choices.install_directory : std::string());
+  if (publisher_check_manifest(fetch_list ? run_filelist_url : nullptr, fetched, manifest, installed_newest()) < 0) {
     error_box("The list of files to install is not signed by its publisher.");
     flow_exit(1);
   }
@@ -98,7 +101,7 @@ void summary_show() {
     if (p.download) lines += "    " + archive_name(p) + "\r\n";
   lines += "\r\nThese files will be installed:\r\n";
   for (const PlannedEntry& p : entry_plan)
-    if (p.extract) lines += "    " + archive_name(p) + "\r\n";
+    if (p.extract) lines += "    " + archive_name(p) + (p.update ? " (update)" : "") + "\r\n";
   append_summary_text(lines.c_str());
   show_page(PageSummary, UI_SW_SHOWNORMAL);
 }
@@ -141,6 +144,8 @@ void download_all() {
     install_all();
     return;
   }
+  // Everything of this list is in place: an older one must not come back.
+  if (choices.mode != RunMode::DownloadOnly) installed_raise(publisher_signed_at);
   info_box("If you want to install later, make sure you keep filelist.txt", "Download complete");
   request_quit();
 }
@@ -161,7 +166,13 @@ void install_all() {
                   p.local_path.c_str(), PENDING_SUFFIX);
       note_failed = true;
     }
-    if (install_archive(p.local_path.c_str(), dest.c_str()) < 0) flow_exit(1);
+    std::string name = archive_name(p);
+    installed_check(name);
+    std::vector<ExtractedMember> members;
+    if (install_archive(p.local_path.c_str(), dest.c_str(), &members) < 0) flow_exit(1);
+    // Then what the archive no longer has goes, and the receipt takes its new
+    // record; only then the note. A kill before leaves both to redo.
+    installed_update(name, p.entry, publisher_signed_at, members);
     pending_clear(p.local_path);
   }
   info_box("Installation complete", "Finished!");

@@ -63,6 +63,16 @@ const char* component_refusal(const char* begin, const char* end) {
   return nullptr;
 }
 
+// The receipt's names: a member of one of them would be taken for the
+// installer's own file, or replaced by it.
+bool receipt_name(const char* begin, const char* end) {
+  std::string receipt = RECEIPT_NAME, temp = receipt + DOWNLOAD_TEMP_SUFFIX;
+  size_t n = static_cast<size_t>(end - begin);
+  if (n != receipt.size() && n != temp.size()) return false;
+  std::string folded = fold_name(std::string(begin, end));
+  return folded == receipt || folded == temp;
+}
+
 // Every component of a relative path split on both separators.
 const char* path_refusal(const char* name, size_t len) {
   if (len > 0 && is_sep(name[0])) return "absolute name (starts with a separator)";
@@ -71,6 +81,7 @@ const char* path_refusal(const char* name, size_t len) {
   for (const char* p = name;; ++p) {
     if (p == end || is_sep(*p)) {
       if (const char* why = component_refusal(start, p)) return why;
+      if (receipt_name(start, p)) return "the name of the installer's record of installed files";
       if (p == end) return nullptr;
       start = p + 1;
     }

@@ -14,6 +14,10 @@
 // archive's extraction is under way. No entry may name an archive so.
 const char* const DOWNLOAD_TEMP_SUFFIX = ".part";
 const char* const PENDING_SUFFIX = ".installing";
+// The installer's record of what it installed, kept in the install directory
+// (and written there under this name + DOWNLOAD_TEMP_SUFFIX first). No member,
+// "d:" or "e:" may have a component of either name, as Windows compares names.
+const char* const RECEIPT_NAME = "quorvin-receipt.txt";
 
 // The file name an entry's archive is stored under in the download directory
 // (url_file_name of its URL).

@@ -17,6 +17,7 @@
 #include "repo_build.h"
 #include "repo_check.h"
 #include "repo_cli.h"
+#include "repo_diff.h"
 #include "repo_list.h"
 #include "repo_report.h"
 #include "repo_sign.h"
@@ -626,6 +627,7 @@ TEST_F(RepoTool, CommandLineHelpsAndSaysWhatIsMissing) {
       {{"build", s, "--base-url", BASE}, 2, "", "build: needs SRC and OUT"},
       {{"check", o, "--fetsh"}, 2, "", "check: unknown option --fetsh"},
       {{"list"}, 2, "", "list: needs the repository folder DIR"},
+      {{"diff", o}, 2, "", "diff: needs the repository folders OLD and NEW"},
       {{"check", o}, 1, "", "filelist.txt: cannot open"},
       {{"help"}, 0, "usage: quorvin-repo build", ""},
       {{"build", s, o, BASE}, 2, "", "looks like the base URL; give it as --base-url"},
@@ -670,6 +672,47 @@ TEST_F(RepoTool, ListShowsWhatAUserOfEachVariantGets) {
   plat_remove((out + "/core.zip").c_str());
   EXPECT_EQ(repo_list(out, text), -1);
   EXPECT_NE(text.find("missing"), std::string::npos);
+}
+
+// What a user of each variant who installed the first build gets from the
+// second: a changed archive is an update, a file it no longer has goes (and
+// its folder when empty), an archive no longer listed stays.
+TEST_F(RepoTool, DiffShowsWhatUsersOfTheOldRepositoryGet) {
+  const std::string old = tmp / "old";
+  ASSERT_EQ(repo_build(src, old, BASE), 0) << repo_last_error;
+  plat_remove((src + "/all/core/config/app.ini").c_str());
+  plat_rmdir((src + "/all/core/config").c_str());
+  put(src + "/tavelin/tav-main/data/table.csv", "1,2,3\n");
+  ASSERT_EQ(tree_remove(src + "/tavelin/tav-extra"), 0);
+  put(src + "/mirrel/mir/m.txt", "m\n");
+  ASSERT_EQ(build(), 0) << repo_last_error;
+  std::string text;
+  ASSERT_EQ(repo_diff(old, out, text), 0) << repo_error_text;
+  EXPECT_EQ(text,
+            "Tavelin: 2 archives to download (0 new, 2 updates), 1 file to remove\n"
+            "    update  core.zip\n"
+            "    remove  config/app.ini  (core.zip no longer has it)\n"
+            "    remove  config/  (when empty)\n"
+            "    update  tav-main.zip\n"
+            "    stays   tav-extra.zip  (no longer listed: its files stay)\n"
+            "\n"
+            "Mirrel: 2 archives to download (1 new, 1 update), 1 file to remove\n"
+            "    update  core.zip\n"
+            "    remove  config/app.ini  (core.zip no longer has it)\n"
+            "    remove  config/  (when empty)\n"
+            "    new     mir.zip\n"
+            "\n"
+            "Pelquin: 1 archive to download (0 new, 1 update), 1 file to remove\n"
+            "    update  core.zip\n"
+            "    remove  config/app.ini  (core.zip no longer has it)\n"
+            "    remove  config/  (when empty)\n"
+            "\n"
+            "Wendrel: 1 archive to download (0 new, 1 update), 1 file to remove\n"
+            "    update  core.zip\n"
+            "    remove  config/app.ini  (core.zip no longer has it)\n"
+            "    remove  config/  (when empty)\n");
+  EXPECT_EQ(repo_diff(out, out, text), 0);
+  EXPECT_EQ(split_lines(text)[0], "Tavelin: nothing to download, no files to remove");
 }
 
 // check --fetch gets every archive and the manifest as the installer would and

@@ -39,6 +39,8 @@ TEST(Names, OnlyPlainNamesThatStayInsideTheirDirectoryPass) {
       {Member, "lpt0.txt", false}, {Member, "COM\xb9", false}, {Member, "d/lpt\xb3.log", false},
       {Member, "Com\xc2\xb2.txt", false}, {Member, "com\xb4", true}, {Member, "a.", false}, {Member, "b /c", false},
       {Member, "tab\there", false}, {Member, "what?", false}, {Member, "a<b", false},
+      {Member, "Quorvin-Receipt.TXT", false}, {Member, "d/quorvin-receipt.txt.part", false},
+      {Member, "quorvin-receipt.txt.old", true}, {Relative, "app\\QUORVIN-receipt.txt", false},
       {Relative, "tavelin", true}, {Relative, "games\\tav", true}, {Relative, "games/tav/", true},
       {Relative, "bin/tav.exe", true}, {Relative, "", true},
       {Relative, "..\\..\\outside", false}, {Relative, "a/../../b", false}, {Relative, "\\abs", false},

@@ -18,6 +18,7 @@
 #include "platform/headless/headless.h"
 #include "resources/dialog_ids.h"
 #include "support/log.h"
+#include "support/sha256.h"
 #include "test_server.h"
 #include "testkit/testkit.h"
 #include "testkit/zipkit.h"
@@ -241,6 +242,142 @@ TEST_F(RunTest, CancelOnTheSummaryDownloadsNothing) {
   EXPECT_TRUE(headless_visible(IDC_SUMMARY));
   EXPECT_FALSE(exists(dl / "all.zip"));
 }
+
+// ---- updates: a first run installs core.zip, the repository then gets another
+// core.zip, and a second run brings it (or, without h:, does not) ----------------
+
+using Members = std::vector<std::pair<std::string, std::string>>;  // name (a folder ends in '/'), bytes
+
+struct UpdateRow {
+  const char* name;
+  bool hashed;
+  Members old_members, new_members;
+  void (*before)(const std::string& target);  // what the user, or a killed run, did to the install directory
+  bool killed;  // a run was killed while it extracted the new core.zip: its note and the old receipt are there
+  std::vector<std::pair<std::string, const char*>> after;  // below the install directory: bytes, null for gone
+  std::vector<std::string> lines;  // in install.log; {T} stands for the install directory
+};
+
+void PrintTo(const UpdateRow& r, std::ostream* os) { *os << r.name; }
+
+void nothing(const std::string&) {}
+
+class UpdateTable : public RunTest, public ::testing::WithParamInterface<UpdateRow> {
+ protected:
+  void serve(const Members& members, bool hashed) {
+    std::string zip = www / "quorvin/core.zip", h;
+    ZipBuilder archive(zip);
+    for (const auto& m : members) archive.add(m.first, m.second);
+    ASSERT_TRUE(archive.close());
+    ASSERT_EQ(0, sha256_file(zip, &h));
+    manifest("v:\nu:" + base() + "core.zip\n" + (hashed ? "h:" + h + "\n" : "") + "d:app\ne:app/marker.txt\n");
+    sha = h;
+  }
+  void start_again() {
+    headless_reset();
+    dialog_handle = ui_create_dialog(wizard_dialog_proc);
+    entry_list.clear();
+    flow_start_run();
+  }
+  std::string sha;
+};
+
+TEST_P(UpdateTable, Row) {
+  const UpdateRow& r = GetParam();
+  const std::string target = inst / "target";
+  serve(r.old_members, r.hashed);
+  flow_start_run();
+  ASSERT_TRUE(headless_click(IDC_NEXT));
+  ASSERT_EQ(read_file(target + "/app/marker.txt"), "1");
+  serve(r.new_members, r.hashed);
+  if (r.killed) {
+    write_file(dl / "core.zip", read_file(www / "quorvin/core.zip"));
+    write_file(dl / "core.zip.installing", "");
+  }
+  r.before(target);
+  log.lines();  // only the second run's lines below
+
+  start_again();
+  std::vector<std::string> down, in;
+  if (r.hashed && !r.killed) down.push_back("core.zip");
+  if (r.hashed) in.push_back("core.zip (update)");
+  EXPECT_EQ(headless_text(IDC_SUMMARY), summary(down, in));
+  ASSERT_TRUE(headless_click(IDC_NEXT));
+  ASSERT_FALSE(headless_boxes().empty());
+  EXPECT_EQ(headless_boxes().back().caption, r.hashed ? "Finished!" : "Download complete");
+  for (const auto& [path, bytes] : r.after) {
+    if (bytes) {
+      EXPECT_EQ(read_file(target + "/" + path), bytes) << path;
+    } else {
+      EXPECT_FALSE(exists(target + "/" + path)) << path;
+    }
+  }
+  std::vector<std::string> lines = log.lines();
+  for (std::string want : r.lines) {
+    for (size_t at; (at = want.find("{T}")) != std::string::npos;) want.replace(at, 3, target);
+    EXPECT_TRUE(has_line(lines, want)) << want;
+  }
+  EXPECT_FALSE(exists(dl / "core.zip.installing"));
+  std::string receipt = read_file(target + "/quorvin-receipt.txt");
+  EXPECT_EQ(r.hashed, receipt.find("\nsha256 " + sha + "\n") != std::string::npos) << receipt;
+
+  // What the receipt now records is what is there: nothing more to do.
+  start_again();
+  EXPECT_EQ(headless_text(IDC_SUMMARY), summary({}, {}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Run, UpdateTable,
+    ::testing::Values(
+        UpdateRow{"ChangedFile", true, {{"marker.txt", "1"}, {"a.txt", "one"}}, {{"marker.txt", "2"}, {"a.txt", "two"}},
+                  nothing, false, {{"app/a.txt", "two"}}, {}},
+        UpdateRow{"AddedFile", true, {{"marker.txt", "1"}}, {{"marker.txt", "2"}, {"sub/b.txt", "bee"}}, nothing,
+                  false, {{"app/sub/b.txt", "bee"}, {"app/marker.txt", "2"}}, {}},
+        UpdateRow{"RemovedFile", true, {{"marker.txt", "1"}, {"a.txt", "one"}, {"gone.txt", "old"}},
+                  {{"marker.txt", "2"}, {"a.txt", "one"}}, nothing, false, {{"app/gone.txt", nullptr}},
+                  {"update: removed {T}/app/gone.txt (core.zip no longer has it)"}},
+        UpdateRow{"FilesTheUserChanged", true, {{"marker.txt", "1"}, {"a.txt", "one"}, {"gone.txt", "old"}},
+                  {{"marker.txt", "2"}, {"a.txt", "two"}},
+                  [](const std::string& t) {
+                    write_file(t + "/app/a.txt", "mine");
+                    write_file(t + "/app/gone.txt", "mine too");
+                  },
+                  false, {{"app/a.txt", "two"}, {"app/gone.txt", "mine too"}},
+                  {"update: replaced {T}/app/a.txt, which was changed since it was installed",
+                   "update: kept {T}/app/gone.txt: core.zip no longer has it, but it was changed since it was "
+                   "installed"}},
+        UpdateRow{"UsersOwnFiles", true, {{"marker.txt", "1"}, {"docs/guide.txt", "g"}}, {{"marker.txt", "2"}},
+                  [](const std::string& t) {
+                    write_file(t + "/app/docs/mine.txt", "mine");
+                    write_file(t + "/notes.txt", "n");
+                  },
+                  false, {{"app/docs/guide.txt", nullptr}, {"app/docs/mine.txt", "mine"}, {"notes.txt", "n"}},
+                  {"update: removed {T}/app/docs/guide.txt (core.zip no longer has it)"}},
+        UpdateRow{"FoldersEmptied", true,
+                  {{"marker.txt", "1"}, {"docs/", ""}, {"docs/x/guide.txt", "g"}, {"docs/empty/", ""}},
+                  {{"marker.txt", "2"}}, nothing, false, {{"app/docs", nullptr}},
+                  {"update: removed the empty folder {T}/app/docs/x",
+                   "update: removed the empty folder {T}/app/docs/empty",
+                   "update: removed the empty folder {T}/app/docs"}},
+        UpdateRow{"ArchiveWithoutHash", false, {{"marker.txt", "1"}, {"a.txt", "one"}},
+                  {{"marker.txt", "2"}, {"a.txt", "two"}, {"new.txt", "n"}}, nothing, false,
+                  {{"app/a.txt", "one"}, {"app/new.txt", nullptr}}, {"skipping core.zip (already installed)"}},
+        UpdateRow{"KilledDuringTheUpdate", true, {{"marker.txt", "1"}, {"a.txt", "one"}, {"gone.txt", "old"}},
+                  {{"marker.txt", "2"}, {"a.txt", "two"}},
+                  [](const std::string& t) { write_file(t + "/app/a.txt", "two"); }, true,
+                  {{"app/a.txt", "two"}, {"app/gone.txt", nullptr}, {"app/marker.txt", "2"}},
+                  {"plan_build: the extraction of core.zip did not finish, extracting it again",
+                   "update: removed {T}/app/gone.txt (core.zip no longer has it)"}},
+        // A receipt that names a path out of the install directory is no receipt: nothing is removed.
+        UpdateRow{"DamagedReceipt", true, {{"marker.txt", "1"}, {"gone.txt", "old"}}, {{"marker.txt", "2"}},
+                  [](const std::string& t) {
+                    write_file(t + "/quorvin-receipt.txt", "quorvin-receipt 1\narchive core.zip\nfile 3 "
+                                                           "00000000 app/../../outside.txt\nend\n");
+                  },
+                  false, {{"app/gone.txt", "old"}, {"app/marker.txt", "2"}},
+                  {"receipt: {T}/quorvin-receipt.txt is damaged (line 3: a misplaced file or a bad size, CRC-32 "
+                   "or path); taken as no record of what is installed"}}),
+    [](const ::testing::TestParamInfo<UpdateRow>& info) { return std::string(info.param.name); });
 
 using RunDeathTest = RunTest;
 

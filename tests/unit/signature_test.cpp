@@ -193,7 +193,8 @@ TEST_F(SignatureTest, OversizedSignatureIsRefusedWithoutReadingItAll) {
 
 // The trusted comment dates the list: one without a timestamp, past its expiry,
 // too old without one, or older than a list this download directory accepted
-// before is refused, and a refused list never takes the place of the last good one.
+// before or the install directory was installed from is refused, and a refused
+// list never takes the place of the last good one.
 TEST_F(SignatureTest, DatesInTheTrustedCommentRefuseOldAndReplayedLists) {
   const int64_t now = 2000000000, day = 86400;
   auto at = [&](int64_t t) { return std::to_string(t); };
@@ -201,6 +202,7 @@ TEST_F(SignatureTest, DatesInTheTrustedCommentRefuseOldAndReplayedLists) {
     std::string comment;  // minisign -t
     bool accepted;
     const char* says;     // the start of the refusal's line, after "signature_check: "
+    int64_t installed = 0;  // the newest list installed in the install directory
   };
   const Step steps[] = {
       {"timestamp:" + at(now - 300 * day), true, ""},
@@ -212,6 +214,10 @@ TEST_F(SignatureTest, DatesInTheTrustedCommentRefuseOldAndReplayedLists) {
       {"timestamp:" + at(now - 10) + " expires:" + at(now + day), true, ""},  // the same again
       {"timestamp:" + at(now - 20) + " expires:" + at(now + day), false,
        "the list was signed at 2033-05-18 03:33:00 UTC, before the one accepted here (signed at 2033-05-18 03:33:10 UTC)"},
+      // Newer than this download directory's, older than what is installed.
+      {"timestamp:" + at(now - 9) + " expires:" + at(now + day), false,
+       "the list was signed at 2033-05-18 03:33:11 UTC, before the newest one installed in the install directory "
+       "(signed at 2033-05-18 03:33:19 UTC)", now - 1},
   };
   const std::string key_line = minisign_key_line(*keys / "A.pub");
   const char* before = publisher_key;
@@ -224,7 +230,7 @@ TEST_F(SignatureTest, DatesInTheTrustedCommentRefuseOldAndReplayedLists) {
     ASSERT_TRUE(minisign(dir.path(), "-S -s '" + (*keys / "A.key") + "' -m filelist.txt.new -t '" +
                                          step.comment + "'"));
     LogCapture log;
-    EXPECT_EQ(publisher_check_manifest(nullptr, fetched, file), step.accepted ? 0 : -1) << step.comment;
+    EXPECT_EQ(publisher_check_manifest(nullptr, fetched, file, step.installed), step.accepted ? 0 : -1) << step.comment;
     if (step.accepted) last_good = text;
     EXPECT_EQ(read_file(file), last_good) << step.comment;
     EXPECT_FALSE(access(fetched.c_str(), F_OK) == 0 || access((fetched + ".minisig").c_str(), F_OK) == 0);

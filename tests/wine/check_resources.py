@@ -1,10 +1,17 @@
 #!/usr/bin/env python3
 """Checks the resources linked into quorvin.exe: dialog template 100 exactly as
-the wizard needs it (nothing added by the resource compiler) and icon 201 in its
-16- and 256-colour forms. Usage: check_resources.py quorvin.exe
+the wizard needs it (nothing added by the resource compiler), icon 201 in its
+16- and 256-colour forms, the manifest, and the version resource as the
+resource compiler reads it back, against the build's one version.
+
+    check_resources.py quorvin.exe --version V --windres WINDRES --repo-tool QUORVIN_REPO
 """
+import argparse
+import re
 import struct
+import subprocess
 import sys
+import xml.etree.ElementTree as ET
 
 WS_POPUP, WS_CHILD, WS_VISIBLE, WS_DISABLED = 0x80000000, 0x40000000, 0x10000000, 0x08000000
 WS_CAPTION, WS_BORDER, WS_VSCROLL, WS_SYSMENU = 0x00C00000, 0x00800000, 0x00200000, 0x00080000
@@ -151,12 +158,85 @@ def check_icon(pe, problems):
         problems.append("icon 201 holds %r, wanted 32x32 at 4 and 8 bits" % sorted(forms))
 
 
+ASM_V1, ASM_V3 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v3}"
+COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
+SMI_2005, SMI_2016 = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}", \
+    "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
+SUPPORTED_OS = {
+    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # 7
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  # 8
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # 8.1
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  # 10 and 11
+}
+COMMON_CONTROLS_6 = {"type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
+                     "processorArchitecture": "*", "publicKeyToken": "6595b64144ccf1df", "language": "*"}
+
+
+def check_manifest(pe, problems):
+    ids = [name for rtype, target in pe.entries(0) if rtype == 24
+           for name, _ in pe.entries(target & 0x7FFFFFFF)]
+    if ids != [1]:
+        problems.append("manifest resources %r, wanted the one the loader reads, 1" % ids)
+        return
+    root = ET.fromstring(pe.resource(24, 1))
+    settings = root.find(ASM_V3 + "application/" + ASM_V3 + "windowsSettings")
+    text = lambda path: (settings.findtext(path) or "").strip() if settings is not None else None
+    deps = [a.attrib for a in root.iter(ASM_V1 + "assemblyIdentity")]
+    levels = [e.attrib for e in root.iter(ASM_V3 + "requestedExecutionLevel")]
+    oses = sorted(e.get("Id") for e in root.iter(COMPAT + "supportedOS"))
+    # what, got, wanted
+    cases = [
+        ("visual styles", deps, [COMMON_CONTROLS_6]),
+        ("execution level", levels, [{"level": "asInvoker", "uiAccess": "false"}]),
+        ("supportedOS", oses, sorted(SUPPORTED_OS)),
+        ("dpiAware", text(SMI_2005 + "dpiAware"), "true/pm"),
+        ("dpiAwareness", text(SMI_2016 + "dpiAwareness"), "PerMonitorV2, PerMonitor"),
+    ]
+    for what, got, want in cases:
+        if got != want:
+            problems.append("manifest %s %r, wanted %r" % (what, got, want))
+
+
+def check_version(exe, version, windres, repo_tool, problems):
+    """The version resource as windres decompiles it, against VERSION and against
+    what quorvin-repo --version prints."""
+    printed = subprocess.run([repo_tool, "--version"], capture_output=True, text=True).stdout
+    if printed != "quorvin-repo %s\n" % version:
+        problems.append("quorvin-repo --version printed %r, wanted version %s" % (printed, version))
+    rc = subprocess.run([windres, "-J", "coff", "-O", "rc", "-i", exe], capture_output=True,
+                        text=True, check=True).stdout
+    block = rc[rc.find("VERSIONINFO"):]
+    numbers = ", ".join((version.split(".") + ["0"] * 4)[:4])
+    for key in ("FILEVERSION", "PRODUCTVERSION"):
+        got = re.search(r"^ *%s (.*)$" % key, block, re.M)
+        if not got or got.group(1) != numbers:
+            problems.append("%s %s, wanted %s" % (key, got and got.group(1), numbers))
+    strings = dict(re.findall(r'^ *VALUE "(\w+)", "([^"]*)"$', block, re.M))
+    want = {"FileDescription": "Quorvin network installer", "FileVersion": version,
+            "InternalName": "quorvin", "OriginalFilename": "quorvin.exe", "ProductName": "Quorvin",
+            "ProductVersion": version}
+    if strings != want:
+        problems.append("version strings %r, wanted %r" % (strings, want))
+    translation = re.search(r'^ *VALUE "Translation", (\w+), (\w+)$', block, re.M)
+    if not translation or [int(n, 0) for n in translation.groups()] != [0x409, 1200]:
+        problems.append("version Translation %r, wanted U.S. English (0x409), Unicode (1200)"
+                        % (translation and translation.group(0)))
+
+
 def main():
-    with open(sys.argv[1], "rb") as f:
+    args = argparse.ArgumentParser()
+    args.add_argument("exe")
+    args.add_argument("--version", required=True, help="the build's version; the version resource must carry it")
+    args.add_argument("--windres", required=True, help="the resource compiler, which reads the version resource back")
+    args.add_argument("--repo-tool", required=True, help="quorvin-repo of the same build, which prints the version")
+    args = args.parse_args()
+    with open(args.exe, "rb") as f:
         pe = Pe(f.read())
     problems = []
     check_dialog(pe, problems)
     check_icon(pe, problems)
+    check_manifest(pe, problems)
+    check_version(args.exe, args.version, args.windres, args.repo_tool, problems)
     for p in problems:
         print("FAIL", p)
     print("resources: %s" % ("FAILED" if problems else "ok"))

@@ -977,6 +977,91 @@ def large_archives(run):
         os.remove(path)  # sparse, but it looks like 4 GiB
 
 
+@case
+def signed_update(run):
+    """A signed repository installed for Tavelin, then a new release of core.zip, signed
+    later: the summary shows it as an update, it replaces the old files, the file it no
+    longer has goes with its folder, a file the user changed stays, and the other archives
+    are skipped; then the first list, served again, is refused for that install directory
+    even through a download directory that never saw the newer one."""
+    import hashlib
+    run.make_repo()
+    sign(run)
+    manifest = os.path.join(run.repo, "filelist.txt")
+    with open(manifest, "rb") as f:
+        first_list = f.read()
+    with open(manifest + ".minisig", "rb") as f:
+        first_signature = f.read()
+    wanted = run.archives(0)
+    core = "core.zip"
+    check(core in wanted and run.subdir(core) == "", "the sample repository has no core.zip in its folder")
+    with nginx(run):
+        run.drive(wizard(run, 1051, [1101], missing=True, inst_missing=True) + summary(run, wanted, wanted)
+                  + ["click 1002"] + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
+    expect_installed(run, wanted)
+    receipt = os.path.join(run.inst, "quorvin-receipt.txt")
+    check(os.path.isfile(receipt), "no receipt after the first run")
+    with open(os.path.join(run.inst, "bin", "launcher.cfg"), "w") as f:
+        f.write("start=my own\n")
+
+    # Release 2: README.txt changed, NEWS.txt new, config/settings.ini and bin/launcher.cfg gone.
+    path = os.path.join(run.repo, core)
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr(zipfile.ZipInfo("README.txt", (2024, 6, 1, 12, 0, 0)), "Release 2 of the core files.\n")
+        z.writestr(zipfile.ZipInfo("NEWS.txt", (2024, 6, 1, 12, 0, 0)), "What is new.\n")
+    with open(path, "rb") as f:
+        data = f.read()
+    digest = hashlib.sha256(data).hexdigest()
+    lines = first_list.decode().split("\n")
+    at = lines.index("u:%s/%s" % (BASE_URL, core))
+    for i in range(at + 1, at + 3):
+        key = lines[i][:2]
+        check(key in ("h:", "s:"), "core.zip's entry has no h: and s: after its u:")
+        lines[i] = "h:" + digest if key == "h:" else "s:%d" % len(data)
+    with open(manifest, "w") as f:
+        f.write("\n".join(lines))
+    time.sleep(1.5)  # minisign's timestamp counts seconds: the new list must be the newer one
+    sign(run)
+    run.mark_requests()
+    with nginx(run):
+        run.drive(wizard(run, 1051, [1101], missing=False, inst_missing=False)
+                  + summary(run, [core], [core + " (update)"]) + ["click 1002"]
+                  + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
+    check(run.requested("/quorvin/" + core) == 1, "core.zip not fetched again")
+    check(all(run.requested("/quorvin/" + n) == 0 for n in wanted if n != core), "another archive fetched")
+    expect_installed(run, [core] + [n for n in wanted if n != core])
+    inst = run.win(run.inst)
+    run.expect_log("plan_build: update core.zip: the installed one has SHA-256 %s, the list says %s"
+                   % (next(l for l in first_list.decode().split("\n")[at:] if l.startswith("h:"))[2:], digest),
+                   "update: kept %s\\bin\\launcher.cfg: core.zip no longer has it, but it was changed since "
+                   "it was installed" % inst,
+                   "update: removed %s\\config\\settings.ini (core.zip no longer has it)" % inst,
+                   "update: removed the empty folder %s\\config" % inst)
+    check(not os.path.exists(os.path.join(run.inst, "config")), "config/ left behind")
+    with open(os.path.join(run.inst, "bin", "launcher.cfg")) as f:
+        check(f.read() == "start=my own\n", "the user's launcher.cfg was not kept")
+    with open(receipt) as f:
+        check("\nsha256 %s\n" % digest in f.read(), "the receipt does not record the new core.zip")
+    run.expect_log_last("exit_app: code is 0", "socket_done")
+
+    # The first list again, through a download directory that never saw the second.
+    with open(manifest, "wb") as f:
+        f.write(first_list)
+    with open(manifest + ".minisig", "wb") as f:
+        f.write(first_signature)
+    before = files_under(run.inst)
+    other = os.path.join(run.dir, "other download")
+    with nginx(run):
+        run.drive(options(1051) + variants(1101) + directory("Download to...", run.win(other))
+                  + directory("Install to...", inst, missing=False) + box("Error", NOT_SIGNED) + failed_run())
+    check(any("before the newest one installed in the install directory" in l for l in run.log()),
+          "no refusal of the older list")
+    check(files_under(run.inst) == before, "the install directory changed")
+    left = os.listdir(other) if os.path.isdir(other) else []
+    check(left == [], "the refused list was kept: %s" % left)
+    run.expect_log_last("exit_app: code is 1", "socket_done")
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--build-dir", required=True)

@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "quorvin_version.h"
 #include "repo_build.h"
 #include "repo_check.h"
+#include "repo_diff.h"
 #include "repo_list.h"
 #include "repo_manifest.h"
 #include "repo_report.h"
@@ -20,6 +22,7 @@ const char* const HELP =
     "       quorvin-repo check DIR [--fetch] [--key minisign.pub]\n"
     "       quorvin-repo sign DIR --key minisign.key [--expires 90d]\n"
     "       quorvin-repo list DIR\n"
+    "       quorvin-repo diff OLD NEW\n"
     "       quorvin-repo --help | --version\n"
     "\n"
     "build  packs every archive folder of SRC into OUT with OUT/filelist.txt; the\n"
@@ -34,13 +37,16 @@ const char* const HELP =
     "       signature gives the time of signing and an expiry (default 90 days),\n"
     "       after which installers refuse the list: sign again before then.\n"
     "list   shows what a user of each variant downloads and installs.\n"
+    "diff   shows what a user of each variant who installed from the repository\n"
+    "       OLD gets from NEW: archives to download (new ones and updates), and\n"
+    "       the files the updates remove (those still as installed).\n"
     "\n"
     "SRC holds all/, tavelin/, mirrel/, pelquin/ and wendrel/, each with one folder\n"
     "per archive; an archive folder may hold archive.ini with 'd = subfolder' and\n"
     "'e = path installed by it' (relative to the archive folder).\n"
     "Exit code: 0 done, 1 a problem found, 2 a wrong command line.\n";
 
-const char* const COMMANDS = "build, check, sign and list";
+const char* const COMMANDS = "build, check, sign, list and diff";
 
 int usage_error(const std::string& message) {
   repo_error("%s (quorvin-repo --help)", message.c_str());
@@ -58,7 +64,7 @@ int repo_main(int argc, char** argv) {
       return 0;
     }
     if (a == "--version") {
-      std::printf("quorvin-repo %s\n", QUORVIN_REPO_VERSION);
+      std::printf("quorvin-repo %s\n", QUORVIN_VERSION);
       return 0;
     }
   }
@@ -70,7 +76,7 @@ int repo_main(int argc, char** argv) {
     std::fputs(HELP, stdout);
     return 0;
   }
-  if (command != "build" && command != "check" && command != "sign" && command != "list")
+  if (command != "build" && command != "check" && command != "sign" && command != "list" && command != "diff")
     return usage_error("unknown command " + command + "; the commands are " + COMMANDS);
   std::vector<std::string> positional;
   std::string base, key;
@@ -115,13 +121,23 @@ int repo_main(int argc, char** argv) {
                          "from, e.g. --base-url http://downloads.example/quorvin");
     return repo_build(positional[0], positional[1], base) == 0 ? 0 : 1;
   }
-  if (positional.size() != 1)
+  size_t folders = command == "diff" ? 2 : 1;
+  if (positional.size() != folders) {
+    if (command == "diff")
+      return usage_error("diff: needs the repository folders OLD and NEW");
     return usage_error(command + (positional.empty() ? ": needs the repository folder DIR"
                                                      : ": takes one folder DIR"));
-  if (plat_path_kind(positional[0].c_str()) == PLAT_KIND_FILE)
-    return usage_error(command + ": " + positional[0] + " is a file; give the folder that holds " +
-                       MANIFEST_NAME + ", e.g. quorvin-repo " + command + " " +
-                       path_dir(positional[0]));
+  }
+  for (const std::string& dir : positional)
+    if (plat_path_kind(dir.c_str()) == PLAT_KIND_FILE)
+      return usage_error(command + ": " + dir + " is a file; give the folder that holds " + MANIFEST_NAME +
+                         ", e.g. quorvin-repo " + command + " " + path_dir(dir));
+  if (command == "diff") {
+    std::string text;
+    int result = repo_diff(positional[0], positional[1], text);
+    std::fputs(text.c_str(), stdout);
+    return result == 0 ? 0 : 1;
+  }
   if (command == "check") return repo_check(positional[0], fetch, key) == 0 ? 0 : 1;
   if (command == "sign") {
     if (key.empty()) return usage_error("sign: --key is required: the publisher's secret key, e.g. --key minisign.key");
