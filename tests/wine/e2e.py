@@ -1062,6 +1062,169 @@ def signed_update(run):
     run.expect_log_last("exit_app: code is 1", "socket_done")
 
 
+@contextlib.contextmanager
+def tinyproxy(run):
+    """tinyproxy on a free loopback port with a configuration and log of this run's own;
+    yields (port, log path)."""
+    top = os.path.join(run.dir, "tinyproxy")
+    os.makedirs(top, exist_ok=True)
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    conf, log = os.path.join(top, "tinyproxy.conf"), os.path.join(top, "tinyproxy.log")
+    with open(conf, "w") as f:
+        f.write('Port %d\nListen 127.0.0.1\nTimeout 30\nMaxClients 16\nAllow 127.0.0.1\nLogLevel Info\n'
+                'LogFile "%s"\nPidFile "%s"\n' % (port, log, os.path.join(top, "tinyproxy.pid")))
+    proc = subprocess.Popen([shutil.which("tinyproxy") or "/usr/bin/tinyproxy", "-d", "-c", conf],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_listening(proc, port)
+        yield port, log
+    finally:
+        stop(proc)
+
+
+@contextlib.contextmanager
+def proxy_settings(run, server):
+    """The user's proxy in the test prefix, as Windows' settings dialog keeps it; cleared after."""
+    def write(*extra):
+        cmd = [sys.executable, os.path.join(HERE, "proxy_settings.py"),
+               "--prefix", os.path.join(run.build_dir, "wine", "prefix")] + list(extra)
+        if run.args.wine64:
+            cmd += ["--wine", run.args.wine64]
+        check(subprocess.run(cmd, timeout=180).returncode == 0, "the proxy settings were not written")
+        # Its wineserver ran without the run's display: the next program starts a fresh one.
+        run_wine_test.stop_wineserver(run_wine_test.wine_env(run.build_dir, "", run.args.wine64))
+    write("--server", server)
+    try:
+        yield
+    finally:
+        write("--clear")
+
+
+def trust_test_ca(run):
+    """The tests' authority trusted in the test prefix (the check program adds it)."""
+    ca_dir = os.path.join(run.build_dir, "tls-ca")
+    subprocess.run(["bash", os.path.join(SOURCE, "tests", "tls", "make_test_ca.sh"), ca_dir],
+                   check=True, timeout=120)
+    with run_wine_test.Xvfb() as x:
+        env = run_wine_test.wine_env(run.build_dir, x.display, run.args.wine64)
+        rc = subprocess.run(run_wine_test.wine(run.args.wine64) +
+                            [run.args.check_exe, "trust", run.win(os.path.join(ca_dir, "ca.pem"))],
+                            env=env, timeout=120, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+        run_wine_test.stop_wineserver(env)
+    check(rc == 0, "the test authority could not be trusted in the prefix")
+    return ca_dir
+
+
+HTTPS_PORT = PORT + 1
+
+
+@contextlib.contextmanager
+def nginx_tls(run, ca_dir):
+    """nginx serving run.served over TLS on HTTPS_PORT with the tests' good certificate."""
+    top = os.path.join(run.dir, "nginx-tls")
+    os.makedirs(top, exist_ok=True)
+    conf = os.path.join(top, "nginx.conf")
+    text = NGINX_CONF % {"top": top, "requests": run.requests, "port": HTTPS_PORT, "root": run.served}
+    text = text.replace("listen 127.0.0.1:%d;" % HTTPS_PORT,
+                        'listen 127.0.0.1:%d ssl; ssl_certificate "%s"; ssl_certificate_key "%s";'
+                        % (HTTPS_PORT, os.path.join(ca_dir, "good.pem"), os.path.join(ca_dir, "good.key")))
+    with open(conf, "w") as f:
+        f.write(text)
+    proc = subprocess.Popen([run.args.nginx, "-p", top, "-c", conf, "-e", os.path.join(top, "error.log")],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_listening(proc, HTTPS_PORT)
+        yield proc
+    finally:
+        stop(proc)
+
+
+def signed_https_proxy(run):
+    """A whole signed run over https through the proxy of the user's settings: the built-in
+    list URL redirects to https, every archive is an https URL; all of it goes through
+    tinyproxy (plain requests in absolute form, https through CONNECT), which its own log
+    shows, and the server's certificate is checked at the end of the tunnel."""
+    ca_dir = trust_test_ca(run)
+    https_base = "https://127.0.0.1:%d/quorvin" % HTTPS_PORT
+    tool = os.path.abspath(run.args.repo_tool)
+    tools = os.path.join(run.dir, "tool", "tools", "quorvin-repo")
+    os.makedirs(tools)
+    os.symlink(tool, os.path.join(tools, "quorvin-repo"))
+    subprocess.run([os.path.join(SOURCE, "scripts", "make-sample-repo"), run.repo, https_base,
+                    os.path.join(run.dir, "tool")], check=True, stdout=subprocess.DEVNULL, timeout=60)
+    run.entries = read_manifest(os.path.join(run.repo, "filelist.txt"))
+    sign(run)
+    wanted = run.archives(0)
+    moved = ["/quorvin/%s=location=%s/%s" % (n, https_base, n) for n in ("filelist.txt", "filelist.txt.minisig")]
+    with tinyproxy(run) as (proxy_port, proxy_log), proxy_settings(run, "127.0.0.1:%d" % proxy_port), \
+            run.fault_server(*moved), nginx_tls(run, ca_dir):
+        run.drive(wizard(run, 1051, [1101], missing=True, inst_missing=True) + summary(run, wanted, wanted)
+                  + ["click 1002"] + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
+    expect_installed(run, wanted)
+    lines = run.log()
+    via = "http_try: through proxy 127.0.0.1:%d" % proxy_port
+    # The list and its signature (each a redirect, then https), and every archive.
+    check(sum(1 for l in lines if l == via) == 4 + len(wanted), "not every request went through the proxy")
+    check("socket_open: TLS with 127.0.0.1" in lines, "no TLS line")
+    with open(proxy_log, "rb") as f:
+        seen = f.read()
+    check(b"CONNECT 127.0.0.1:%d" % HTTPS_PORT in seen, "the proxy's log shows no CONNECT")
+    check(b"GET http://127.0.0.1:%d/quorvin/filelist.txt" % PORT in seen, "the proxy's log shows no plain request")
+    run.expect_log_last("exit_app: code is 0", "socket_done")
+
+
+def signed_rollback(run):
+    """A list signed later is installed; then the same list with a signature dated before
+    it, served again, is refused: the box, exit 1, and the newer list stays in place."""
+    run.make_repo()
+    manifest = os.path.join(run.repo, "filelist.txt")
+    key = os.path.join(run.args.key_dir, "minisign.key")
+    now = int(time.time())
+    minisign("-S", "-s", key, "-m", manifest, "-t", "timestamp:%d\texpires:%d" % (now, now + 86400))
+    wanted = run.archives(0)
+    with nginx(run):
+        run.drive(wizard(run, 1051, [1101], missing=True, inst_missing=True) + summary(run, wanted, wanted)
+                  + ["click 1002"] + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
+    kept = {n: open(os.path.join(run.dl, n), "rb").read() for n in ("filelist.txt", "filelist.txt.minisig")}
+    minisign("-S", "-s", key, "-m", manifest, "-t", "timestamp:%d\texpires:%d" % (now - 3600, now + 86400))
+    with nginx(run):
+        run.drive(wizard(run, 1051, [1101], missing=False, inst_missing=False)
+                  + box("Error", NOT_SIGNED) + failed_run())
+    check(any("before the one accepted here" in l for l in run.log()), "no replay line")
+    for name, data in kept.items():
+        check(open(os.path.join(run.dl, name), "rb").read() == data, "%s was replaced" % name)
+    check(not [n for n in os.listdir(run.dl) if n.endswith(".new") or n.endswith(".part")],
+          "the refused list was left: %s" % os.listdir(run.dl))
+    run.expect_log_last("exit_app: code is 1", "socket_done")
+
+
+def signed_stall(run):
+    """An archive's body stops after 10 bytes and the server holds the connection: the
+    download fails once 60 s pass without 1,024 bytes, nothing of it is kept."""
+    run.make_repo()
+    sign(run)
+    wanted = run.archives(0)
+    stalled = wanted[-1]
+    raw = "HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n0123456789" % os.path.getsize(os.path.join(run.repo, stalled))
+    with run.fault_server("/quorvin/%s=raw=%s&hold=1" % (stalled, urllib.parse.quote(raw))):
+        started = time.time()
+        run.drive(wizard(run, 1051, [1101], missing=True, inst_missing=True) + ["wait-caption Info 30", "click 1002"]
+                  + box("Error", "See install.log for details", seconds=100) + ["wait-exit 1 10"])
+        took = time.time() - started
+    check("net_get: the body stalled: fewer than 1024 bytes in 60000 ms, after 10 bytes" in run.log(),
+          "no stall line")
+    check(60 <= took <= 90, "the run ended %.0f s after the start" % took)
+    names = os.listdir(run.dl)
+    check(stalled not in names and stalled + ".part" not in names, "the stalled download left %s" % names)
+    run.expect_log_last("exit_app: code is 1", "socket_done")
+
+
+for _fn in (signed_https_proxy, signed_rollback, signed_stall):
+    CASES[_fn.__name__] = _fn
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--build-dir", required=True)
@@ -1070,6 +1233,7 @@ def main():
     p.add_argument("--repo-tool", required=True)
     p.add_argument("--key-dir", help="minisign.pub and minisign.key of the key built into --exe")
     p.add_argument("--nginx", default="nginx")
+    p.add_argument("--check-exe", help="the platform check program (it trusts the tests' authority)")
     p.add_argument("--wine64", metavar="LOADER", help="the 64-bit Wine loader, for the x86-64 build")
     p.add_argument("--list", action="store_true")
     p.add_argument("case", nargs="?")
