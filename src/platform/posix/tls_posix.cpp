@@ -49,6 +49,10 @@ void start_library() {
     return;
   }
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  // Records read in large pieces rather than a header and a body at a time:
+  // half the receives for a large body.
+  SSL_CTX_set_read_ahead(ctx, 1);
+  SSL_CTX_set_default_read_buffer_len(ctx, 64 * 1024);
   BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quorvin socket");
   if (!m || BIO_meth_set_read(m, bio_read) != 1 || BIO_meth_set_write(m, bio_write) != 1 ||
       BIO_meth_set_ctrl(m, bio_ctrl) != 1) {
