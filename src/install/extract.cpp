@@ -249,7 +249,7 @@ int install_archive(const char* archive_path, const char* destination_dir, std::
     if (read_entry(x, &info, name) != 0) return x.fail("unzGetCurrentFileInfo() failed");
     view_show(extract_view.status, name);
     path_join(dest, destination_dir, name);
-    bool folder = is_sep(name[std::strlen(name) - 1]);
+    bool folder = zip_entry_is_folder(info, name);
     if (folder) {
       size_t room = 0;
       if (!block_writer_space(x.writer, &room)) return x.fail(nullptr);

@@ -20,6 +20,12 @@ const uint64_t kCentralHeaderSize = 46;
 // folder must leave room for an 8.3 name in it.
 const size_t kFilePathMax = 259;
 const size_t kFolderPathMax = 247;
+// The external attributes' MS-DOS folder bit, and, from an archive made on
+// Unix (host 3 in the high byte of "version made by"), the file type in their
+// high 16 bits.
+const uLong kDosFolder = 0x10;
+const uLong kHostUnix = 3;
+const uLong kUnixTypeMask = 0170000, kUnixLink = 0120000;
 
 // Where one entry lies in the file: from its local header to the end of its data.
 struct Span {
@@ -156,6 +162,13 @@ int check_entry(Scan& s, uint64_t entry) {
   if (const char* why = member_name_refusal(member)) {
     return refuse(s, ZIP_UNSAFE_NAME, member, "unsafe entry name %s (%s)", shown_name(member).c_str(), why);
   }
+  // Written out, a link would become a small file holding its target's name;
+  // and a Windows program cannot count on the right to make links.
+  if (info.version >> 8 == kHostUnix && ((info.external_fa >> 16) & kUnixTypeMask) == kUnixLink) {
+    return refuse(s, ZIP_LINK, member,
+                  "entry %s is a symbolic link; links are not installed, as Windows may not allow making them",
+                  member.c_str());
+  }
   if (info.flag & 1) {
     return refuse(s, ZIP_ENCRYPTED, member, "entry %s is encrypted; encrypted entries are not installed",
                   member.c_str());
@@ -170,7 +183,7 @@ int check_entry(Scan& s, uint64_t entry) {
 
   // A stored entry's data is its content: sizes that differ would show only
   // while it is written, over a file that may be installed already.
-  bool folder = is_sep(member.back());
+  bool folder = zip_entry_is_folder(info, member);
   if (info.compression_method == 0 && info.compressed_size != info.uncompressed_size && !folder) {
     return refuse(s, ZIP_STORED_SIZES, member, "stored entry %s gives %llu bytes of data for a size of %llu",
                   member.c_str(), static_cast<unsigned long long>(info.compressed_size),
@@ -197,7 +210,7 @@ int check_entry(Scan& s, uint64_t entry) {
   }
   // The path of the entry, or of the folder its file lies in, as joined below the destination.
   size_t last_sep = member.find_last_of("/\\");
-  size_t folder_length = folder ? member.size() - 1 : last_sep == std::string::npos ? 0 : last_sep;
+  size_t folder_length = folder ? member.size() - (is_sep(member.back()) ? 1 : 0) : last_sep == std::string::npos ? 0 : last_sep;
   bool file_too_long = !folder && s.destination_length + member.size() > kFilePathMax;
   if (file_too_long || (folder_length > 0 && s.destination_length + folder_length > kFolderPathMax)) {
     return refuse(s, ZIP_PATH_TOO_LONG, member,
@@ -284,6 +297,10 @@ int check_directory_end(Scan& s) {
 }
 
 }  // namespace
+
+bool zip_entry_is_folder(const unz_file_info64& info, const std::string& name) {
+  return (!name.empty() && is_sep(name.back())) || ((info.external_fa & kDosFolder) && info.uncompressed_size == 0);
+}
 
 ZipScan zip_scan(unzFile zip, const char* archive_path, uint64_t count, const std::string& destination_dir) {
   size_t joined = destination_dir.size() + (!destination_dir.empty() && is_sep(destination_dir.back()) ? 0 : 1);

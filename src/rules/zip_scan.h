@@ -25,6 +25,7 @@ enum ZipRefusal {
   ZIP_SHARED_BYTES,     // two entries' data overlap
   ZIP_SAME_FILE,        // two entries name one file as Windows folds names
   ZIP_FILE_AND_FOLDER,  // one path as a file and as a folder
+  ZIP_LINK,             // a symbolic link
 };
 
 struct ZipScan {
@@ -35,8 +36,12 @@ struct ZipScan {
   uint64_t room = 0;   // what the files take, in whole allocation units of the destination's drive
 };
 
+// Whether an entry is a folder: a name ending in a separator, or, without
+// data, the MS-DOS folder attribute alone (as some Windows tools write folders).
+bool zip_entry_is_folder(const unz_file_info64& info, const std::string& name);
+
 // Walks the count entries of the open archive from the first. Refuses a name
-// the member-name rules refuse, an encrypted entry, a method other than stored
+// the member-name rules refuse, a symbolic link, an encrypted entry, a method other than stored
 // or deflated, a local header that disagrees with its directory entry (its
 // name included), data that runs past the end of the file or shares bytes with
 // another entry's, a directory holding entries its count leaves out, a path

@@ -89,7 +89,8 @@ TEST_F(ExtractTest, ExtractsEveryEntryWithItsTimeAndLogsEachStep) {
         .add("docs/readme.txt", "read me", winter)
         .add("empty/", "")
         .add("docs/more/deep.bin", big, summer)
-        .add("zero.txt", "", winter);
+        .add("zero.txt", "", winter)
+        .add_as("marked", "", 0x10, 0);  // a folder by its MS-DOS attribute alone
     ASSERT_TRUE(z.close());
   }
   // Missing parts of the destination are created as entries need them.
@@ -109,13 +110,13 @@ TEST_F(ExtractTest, ExtractsEveryEntryWithItsTimeAndLogsEachStep) {
                    "mkdir " + dest + "/docs", "opened " + dest + "/docs/readme.txt for writing",
                    "mkdir " + dest + "/empty", "mkdir " + dest + "/docs/more",
                    "opened " + dest + "/docs/more/deep.bin for writing",
-                   "opened " + dest + "/zero.txt for writing"}),
+                   "opened " + dest + "/zero.txt for writing", "mkdir " + dest + "/marked"}),
             after_install());
   EXPECT_EQ("Installing pkg.zip...", headless_text(0));
-  EXPECT_EQ("zero.txt", headless_text(IDC_STATUS));
+  EXPECT_EQ("marked", headless_text(IDC_STATUS));
   EXPECT_EQ("", headless_text(IDC_RATE));
-  EXPECT_EQ(5u, headless_progress_range(IDC_PROGRESS));
-  EXPECT_EQ(5, headless_progress_pos(IDC_PROGRESS));
+  EXPECT_EQ(6u, headless_progress_range(IDC_PROGRESS));
+  EXPECT_EQ(6, headless_progress_pos(IDC_PROGRESS));
 }
 
 // Entries are copied in large pieces: sizes around a piece and past it, stored and
@@ -330,6 +331,8 @@ TEST_F(ExtractTest, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
       {"empty name", member(""), nullptr, "entry 2 has no name"},
       {"name too long", member("d/" + std::string(254, 'n')), nullptr,
        "name of entry 2 is too long (256 bytes)"},
+      {"symbolic link", [](ZipBuilder& z) { z.add_as("link", "/etc/passwd", 0120777u << 16, 3 << 8 | 30); },
+       nullptr, "entry link is a symbolic link; links are not installed, as Windows may not allow making them"},
       {"encrypted", member("secret.txt"), [](std::string& d) { return zip_set_flags(d, "secret.txt", 1); },
        "entry secret.txt is encrypted; encrypted entries are not installed"},
       {"bzip2", raw(12, "BZh91AY&SY"), nullptr, "entry bad.bin uses compression method 12" + only},
