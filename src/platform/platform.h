@@ -147,6 +147,10 @@ void plat_set_file_time_dos(const char* path, uint32_t dos_date_time);
 // The same for a file still open for writing, through its handle (no second open
 // by name): flushes the stream first, so that no later write moves the time.
 void plat_set_stream_time_dos(std::FILE* f, uint32_t dos_date_time);
+// An archive member's name stored without the UTF-8 flag, as UTF-16: read in
+// the system's OEM code page on Win32, as Windows' own extraction reads it;
+// IBM PC code page 437 on POSIX. 0, or -1 when the bytes are not text there.
+int plat_oem_to_utf16(const char* bytes, size_t len, std::u16string& text);
 // ---- directory trees (walked by the repository tool) --------------------------
 enum { PLAT_KIND_NONE = 0, PLAT_KIND_FILE = 1, PLAT_KIND_DIR = 2, PLAT_KIND_OTHER = 3 };
 // What path names, following symbolic links: one of PLAT_KIND_*.

@@ -218,6 +218,18 @@ void plat_set_stream_time_dos(std::FILE* f, uint32_t dos_date_time) {
   if (h != INVALID_HANDLE_VALUE) SetFileTime(h, &utc, nullptr, &utc);
 }
 
+int plat_oem_to_utf16(const char* bytes, size_t len, std::u16string& text) {
+  text.clear();
+  if (len == 0) return 0;
+  int n = MultiByteToWideChar(CP_OEMCP, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(len), nullptr, 0);
+  if (n <= 0) return -1;
+  text.resize(static_cast<size_t>(n));
+  return MultiByteToWideChar(CP_OEMCP, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(len),
+                             reinterpret_cast<wchar_t*>(&text[0]), n) == n
+             ? 0
+             : -1;
+}
+
 std::string plat_exe_path() {
   char buf[MAX_PATH];
   DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
