@@ -61,7 +61,7 @@ int folder_step(void* folders, const std::string& path) {
 FILE* open_step(void* folders, const std::string& path) {
   std::string parent = path_dir(path);
   if (parent != path && make_folder(*static_cast<Folders*>(folders), parent) != 0) return nullptr;
-  FILE* out = std::fopen(path.c_str(), "wb");
+  FILE* out = plat_fopen(path.c_str(), "wb");
   if (!out) {
     log_message("can't open %s for writing", path.c_str());
     return nullptr;
@@ -158,7 +158,7 @@ int extract_file(Extraction& x, const char* name, const unz_file_info64& info, c
       log_message(closed == UNZ_CRCERROR ? "install_archive: CRC error in %s"
                                          : "install_archive: size error in %s",
                   name);
-      std::remove(dest.c_str());
+      plat_remove(dest.c_str());
     }
     return x.release(-1);
   }
@@ -185,7 +185,7 @@ int progress_pos(uint64_t done, uint64_t count) {
 // minizip takes an end record found at offset 0 for "none found", so it refuses
 // an archive without entries, which is nothing but that record (and a comment).
 bool is_empty_archive(const char* path) {
-  FILE* f = std::fopen(path, "rb");
+  FILE* f = plat_fopen(path, "rb");
   if (!f) return false;
   unsigned char rec[22];
   bool empty = false;

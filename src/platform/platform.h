@@ -127,12 +127,19 @@ uint32_t plat_tick_ms();
 void plat_sleep_ms(unsigned ms);
 
 // ---- files and process ------------------------------------------------------
+// Paths are UTF-8 text: the Win32 side hands them to Windows' wide (UTF-16)
+// interface, so that every name arrives as it was meant whatever the code pages.
 // Existence of any file-system object (as _access(path, 0)); 1 or 0.
 int plat_exists(const char* path);
 // Creates one directory; 0 on success, -1 on failure.
 int plat_mkdir(const char* path);
 // Removes a file; 0 on success.
 int plat_remove(const char* path);
+// fopen for a UTF-8 path.
+std::FILE* plat_fopen(const char* path, const char* mode);
+// Text the user typed or picked in the window (the ANSI code page on Win32)
+// as UTF-8, for use as a path.
+std::string plat_ansi_to_utf8(const std::string& text);
 // Bytes free to this process on the drive that holds path (or, for a path not
 // made yet, its nearest existing parent), and, where unit is given, the drive's
 // allocation unit (a file's size is taken up in whole units; 1 when unknown).

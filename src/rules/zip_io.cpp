@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/platform.h"
+
 namespace {
 
 // minizip reads entry data in pieces of this size; those bypass the buffers.
@@ -44,7 +46,8 @@ voidpf ZCALLBACK open_file(voidpf, const void* name, int mode) {
   Reader* r = new (std::nothrow) Reader;
   if (!r) return nullptr;
   fill_fopen64_filefunc(&r->base);
-  r->file = r->base.zopen64_file(r->base.opaque, name, mode);
+  // Opened here, for a UTF-8 name; minizip's functions then work on the stream.
+  r->file = plat_fopen(static_cast<const char*>(name), "rb");
   if (r->file && r->base.zseek64_file(r->base.opaque, r->file, 0, ZLIB_FILEFUNC_SEEK_END) == 0) {
     r->size = r->base.ztell64_file(r->base.opaque, r->file);
     r->file_pos = r->size;

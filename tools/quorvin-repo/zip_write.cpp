@@ -44,7 +44,7 @@ int add_item(zipFile zip, const SourceItem& item, std::vector<char>& buffer, uin
     return repo_error("%s: cannot add it to the archive", item.path.c_str());
   int result = 0;
   if (!item.is_dir) {
-    FILE* in = std::fopen(item.path.c_str(), "rb");
+    FILE* in = plat_fopen(item.path.c_str(), "rb");
     if (!in)
       result = repo_error("%s: cannot open for reading: %s; let the tool read it, or move it out "
                           "of the archive folder", item.path.c_str(), std::strerror(errno));

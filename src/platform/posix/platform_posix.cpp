@@ -230,6 +230,10 @@ int plat_mkdir(const char* path) { return ::mkdir(path, 0777) == 0 ? 0 : -1; }
 
 int plat_remove(const char* path) { return std::remove(path) == 0 ? 0 : -1; }
 
+std::FILE* plat_fopen(const char* path, const char* mode) { return std::fopen(path, mode); }
+
+std::string plat_ansi_to_utf8(const std::string& text) { return text; }
+
 int plat_free_space(const char* path, uint64_t* bytes, uint32_t* unit) {
   std::string at = path;
   for (;;) {
