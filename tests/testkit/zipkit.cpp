@@ -232,6 +232,11 @@ bool zip_repeat_entry(std::string& zip, const std::string& member, int copies) {
   return false;
 }
 
+bool zip_add_zip64_end(std::string& zip) {
+  size_t end = zip.rfind(std::string("PK\5\6", 4));
+  return end != std::string::npos && end + 22 <= zip.size() && add_zip64_end(zip, get16(zip, end + 10));
+}
+
 bool zip_lower_count(std::string& zip, uint32_t by) {
   size_t end = zip.rfind(std::string("PK\5\6", 4));
   if (end == std::string::npos || end + 22 > zip.size() || get16(zip, end + 10) < by) return false;

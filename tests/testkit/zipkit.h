@@ -59,5 +59,7 @@ bool zip_rename_local(std::string& zip, const std::string& member, const std::st
 bool zip_repeat_entry(std::string& zip, const std::string& member, int copies);
 // Raises the member's compressed size in both headers by extra bytes.
 bool zip_grow_compressed(std::string& zip, const std::string& member, uint32_t extra);
+// Adds zip64 end records, as a writer of large archives does.
+bool zip_add_zip64_end(std::string& zip);
 // Lowers the end record's entry counts by `by`, leaving the directory whole.
 bool zip_lower_count(std::string& zip, uint32_t by);

@@ -417,8 +417,8 @@ TEST_F(ExtractTest, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
 }
 
 // zip64 records throughout: members that start past 4 GiB (the archive is a
-// sparse file), 64-bit sizes in their local headers, and a declared size no
-// disk has, which the free-space check refuses before writing.
+// sparse file), 64-bit sizes in their local headers, data before the archive,
+// and a declared size no disk has, which the free-space check refuses before writing.
 TEST_F(ExtractTest, Zip64ArchivesInstallByteExactly) {
   const uint64_t past_4_gib = (uint64_t{1} << 32) + 12345;
   const std::string big = sample(300000);
@@ -436,6 +436,20 @@ TEST_F(ExtractTest, Zip64ArchivesInstallByteExactly) {
   EXPECT_EQ("no 64-bit sizes", read_file(dest + "/plain.txt"));
   EXPECT_TRUE(exists(dest + "/far/sub"));
   EXPECT_EQ(dos_to_local(ZipBuilder::kDefaultDos), mtime_of(dest + "/far/deflated.bin"));
+
+  // A program in front of an archive with zip64 records, its offsets left as
+  // they were: read from where the records say the archive starts.
+  {
+    ZipBuilder z(zip);
+    z.add("stub/a.txt", "after a stub").add("stub/b.txt", "and another");
+    ASSERT_TRUE(z.close());
+  }
+  std::string bytes = read_file(zip);
+  ASSERT_TRUE(zip_add_zip64_end(bytes));
+  write_file(zip, "MZ" + std::string(5000, 's') + bytes);
+  ASSERT_EQ(0, run()) << log.lines().back();
+  EXPECT_EQ("after a stub", read_file(dest + "/stub/a.txt"));
+  EXPECT_EQ("and another", read_file(dest + "/stub/b.txt"));
 
   const uint64_t huge = uint64_t{1} << 50;
   {
