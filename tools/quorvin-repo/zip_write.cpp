@@ -68,10 +68,18 @@ int add_item(zipFile zip, const SourceItem& item, std::vector<char>& buffer, uin
   return result;
 }
 
+// minizip opens the new archive through this: by its UTF-8 name.
+voidpf ZCALLBACK create_file(voidpf, const void* name, int) {
+  return plat_fopen(static_cast<const char*>(name), "wb");
+}
+
 }  // namespace
 
 int zip_write(const std::string& path, const std::vector<SourceItem>& items, uint64_t zip64_from) {
-  zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+  zlib_filefunc64_def io;
+  fill_fopen64_filefunc(&io);
+  io.zopen64_file = create_file;
+  zipFile zip = zipOpen2_64(path.c_str(), APPEND_STATUS_CREATE, nullptr, &io);
   if (!zip) return repo_error("%s: cannot create the archive", path.c_str());
   std::vector<char> buffer(65536);
   int result = 0;
