@@ -101,11 +101,12 @@ int plat_run_program(const std::vector<std::string>& argv) {
   if (argv.empty()) return -1;
   std::string line;
   for (const std::string& a : argv) line += (line.empty() ? "" : " ") + quoted(a);
-  STARTUPINFOA start;
+  std::wstring wide = win32_wide(line.c_str());
+  STARTUPINFOW start;
   std::memset(&start, 0, sizeof start);
   start.cb = sizeof start;
   PROCESS_INFORMATION process;
-  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process)) return -1;
+  if (!CreateProcessW(nullptr, &wide[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process)) return -1;
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 0;
   bool got = GetExitCodeProcess(process.hProcess, &code) != 0;
