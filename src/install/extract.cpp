@@ -61,7 +61,7 @@ int folder_step(void* folders, const std::string& path) {
 FILE* open_step(void* folders, const std::string& path) {
   std::string parent = path_dir(path);
   if (parent != path && make_folder(*static_cast<Folders*>(folders), parent) != 0) return nullptr;
-  FILE* out = std::fopen(path.c_str(), "wb");
+  FILE* out = plat_fopen(path.c_str(), "wb");
   if (!out) {
     log_message("can't open %s for writing", path.c_str());
     return nullptr;
@@ -158,19 +158,20 @@ int extract_file(Extraction& x, const char* name, const unz_file_info64& info, c
       log_message(closed == UNZ_CRCERROR ? "install_archive: CRC error in %s"
                                          : "install_archive: size error in %s",
                   name);
-      std::remove(dest.c_str());
+      plat_remove(dest.c_str());
     }
     return x.release(-1);
   }
 }
 
-// Reads the current entry's information and name (which the opening pass checked).
-int read_entry(Extraction& x, unz_file_info64* info, char* name) {
-  if (unzGetCurrentFileInfo64(x.zip, info, name, kNameMax, nullptr, 0, nullptr, 0) != UNZ_OK ||
+// Reads the current entry's information and its name as text (both of which
+// the opening pass checked).
+int read_entry(Extraction& x, unz_file_info64* info, std::string& name) {
+  char stored[kNameMax];
+  if (unzGetCurrentFileInfo64(x.zip, info, stored, kNameMax, nullptr, 0, nullptr, 0) != UNZ_OK ||
       info->size_filename >= kNameMax || info->size_filename == 0)
     return -1;
-  name[info->size_filename] = '\0';
-  return 0;
+  return zip_entry_name(*info, stored, name);
 }
 
 // The bar has 16 bits: up to 65535 entries it moves one step per entry, beyond
@@ -184,7 +185,7 @@ int progress_pos(uint64_t done, uint64_t count) {
 // minizip takes an end record found at offset 0 for "none found", so it refuses
 // an archive without entries, which is nothing but that record (and a comment).
 bool is_empty_archive(const char* path) {
-  FILE* f = std::fopen(path, "rb");
+  FILE* f = plat_fopen(path, "rb");
   if (!f) return false;
   unsigned char rec[22];
   bool empty = false;
@@ -242,19 +243,18 @@ int install_archive(const char* archive_path, const char* destination_dir, std::
   }
   if (count > 0 && x.start_writer() != 0) return x.release(-1);
 
-  char name[kNameMax];
-  std::string dest;
+  std::string name, dest;
   for (uint64_t done = 0; done < count; ++done) {
     unz_file_info64 info;
     if (read_entry(x, &info, name) != 0) return x.fail("unzGetCurrentFileInfo() failed");
-    view_show(extract_view.status, name);
+    view_show(extract_view.status, name.c_str());
     path_join(dest, destination_dir, name);
-    bool folder = is_sep(name[std::strlen(name) - 1]);
+    bool folder = zip_entry_is_folder(info, name);
     if (folder) {
       size_t room = 0;
       if (!block_writer_space(x.writer, &room)) return x.fail(nullptr);
       block_writer_part(x.writer, 0, BLOCK_FOLDER, dest);
-    } else if (extract_file(x, name, info, dest) != 0) {
+    } else if (extract_file(x, name.c_str(), info, dest) != 0) {
       return -1;
     }
     if (members)

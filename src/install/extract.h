@@ -14,7 +14,7 @@ extern ProgressView extract_view;
 
 // One entry an extraction wrote, as the archive's directory gives it.
 struct ExtractedMember {
-  std::string name;  // as stored in the archive
+  std::string name;  // as the archive gives it, read as UTF-8 text
   bool folder;
   uint64_t size;
   uint32_t crc;

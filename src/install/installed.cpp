@@ -29,7 +29,7 @@ std::string receipt_file() { return path_join(directory, RECEIPT_NAME); }
 
 // The CRC-32 of a whole file; false when it cannot be read.
 bool file_crc(const std::string& path, uint32_t* crc) {
-  std::FILE* in = std::fopen(path.c_str(), "rb");
+  std::FILE* in = plat_fopen(path.c_str(), "rb");
   if (!in) return false;
   static char block[1 << 16];
   uLong sum = crc32(0L, Z_NULL, 0);
@@ -54,11 +54,11 @@ Found look(const ReceiptItem& item) {
 
 int write_receipt() {
   std::string path = receipt_file(), temp = path + DOWNLOAD_TEMP_SUFFIX, text = receipt_text(receipt);
-  std::FILE* f = std::fopen(temp.c_str(), "wb");
+  std::FILE* f = plat_fopen(temp.c_str(), "wb");
   bool written = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
   if (f && std::fclose(f) != 0) written = false;
   if (written && plat_rename_replace(temp.c_str(), path.c_str()) == 0) return 0;
-  std::remove(temp.c_str());
+  plat_remove(temp.c_str());
   log_message("receipt: can't write %s", path.c_str());
   return -1;
 }

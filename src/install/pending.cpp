@@ -6,7 +6,7 @@
 
 int pending_mark(const std::string& archive_path) {
   // Its presence is the whole note: made in one step, there is nothing to tear.
-  FILE* f = std::fopen((archive_path + PENDING_SUFFIX).c_str(), "wb");
+  FILE* f = plat_fopen((archive_path + PENDING_SUFFIX).c_str(), "wb");
   if (!f) return -1;
   return std::fclose(f) == 0 ? 0 : -1;
 }

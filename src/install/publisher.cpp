@@ -39,11 +39,11 @@ int64_t accepted_timestamp(const std::string& manifest) {
 // Written under a temporary name, then renamed: a kill leaves the old value or the new.
 int record_timestamp(const std::string& manifest, int64_t timestamp) {
   std::string path = manifest + ACCEPTED_SUFFIX, temp = path + DOWNLOAD_TEMP_SUFFIX;
-  std::FILE* f = std::fopen(temp.c_str(), "wb");
+  std::FILE* f = plat_fopen(temp.c_str(), "wb");
   bool written = f && std::fprintf(f, "%lld\n", static_cast<long long>(timestamp)) > 0;
   if (f && std::fclose(f) != 0) written = false;
   if (written && plat_rename_replace(temp.c_str(), path.c_str()) == 0) return 0;
-  std::remove(temp.c_str());
+  plat_remove(temp.c_str());
   log_message("signature_check: can't write %s", path.c_str());
   return -1;
 }
@@ -147,8 +147,8 @@ int publisher_check_manifest(const char* url, const std::string& fetched, const 
   }
   if (check_signed(url, fetched, manifest, installed) == 0) return 0;
   if (fetched != manifest) {
-    std::remove(fetched.c_str());
-    std::remove((fetched + SIGNATURE_SUFFIX).c_str());
+    plat_remove(fetched.c_str());
+    plat_remove((fetched + SIGNATURE_SUFFIX).c_str());
   }
   return -1;
 }

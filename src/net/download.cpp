@@ -189,7 +189,7 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
   }
 
   std::string temp = std::string(local_path) + DOWNLOAD_TEMP_SUFFIX;
-  FILE* file = std::fopen(temp.c_str(), "wb");
+  FILE* file = plat_fopen(temp.c_str(), "wb");
   if (!file) {
     const char* why = std::strerror(errno);
     net_record_failure(NET_WRITE_FAILED, log_line("net_get: can't open %s for writing: %s", temp.c_str(),
@@ -286,6 +286,6 @@ int net_get(const char* url, const char* local_path, int64_t expected_size, cons
     net_record_failure(NET_WRITE_FAILED, log_line("net_get: can't rename %s to %s", temp.c_str(), local_path));
   if (!failed()) return 0;
   log_message("deleting \"%s\"", temp.c_str());
-  std::remove(temp.c_str());
+  plat_remove(temp.c_str());
   return -1;
 }

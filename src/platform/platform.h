@@ -127,12 +127,19 @@ uint32_t plat_tick_ms();
 void plat_sleep_ms(unsigned ms);
 
 // ---- files and process ------------------------------------------------------
+// Paths are UTF-8 text: the Win32 side hands them to Windows' wide (UTF-16)
+// interface, so that every name arrives as it was meant whatever the code pages.
 // Existence of any file-system object (as _access(path, 0)); 1 or 0.
 int plat_exists(const char* path);
 // Creates one directory; 0 on success, -1 on failure.
 int plat_mkdir(const char* path);
 // Removes a file; 0 on success.
 int plat_remove(const char* path);
+// fopen for a UTF-8 path.
+std::FILE* plat_fopen(const char* path, const char* mode);
+// Text the user typed or picked in the window (the ANSI code page on Win32)
+// as UTF-8, for use as a path.
+std::string plat_ansi_to_utf8(const std::string& text);
 // Bytes free to this process on the drive that holds path (or, for a path not
 // made yet, its nearest existing parent), and, where unit is given, the drive's
 // allocation unit (a file's size is taken up in whole units; 1 when unknown).
@@ -147,6 +154,10 @@ void plat_set_file_time_dos(const char* path, uint32_t dos_date_time);
 // The same for a file still open for writing, through its handle (no second open
 // by name): flushes the stream first, so that no later write moves the time.
 void plat_set_stream_time_dos(std::FILE* f, uint32_t dos_date_time);
+// An archive member's name stored without the UTF-8 flag, as UTF-16: read in
+// the system's OEM code page on Win32, as Windows' own extraction reads it;
+// IBM PC code page 437 on POSIX. 0, or -1 when the bytes are not text there.
+int plat_oem_to_utf16(const char* bytes, size_t len, std::u16string& text);
 // ---- directory trees (walked by the repository tool) --------------------------
 enum { PLAT_KIND_NONE = 0, PLAT_KIND_FILE = 1, PLAT_KIND_DIR = 2, PLAT_KIND_OTHER = 3 };
 // What path names, following symbolic links: one of PLAT_KIND_*.

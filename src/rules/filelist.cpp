@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "support/log.h"
 #include "support/sha256.h"
 
@@ -140,7 +141,7 @@ FilelistResult filelist_parse(FILE* stream, FileList* list) {
 }
 
 FilelistResult filelist_read(const char* path, FileList* list) {
-  FILE* stream = std::fopen(path, "rt");
+  FILE* stream = plat_fopen(path, "rt");
   if (!stream) {
     log_message("can't open %s for reading", path);
     return fail(0, FILELIST_CANNOT_OPEN);

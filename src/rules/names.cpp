@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "support/paths.h"
 
 namespace {
@@ -114,12 +115,77 @@ const char* relative_path_refusal(const std::string& value) {
 }
 
 const char* member_name_refusal(const char* name, size_t len) {
-  if (len == 0) return "empty name";
   if (len >= 256) return "name of 256 bytes or more (the installer reads at most 255)";
-  if (std::memchr(name, '\0', len)) return "name holds a NUL byte";
-  return path_refusal(name, len);
+  return member_text_refusal(std::string(name, len));
 }
 
+const char* member_text_refusal(const std::string& text) {
+  if (text.empty()) return "empty name";
+  if (text.find('\0') != std::string::npos) return "name holds a NUL byte";
+  return path_refusal(text.data(), text.size());
+}
+
+namespace {
+
+// The code point of the UTF-8 sequence at text[*at], *at moved past it; -1
+// (*at unmoved) for a malformed one.
+long next_code_point(const char* text, size_t len, size_t* at) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text) + *at;
+  size_t left = len - *at;
+  unsigned char c = p[0];
+  size_t n = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+  if (n == 0 || n > left) return -1;
+  long cp = n == 1 ? c : c & (0x7F >> n);
+  for (size_t i = 1; i < n; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return -1;
+    cp = cp << 6 | (p[i] & 0x3F);
+  }
+  const long least[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
+  *at += n;
+  return cp;
+}
+
+void append_utf8(std::string& out, unsigned long cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | cp >> 6);
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | cp >> 12);
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | cp >> 18);
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// The small letter of a capital, for the scripts whose capitals Windows folds
+// in file names; any other code point as it is.
+long fold_code_point(long c) {
+  if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) return c + 0x20;
+  if (c == 0x178) return 0xFF;
+  // Latin Extended-A: capitals and small letters alternate, the capital first
+  // except between U+0139 and U+0148 and from U+0179 on.
+  if (c >= 0x100 && c <= 0x17E && c != 0x130 && c != 0x131 && c != 0x138 && c != 0x149) {
+    bool odd_capitals = (c >= 0x139 && c <= 0x148) || c >= 0x179;
+    return (c % 2 == 1) == odd_capitals ? c + 1 : c;
+  }
+  if ((c >= 0x391 && c <= 0x3AB && c != 0x3A2) || (c >= 0x410 && c <= 0x42F) || (c >= 0xFF21 && c <= 0xFF3A))
+    return c + 0x20;
+  if (c == 0x386) return 0x3AC;
+  if (c >= 0x388 && c <= 0x38A) return c + 37;
+  if (c == 0x38C) return 0x3CC;
+  if (c == 0x38E || c == 0x38F) return c + 63;
+  if (c >= 0x400 && c <= 0x40F) return c + 0x50;
+  return c;
+}
+
+// One byte that is not part of UTF-8 text, folded as the Western code page has it.
 char fold_name_char(char c) {
   unsigned char u = static_cast<unsigned char>(c);
   if (u >= 'A' && u <= 'Z') return static_cast<char>(u - 'A' + 'a');
@@ -132,10 +198,54 @@ char fold_name_char(char c) {
   return c;
 }
 
+}  // namespace
+
 std::string fold_name(const std::string& name) {
-  std::string folded = name;
-  for (char& c : folded) c = fold_name_char(c);
+  std::string folded;
+  folded.reserve(name.size());
+  for (size_t at = 0; at < name.size();) {
+    long cp = next_code_point(name.data(), name.size(), &at);
+    if (cp >= 0)
+      append_utf8(folded, static_cast<unsigned long>(fold_code_point(cp)));
+    else
+      folded += fold_name_char(name[at++]);
+  }
   return folded;
+}
+
+bool valid_utf8(const char* text, size_t len) {
+  for (size_t at = 0; at < len;)
+    if (next_code_point(text, len, &at) < 0) return false;
+  return true;
+}
+
+int member_name_text(const char* name, size_t len, bool utf8, std::string& text) {
+  if (utf8) {
+    if (!valid_utf8(name, len)) return -1;
+    text.assign(name, len);
+    return 0;
+  }
+  std::u16string wide;
+  if (plat_oem_to_utf16(name, len, wide) != 0) return -1;
+  text.clear();
+  for (size_t i = 0; i < wide.size(); ++i) {
+    unsigned long c = wide[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF)
+      c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
+    else if (c >= 0xD800 && c <= 0xDFFF)
+      return -1;
+    append_utf8(text, c);
+  }
+  return 0;
+}
+
+size_t utf16_length(const std::string& text) {
+  size_t units = 0;
+  for (unsigned char c : text) {
+    if ((c & 0xC0) != 0x80) ++units;  // each sequence's first byte
+    if (c >= 0xF0) ++units;           // past the Basic Multilingual Plane: a surrogate pair
+  }
+  return units;
 }
 
 std::string shown_name(const std::string& name) {

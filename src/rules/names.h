@@ -29,10 +29,24 @@ const char* member_name_refusal(const char* name, size_t len);
 inline const char* member_name_refusal(const std::string& name) {
   return member_name_refusal(name.data(), name.size());
 }
+// A member name once read as text (member_name_text): the same rules but the
+// length, which holds for the bytes stored.
+const char* member_text_refusal(const std::string& text);
+
+// A member's stored name as UTF-8 text: taken as UTF-8 when the archive flags
+// it so, else read in the OEM code page (plat_oem_to_utf16). 0, or -1 when the
+// bytes are not text in the encoding they claim.
+int member_name_text(const char* name, size_t len, bool utf8, std::string& text);
+// Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or
+// code points past U+10FFFF).
+bool valid_utf8(const char* text, size_t len);
+// The length Windows gives UTF-8 text, in UTF-16 units: its path limits count these.
+size_t utf16_length(const std::string& text);
 
 // Two names that Windows takes for one file fold to the same text: letters
-// compared without regard to case, ASCII and the Western code page's alike.
-char fold_name_char(char c);
+// compared without regard to case, in UTF-8 text (Latin, Greek, Cyrillic and
+// the full-width forms) and, for bytes that are not UTF-8, as the Western code
+// page has them.
 std::string fold_name(const std::string& name);
 // A name as the log shows it: control bytes as \xNN, so that no name can start
 // a log line of its own.

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/platform.h"
 #include "support/paths.h"
 
 namespace {
@@ -79,7 +80,7 @@ ReadResult read_small(const std::string& path, size_t max, std::string* data, st
 // What the signature covers: the BLAKE2b-512 hash of the file, or for a legacy
 // signature the file's bytes. -1 when the file cannot be read.
 int signed_message(const std::string& file, bool hashed, std::string* message, std::string* why) {
-  FILE* in = std::fopen(file.c_str(), "rb");
+  FILE* in = plat_fopen(file.c_str(), "rb");
   if (!in) {
     *why = "can't open " + file + " for reading: " + std::strerror(errno);
     return -1;

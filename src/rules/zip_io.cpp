@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <vector>
+
+#include "platform/platform.h"
 
 namespace {
 
@@ -19,7 +22,8 @@ struct Block {
 struct Reader {
   zlib_filefunc64_def base;  // minizip's own 64-bit stdio functions
   voidpf file = nullptr;
-  uint64_t size = 0;      // of the file
+  uint64_t shift = 0;     // bytes before the archive that its offsets leave out
+  uint64_t size = 0;      // of the archive, from its first byte
   uint64_t pos = 0;       // where the next read starts
   uint64_t file_pos = 0;  // where the file itself stands
   // minizip goes back and forth between the central directory and the local
@@ -31,7 +35,7 @@ struct Reader {
 // n bytes at pos, straight from the file; the bytes read.
 size_t read_direct(Reader& r, char* to, size_t n) {
   if (r.file_pos != r.pos) {
-    if (r.base.zseek64_file(r.base.opaque, r.file, r.pos, ZLIB_FILEFUNC_SEEK_SET) != 0) return 0;
+    if (r.base.zseek64_file(r.base.opaque, r.file, r.shift + r.pos, ZLIB_FILEFUNC_SEEK_SET) != 0) return 0;
     r.file_pos = r.pos;
   }
   size_t got = r.base.zread_file(r.base.opaque, r.file, to, static_cast<uLong>(n));
@@ -39,16 +43,55 @@ size_t read_direct(Reader& r, char* to, size_t n) {
   return got;
 }
 
+uint64_t get_le(const unsigned char* p, int bytes) {
+  uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | p[i];
+  return v;
+}
+
+// Data put before an archive (a self-extractor's program) moves it all, but
+// its offsets still count from its own start. minizip finds such an archive
+// from its end record, but not from zip64 records, whose offset it takes as it
+// is: then the archive is read as starting where its zip64 end record says.
+// The bytes before it, or 0 when there are none or no zip64 records.
+uint64_t bytes_before_zip64(Reader& r, uint64_t file_size) {
+  const size_t kZip64End = 56, kLocator = 20, kEnd = 22, kTail = kZip64End + kLocator + kEnd + 0xFFFF;
+  size_t n = static_cast<size_t>(std::min<uint64_t>(file_size, kTail));
+  std::vector<unsigned char> tail(n);
+  if (r.base.zseek64_file(r.base.opaque, r.file, file_size - n, ZLIB_FILEFUNC_SEEK_SET) != 0 ||
+      r.base.zread_file(r.base.opaque, r.file, tail.data(), static_cast<uLong>(n)) != n)
+    return 0;
+  // The last end record; the locator right before it, and the zip64 end record
+  // (without extensible data) right before that.
+  for (size_t at = n >= kEnd ? n - kEnd + 1 : 0; at-- > kZip64End + kLocator;) {
+    if (std::memcmp(&tail[at], "PK\5\6", 4) != 0) continue;
+    const unsigned char* locator = &tail[at - kLocator];
+    const unsigned char* record = locator - kZip64End;
+    if (std::memcmp(locator, "PK\6\7", 4) != 0 || std::memcmp(record, "PK\6\6", 4) != 0 ||
+        get_le(record + 4, 8) != kZip64End - 12)
+      return 0;
+    uint64_t found = file_size - n + static_cast<uint64_t>(record - tail.data());
+    uint64_t said = get_le(locator + 8, 8);
+    return said < found ? found - said : 0;
+  }
+  return 0;
+}
+
 voidpf ZCALLBACK open_file(voidpf, const void* name, int mode) {
   if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ) return nullptr;
   Reader* r = new (std::nothrow) Reader;
   if (!r) return nullptr;
   fill_fopen64_filefunc(&r->base);
-  r->file = r->base.zopen64_file(r->base.opaque, name, mode);
+  // Opened here, for a UTF-8 name; minizip's functions then work on the stream.
+  r->file = plat_fopen(static_cast<const char*>(name), "rb");
   if (r->file && r->base.zseek64_file(r->base.opaque, r->file, 0, ZLIB_FILEFUNC_SEEK_END) == 0) {
-    r->size = r->base.ztell64_file(r->base.opaque, r->file);
-    r->file_pos = r->size;
-    if (r->size != static_cast<ZPOS64_T>(-1)) return r;
+    uint64_t file_size = r->base.ztell64_file(r->base.opaque, r->file);
+    if (file_size != static_cast<ZPOS64_T>(-1)) {
+      r->shift = bytes_before_zip64(*r, file_size);
+      r->size = file_size - r->shift;
+      r->file_pos = r->size;
+      return r;
+    }
   }
   if (r->file) r->base.zclose_file(r->base.opaque, r->file);
   delete r;

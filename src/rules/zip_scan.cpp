@@ -12,7 +12,7 @@
 
 namespace {
 
-// Names of this many bytes or more are refused, not cut.
+// Stored names of this many bytes or more are refused, not cut.
 const uLong kNameMax = 256;
 const uint64_t kLocalHeaderSize = 30;
 const uint64_t kCentralHeaderSize = 46;
@@ -20,6 +20,14 @@ const uint64_t kCentralHeaderSize = 46;
 // folder must leave room for an 8.3 name in it.
 const size_t kFilePathMax = 259;
 const size_t kFolderPathMax = 247;
+// The external attributes' MS-DOS folder bit, and, from an archive made on
+// Unix (host 3 in the high byte of "version made by"), the file type in their
+// high 16 bits.
+const uLong kDosFolder = 0x10;
+const uLong kHostUnix = 3;
+const uLong kUnixTypeMask = 0170000, kUnixLink = 0120000;
+// General-purpose flag: the name (and comment) are UTF-8.
+const uLong kFlagUtf8 = 1 << 11;
 
 // Where one entry lies in the file: from its local header to the end of its data.
 struct Span {
@@ -101,9 +109,11 @@ std::string name_of(Scan& s, uint64_t entry) {
   unz_file_info64 info;
   int at = unzGoToFirstFile(s.zip);
   for (uint64_t i = 0; at == UNZ_OK && i < entry; ++i) at = unzGoToNextFile(s.zip);
-  if (at != UNZ_OK || unzGetCurrentFileInfo64(s.zip, &info, name, kNameMax, nullptr, 0, nullptr, 0) != UNZ_OK)
+  std::string text;
+  if (at != UNZ_OK || unzGetCurrentFileInfo64(s.zip, &info, name, kNameMax, nullptr, 0, nullptr, 0) != UNZ_OK ||
+      info.size_filename >= kNameMax || zip_entry_name(info, name, text) != 0)
     return "?";
-  return shown_name(std::string(name, std::min(info.size_filename, kNameMax)));
+  return shown_name(text);
 }
 
 // Notes the path a name stands for on a file system blind to case, as Windows'
@@ -128,8 +138,7 @@ void note_path(Scan& s, uint64_t entry, const std::string& name, bool folder) {
         ++depth;
         hash = (hash ^ '/') * kPrime;
       }
-      for (size_t j = start; j < i; ++j)
-        hash = (hash ^ static_cast<unsigned char>(fold_name_char(name[j]))) * kPrime;
+      for (unsigned char c : fold_name(name.substr(start, i - start))) hash = (hash ^ c) * kPrime;
       empty = false;
     }
     start = i + 1;
@@ -149,12 +158,26 @@ int check_entry(Scan& s, uint64_t entry) {
     return refuse(s, ZIP_NAME_TOO_LONG, "", "name of entry %llu is too long (%lu bytes)", number,
                   static_cast<unsigned long>(info.size_filename));
   }
-  std::string member(name, info.size_filename);
-  if (member.empty()) {
+  if (info.size_filename == 0) {
     return refuse(s, ZIP_NO_NAME, "", "entry %llu has no name", number);
   }
-  if (const char* why = member_name_refusal(member)) {
+  // Every rule below holds for the name as Windows will see it, decoded.
+  std::string member;
+  if (zip_entry_name(info, name, member) != 0) {
+    if (info.flag & kFlagUtf8)
+      return refuse(s, ZIP_NAME_ENCODING, "", "the name of entry %llu is marked as UTF-8 but is not valid UTF-8",
+                    number);
+    return refuse(s, ZIP_NAME_ENCODING, "", "the name of entry %llu is not text in the system's code page", number);
+  }
+  if (const char* why = member_text_refusal(member)) {
     return refuse(s, ZIP_UNSAFE_NAME, member, "unsafe entry name %s (%s)", shown_name(member).c_str(), why);
+  }
+  // Written out, a link would become a small file holding its target's name;
+  // and a Windows program cannot count on the right to make links.
+  if (info.version >> 8 == kHostUnix && ((info.external_fa >> 16) & kUnixTypeMask) == kUnixLink) {
+    return refuse(s, ZIP_LINK, member,
+                  "entry %s is a symbolic link; links are not installed, as Windows may not allow making them",
+                  member.c_str());
   }
   if (info.flag & 1) {
     return refuse(s, ZIP_ENCRYPTED, member, "entry %s is encrypted; encrypted entries are not installed",
@@ -170,7 +193,7 @@ int check_entry(Scan& s, uint64_t entry) {
 
   // A stored entry's data is its content: sizes that differ would show only
   // while it is written, over a file that may be installed already.
-  bool folder = is_sep(member.back());
+  bool folder = zip_entry_is_folder(info, member);
   if (info.compression_method == 0 && info.compressed_size != info.uncompressed_size && !folder) {
     return refuse(s, ZIP_STORED_SIZES, member, "stored entry %s gives %llu bytes of data for a size of %llu",
                   member.c_str(), static_cast<unsigned long long>(info.compressed_size),
@@ -195,15 +218,17 @@ int check_entry(Scan& s, uint64_t entry) {
     return refuse(s, ZIP_LOCAL_NAME, member, "the local header of entry %s holds another name",
                   member.c_str());
   }
-  // The path of the entry, or of the folder its file lies in, as joined below the destination.
+  // The path of the entry, or of the folder its file lies in, as joined below
+  // the destination, in the UTF-16 units Windows counts.
   size_t last_sep = member.find_last_of("/\\");
-  size_t folder_length = folder ? member.size() - 1 : last_sep == std::string::npos ? 0 : last_sep;
-  bool file_too_long = !folder && s.destination_length + member.size() > kFilePathMax;
+  size_t folder_bytes = folder ? member.size() - (is_sep(member.back()) ? 1 : 0) : last_sep == std::string::npos ? 0 : last_sep;
+  size_t file_length = utf16_length(member), folder_length = utf16_length(member.substr(0, folder_bytes));
+  bool file_too_long = !folder && s.destination_length + file_length > kFilePathMax;
   if (file_too_long || (folder_length > 0 && s.destination_length + folder_length > kFolderPathMax)) {
     return refuse(s, ZIP_PATH_TOO_LONG, member,
                   "entry %s would make a path of %lu characters below %s, longer than Windows allows",
                   member.c_str(),
-                  static_cast<unsigned long>(s.destination_length + (file_too_long ? member.size() : folder_length)),
+                  static_cast<unsigned long>(s.destination_length + (file_too_long ? file_length : folder_length)),
                   s.destination);
   }
   s.spans.push_back({begin, data + info.compressed_size, entry});
@@ -285,8 +310,16 @@ int check_directory_end(Scan& s) {
 
 }  // namespace
 
+int zip_entry_name(const unz_file_info64& info, const char* stored, std::string& name) {
+  return member_name_text(stored, info.size_filename, (info.flag & kFlagUtf8) != 0, name);
+}
+
+bool zip_entry_is_folder(const unz_file_info64& info, const std::string& name) {
+  return (!name.empty() && is_sep(name.back())) || ((info.external_fa & kDosFolder) && info.uncompressed_size == 0);
+}
+
 ZipScan zip_scan(unzFile zip, const char* archive_path, uint64_t count, const std::string& destination_dir) {
-  size_t joined = destination_dir.size() + (!destination_dir.empty() && is_sep(destination_dir.back()) ? 0 : 1);
+  size_t joined = utf16_length(destination_dir) + (!destination_dir.empty() && is_sep(destination_dir.back()) ? 0 : 1);
   Scan s{zip, archive_path, count, {}, {}, {}, {}, destination_dir.c_str(), joined,
          allocation_unit(destination_dir)};
   // unzOpen stands on the first directory entry whatever the count says: an

@@ -25,6 +25,8 @@ enum ZipRefusal {
   ZIP_SHARED_BYTES,     // two entries' data overlap
   ZIP_SAME_FILE,        // two entries name one file as Windows folds names
   ZIP_FILE_AND_FOLDER,  // one path as a file and as a folder
+  ZIP_LINK,             // a symbolic link
+  ZIP_NAME_ENCODING,    // a name that is not text in the encoding it claims
 };
 
 struct ZipScan {
@@ -35,14 +37,22 @@ struct ZipScan {
   uint64_t room = 0;   // what the files take, in whole allocation units of the destination's drive
 };
 
+// The entry's name as UTF-8 text (member_name_text, as its flag says). 0, or
+// -1 when it is not text.
+int zip_entry_name(const unz_file_info64& info, const char* stored, std::string& name);
+// Whether an entry is a folder: a name ending in a separator, or, without
+// data, the MS-DOS folder attribute alone (as some Windows tools write folders).
+bool zip_entry_is_folder(const unz_file_info64& info, const std::string& name);
+
 // Walks the count entries of the open archive from the first. Refuses a name
-// the member-name rules refuse, an encrypted entry, a method other than stored
+// that is not text in its encoding or, read as text, the member-name rules refuse, a symbolic link, an encrypted entry, a method other than stored
 // or deflated, a local header that disagrees with its directory entry (its
 // name included), data that runs past the end of the file or shares bytes with
 // another entry's, a directory holding entries its count leaves out, a path
 // that is a file in one entry and a folder in another or names one file twice
 // as Windows compares names, and a path that Windows cannot make below
-// destination_dir (files of 260 characters or more, folders of 248 or more).
+// destination_dir (files of 260 characters or more, folders of 248 or more,
+// in UTF-16 units; destination_dir is UTF-8).
 // Logs nothing: the installer logs the line, quorvin-repo prints the reason.
 // The handle is left on any entry.
 ZipScan zip_scan(unzFile zip, const char* archive_path, uint64_t count, const std::string& destination_dir);

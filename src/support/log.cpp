@@ -48,7 +48,7 @@ void write_entry(char (&text)[1024], const char* format, va_list args, bool chun
 void log_open_at(const std::string& path) {
   if (!log_lock) log_lock = plat_mutex_create();
   // Text mode: on Windows every line end becomes CR LF.
-  log_stream = std::fopen(path.c_str(), "wt");
+  log_stream = plat_fopen(path.c_str(), "wt");
   if (log_stream) std::setvbuf(log_stream, nullptr, _IONBF, 0);
   held_lines.clear();
   held = false;

@@ -87,7 +87,7 @@ uint64_t size_in_units(uint64_t size, uint32_t unit) {
 
 int read_whole_file(const std::string& path, std::string* bytes, size_t max) {
   bytes->clear();
-  FILE* in = std::fopen(path.c_str(), "rb");
+  FILE* in = plat_fopen(path.c_str(), "rb");
   if (!in) return -1;
   char block[8192];
   size_t n;

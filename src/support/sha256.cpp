@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 
+#include "platform/platform.h"
 #include "support/log.h"
 
 namespace {
@@ -37,7 +38,7 @@ std::string sha256_finish(Sha256& hash) {
 }
 
 int sha256_file(const std::string& path, std::string* hex) {
-  FILE* in = std::fopen(path.c_str(), "rb");
+  FILE* in = plat_fopen(path.c_str(), "rb");
   if (!in) {
     log_message("can't open %s for reading: %s", path.c_str(), std::strerror(errno));
     return -1;

@@ -151,6 +151,21 @@ ZipBuilder& ZipBuilder::add(const std::string& name, const std::string& data, ui
   return *this;
 }
 
+ZipBuilder& ZipBuilder::add_as(const std::string& name, const std::string& data, uint32_t attributes,
+                               int made_by, int flags) {
+  if (!zip_) return *this;
+  zip_fileinfo zi = info_for(kDefaultDos);
+  zi.external_fa = attributes;
+  ++count_;
+  ok_ = ok_ &&
+        zipOpenNewFileInZip4_64(zip_, name.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+                                Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr,
+                                0, static_cast<uLong>(made_by), static_cast<uLong>(flags), 0) == ZIP_OK &&
+        zipWriteInFileInZip(zip_, data.data(), static_cast<unsigned>(data.size())) == ZIP_OK &&
+        zipCloseFileInZip(zip_) == ZIP_OK;
+  return *this;
+}
+
 ZipBuilder& ZipBuilder::add_raw(const std::string& name, const std::string& bytes, int method,
                                 uint32_t crc, uint64_t size, uint32_t dos) {
   if (!zip_) return *this;
@@ -215,6 +230,11 @@ bool zip_repeat_entry(std::string& zip, const std::string& member, int copies) {
     return true;
   }
   return false;
+}
+
+bool zip_add_zip64_end(std::string& zip) {
+  size_t end = zip.rfind(std::string("PK\5\6", 4));
+  return end != std::string::npos && end + 22 <= zip.size() && add_zip64_end(zip, get16(zip, end + 10));
 }
 
 bool zip_lower_count(std::string& zip, uint32_t by) {

@@ -26,6 +26,10 @@ class ZipBuilder {
   // its local header the 64-bit sizes.
   ZipBuilder& add(const std::string& name, const std::string& data, uint32_t dos = kDefaultDos,
                   int method = 8, bool zip64 = false);
+  // A deflated member with these external attributes, "version made by" (its
+  // high byte the system that made it) and general-purpose flag bits.
+  ZipBuilder& add_as(const std::string& name, const std::string& data, uint32_t attributes, int made_by,
+                     int flags = 0);
   // A member whose bytes go in as given, under the stated method (any number:
   // one minizip cannot write is put into the headers afterwards), CRC and size
   // (from 4 GiB on with 64-bit records).
@@ -55,5 +59,7 @@ bool zip_rename_local(std::string& zip, const std::string& member, const std::st
 bool zip_repeat_entry(std::string& zip, const std::string& member, int copies);
 // Raises the member's compressed size in both headers by extra bytes.
 bool zip_grow_compressed(std::string& zip, const std::string& member, uint32_t extra);
+// Adds zip64 end records, as a writer of large archives does.
+bool zip_add_zip64_end(std::string& zip);
 // Lowers the end record's entry counts by `by`, leaving the directory whole.
 bool zip_lower_count(std::string& zip, uint32_t by);

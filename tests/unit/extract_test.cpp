@@ -89,7 +89,10 @@ TEST_F(ExtractTest, ExtractsEveryEntryWithItsTimeAndLogsEachStep) {
         .add("docs/readme.txt", "read me", winter)
         .add("empty/", "")
         .add("docs/more/deep.bin", big, summer)
-        .add("zero.txt", "", winter);
+        .add("zero.txt", "", winter)
+        .add_as("marked", "", 0x10, 0)  // a folder by its MS-DOS attribute alone
+        .add_as("caf\xc3\xa9.txt", "utf", 0, 0, 1 << 11)
+        .add("\x84.txt", "cp437");
     ASSERT_TRUE(z.close());
   }
   // Missing parts of the destination are created as entries need them.
@@ -100,6 +103,8 @@ TEST_F(ExtractTest, ExtractsEveryEntryWithItsTimeAndLogsEachStep) {
   EXPECT_EQ("read me", read_file(dest + "/docs/readme.txt"));
   EXPECT_EQ(big, read_file(dest + "/docs/more/deep.bin"));
   EXPECT_TRUE(exists(dest + "/zero.txt"));
+  EXPECT_EQ("utf", read_file(dest + "/caf\xc3\xa9.txt"));
+  EXPECT_EQ("cp437", read_file(dest + "/\xc3\xa4.txt"));
   EXPECT_EQ(dos_to_local(summer), mtime_of(dest + "/top.txt"));
   EXPECT_EQ(dos_to_local(winter), mtime_of(dest + "/docs/readme.txt"));
   EXPECT_EQ(dos_to_local(summer), mtime_of(dest + "/docs/more/deep.bin"));
@@ -109,13 +114,14 @@ TEST_F(ExtractTest, ExtractsEveryEntryWithItsTimeAndLogsEachStep) {
                    "mkdir " + dest + "/docs", "opened " + dest + "/docs/readme.txt for writing",
                    "mkdir " + dest + "/empty", "mkdir " + dest + "/docs/more",
                    "opened " + dest + "/docs/more/deep.bin for writing",
-                   "opened " + dest + "/zero.txt for writing"}),
+                   "opened " + dest + "/zero.txt for writing", "mkdir " + dest + "/marked",
+                   "opened " + dest + "/caf\xc3\xa9.txt for writing", "opened " + dest + "/\xc3\xa4.txt for writing"}),
             after_install());
   EXPECT_EQ("Installing pkg.zip...", headless_text(0));
-  EXPECT_EQ("zero.txt", headless_text(IDC_STATUS));
+  EXPECT_EQ("\xc3\xa4.txt", headless_text(IDC_STATUS));
   EXPECT_EQ("", headless_text(IDC_RATE));
-  EXPECT_EQ(5u, headless_progress_range(IDC_PROGRESS));
-  EXPECT_EQ(5, headless_progress_pos(IDC_PROGRESS));
+  EXPECT_EQ(8u, headless_progress_range(IDC_PROGRESS));
+  EXPECT_EQ(8, headless_progress_pos(IDC_PROGRESS));
 }
 
 // Entries are copied in large pieces: sizes around a piece and past it, stored and
@@ -330,6 +336,8 @@ TEST_F(ExtractTest, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
       {"empty name", member(""), nullptr, "entry 2 has no name"},
       {"name too long", member("d/" + std::string(254, 'n')), nullptr,
        "name of entry 2 is too long (256 bytes)"},
+      {"symbolic link", [](ZipBuilder& z) { z.add_as("link", "/etc/passwd", 0120777u << 16, 3 << 8 | 30); },
+       nullptr, "entry link is a symbolic link; links are not installed, as Windows may not allow making them"},
       {"encrypted", member("secret.txt"), [](std::string& d) { return zip_set_flags(d, "secret.txt", 1); },
        "entry secret.txt is encrypted; encrypted entries are not installed"},
       {"bzip2", raw(12, "BZh91AY&SY"), nullptr, "entry bad.bin uses compression method 12" + only},
@@ -352,8 +360,15 @@ TEST_F(ExtractTest, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
       {"one file twice", two("b.txt", "./b.txt"), nullptr, "entry ./b.txt and entry b.txt name the same file"},
       {"files that differ in case", two("Docs/b.txt", "docs\\B.TXT"), nullptr,
        "entry docs\\B.TXT and entry Docs/b.txt name the same file"},
-      {"files that differ in a Western letter's case", two("\xe4.txt", "\xc4.txt"), nullptr,
-       "entry \xc4.txt and entry \xe4.txt name the same file"},
+      // Names are read in code page 437 unless flagged as UTF-8, and compared so.
+      {"files that differ in a code-page letter's case", two("\x84.txt", "\x8e.txt"), nullptr,
+       "entry \xc3\x84.txt and entry \xc3\xa4.txt name the same file"},
+      {"one file in UTF-8 and in the code page",
+       [](ZipBuilder& z) { z.add_as("caf\xc3\xa9.txt", "", 0, 0, 1 << 11).add("CAF\x90.TXT", ""); }, nullptr,
+       "entry CAF\xc3\x89.TXT and entry caf\xc3\xa9.txt name the same file"},
+      {"device name once decoded", member("COM\xfd"), nullptr, unsafe("COM\xc2\xb2")},
+      {"flagged as UTF-8 but not", [](ZipBuilder& z) { z.add_as("bad\xc3(.txt", "", 0, 0, 1 << 11); }, nullptr,
+       "the name of entry 2 is marked as UTF-8 but is not valid UTF-8"},
       {"stored entry with less data than its size",
        [](ZipBuilder& z) { z.add_raw("bad.bin", "short", 0, crc_of("short"), 15); }, nullptr,
        "stored entry bad.bin gives 5 bytes of data for a size of 15"},
@@ -402,8 +417,8 @@ TEST_F(ExtractTest, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
 }
 
 // zip64 records throughout: members that start past 4 GiB (the archive is a
-// sparse file), 64-bit sizes in their local headers, and a declared size no
-// disk has, which the free-space check refuses before writing.
+// sparse file), 64-bit sizes in their local headers, data before the archive,
+// and a declared size no disk has, which the free-space check refuses before writing.
 TEST_F(ExtractTest, Zip64ArchivesInstallByteExactly) {
   const uint64_t past_4_gib = (uint64_t{1} << 32) + 12345;
   const std::string big = sample(300000);
@@ -421,6 +436,20 @@ TEST_F(ExtractTest, Zip64ArchivesInstallByteExactly) {
   EXPECT_EQ("no 64-bit sizes", read_file(dest + "/plain.txt"));
   EXPECT_TRUE(exists(dest + "/far/sub"));
   EXPECT_EQ(dos_to_local(ZipBuilder::kDefaultDos), mtime_of(dest + "/far/deflated.bin"));
+
+  // A program in front of an archive with zip64 records, its offsets left as
+  // they were: read from where the records say the archive starts.
+  {
+    ZipBuilder z(zip);
+    z.add("stub/a.txt", "after a stub").add("stub/b.txt", "and another");
+    ASSERT_TRUE(z.close());
+  }
+  std::string bytes = read_file(zip);
+  ASSERT_TRUE(zip_add_zip64_end(bytes));
+  write_file(zip, "MZ" + std::string(5000, 's') + bytes);
+  ASSERT_EQ(0, run()) << log.lines().back();
+  EXPECT_EQ("after a stub", read_file(dest + "/stub/a.txt"));
+  EXPECT_EQ("and another", read_file(dest + "/stub/b.txt"));
 
   const uint64_t huge = uint64_t{1} << 50;
   {

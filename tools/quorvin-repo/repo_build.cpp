@@ -72,7 +72,7 @@ int check_entries(const std::vector<ArchivePlan>& archives, const std::string& b
 // Binary: LF line ends on every system; the installer folds CR LF anyway.
 // say_why: name the reason a file cannot be opened.
 int write_text(const std::string& path, const std::string& text, bool say_why = true) {
-  FILE* out = std::fopen(path.c_str(), "wb");
+  FILE* out = plat_fopen(path.c_str(), "wb");
   if (!out && say_why)
     return repo_error("%s: cannot open for writing: %s", path.c_str(), std::strerror(errno));
   bool ok = out && std::fwrite(text.data(), 1, text.size(), out) == text.size();

@@ -66,7 +66,7 @@ void add_installed(std::set<std::string>& installed, const std::string& name) {
     std::string part = name.substr(start, i - start);
     start = i + 1;
     if (part.empty() || part == ".") continue;
-    path += (path.empty() ? "" : "/") + fold_case(part);
+    path += (path.empty() ? "" : "/") + fold_name(part);
     installed.insert(path);
   }
 }
@@ -116,16 +116,12 @@ int check_archive(const std::string& archive, const std::string& label, const st
     unz_file_info64 info;
     if (unzGetCurrentFileInfo64(zip, &info, name.data(), name.size(), nullptr, 0, nullptr, 0) != UNZ_OK)
       break;
-    std::string member(name.data());
-    if (const char* why = ascii_refusal(member)) {
-      repo_error("%s: member \"%s\": %s", label.c_str(), member.c_str(), why);
-      result = -1;
-    } else if (member.back() == '/' || member.back() == '\\' ||
-               read_member(zip, label, member.c_str(), buf) == 0) {
+    std::string member;
+    if (zip_entry_name(info, name.data(), member) != 0) break;  // the opening pass refused it
+    if (zip_entry_is_folder(info, member) || read_member(zip, label, member.c_str(), buf) == 0)
       add_installed(installed, member);
-    } else {
+    else
       result = -1;
-    }
   }
   unzClose(zip);
   return result;

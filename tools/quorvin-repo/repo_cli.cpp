@@ -57,7 +57,9 @@ int usage_error(const std::string& message) {
 
 int repo_main(int argc, char** argv) {
   repo_report_reset();
-  std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  // Paths are UTF-8 from here on; the command line comes in the ANSI code page on Windows.
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.push_back(plat_ansi_to_utf8(argv[i]));
   for (const std::string& a : args) {
     if (a == "--help" || a == "-h" || a == "-?") {
       std::fputs(HELP, stdout);

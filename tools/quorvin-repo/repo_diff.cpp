@@ -13,6 +13,8 @@
 #include "rules/filelist.h"
 #include "rules/names.h"
 #include "rules/receipt.h"
+#include "rules/zip_io.h"
+#include "rules/zip_scan.h"
 #include "support/paths.h"
 #include "support/sha256.h"
 
@@ -40,7 +42,9 @@ int read_archive(const std::string& dir, const FileListEntry* e, Archive* a) {
   a->record.name = url_file_name(e->url);
   a->record.sha256 = e->sha256 ? e->sha256 : "";
   if (plat_path_kind(path.c_str()) != PLAT_KIND_FILE) return repo_error("%s: is missing", path.c_str());
-  unzFile zip = unzOpen64(path.c_str());
+  zlib_filefunc64_def io;
+  zip_read_functions(&io);
+  unzFile zip = unzOpen2_64(path.c_str(), &io);
   if (!zip) return repo_error("%s: not a readable zip archive", path.c_str());
   char name[256];
   int at = unzGoToFirstFile(zip);
@@ -49,11 +53,13 @@ int read_archive(const std::string& dir, const FileListEntry* e, Archive* a) {
     if (unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK ||
         info.size_filename == 0 || info.size_filename >= sizeof name)
       break;
-    std::string member(name, info.size_filename);
+    // Named and told apart as the installer records them.
+    std::string member;
+    if (zip_entry_name(info, name, member) != 0) break;
     ReceiptItem item;
     item.path = receipt_path(e->dest_subdir, member);
     if (item.path.empty()) continue;
-    item.folder = is_sep(member.back());
+    item.folder = zip_entry_is_folder(info, member);
     item.size = item.folder ? 0 : info.uncompressed_size;
     item.crc = item.folder ? 0 : static_cast<uint32_t>(info.crc);
     a->record.items.push_back(item);

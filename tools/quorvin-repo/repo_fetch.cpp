@@ -84,7 +84,7 @@ int fetch_compare(const std::string& label, const std::string& url, const std::s
   }
   int64_t announced = net_content_length();
   uint64_t local_size = 0;
-  FILE* in = std::fopen(local.c_str(), "rb");
+  FILE* in = plat_fopen(local.c_str(), "rb");
   if (!in || plat_file_size(local.c_str(), &local_size) != 0) {
     if (in) std::fclose(in);
     socket_close();

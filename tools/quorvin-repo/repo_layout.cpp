@@ -103,7 +103,7 @@ const char* subdir_refusal(const std::string& raw) {
   std::istringstream parts(normal_rel_path(raw));
   for (std::string part; std::getline(parts, part, '/');)
     if (const char* why = source_name_refusal(part)) return why;
-  return nullptr;
+  return ascii_refusal(raw);
 }
 
 // The marker must be something the archive itself installs; Windows tests it

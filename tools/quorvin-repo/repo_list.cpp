@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "rules/filelist.h"
+#include "rules/zip_io.h"
 #include "platform/platform.h"
 #include "repo_layout.h"
 #include "repo_manifest.h"
@@ -18,7 +19,9 @@ namespace {
 // The bytes that extracting the zip at path writes: its members' sizes. 0, or
 // -1 when it cannot be read.
 int zip_installed_size(const std::string& path, uint64_t* bytes) {
-  unzFile zip = unzOpen64(path.c_str());
+  zlib_filefunc64_def io;
+  zip_read_functions(&io);
+  unzFile zip = unzOpen2_64(path.c_str(), &io);
   if (!zip) return -1;
   uint64_t total = 0;
   int at = unzGoToFirstFile(zip);

@@ -56,7 +56,7 @@ int manifest_load(const std::string& dir, FileList* list, bool missing_ok) {
   list->clear();
   std::string manifest = path_join(dir, MANIFEST_NAME);
   if (missing_ok && plat_path_kind(manifest.c_str()) == PLAT_KIND_NONE) return 1;
-  FILE* in = std::fopen(manifest.c_str(), "rt");
+  FILE* in = plat_fopen(manifest.c_str(), "rt");
   if (!in) {
     repo_error("%s: cannot open for reading: %s", manifest.c_str(), std::strerror(errno));
     return -1;

@@ -4,9 +4,7 @@
 
 const char* ascii_refusal(const std::string& name) {
   for (unsigned char c : name)
-    if (c >= 0x80)
-      return "not plain ASCII: the installer creates files through Windows' 8-bit interface, "
-             "which would turn it into another name on the user's machine; rename it in plain ASCII";
+    if (c >= 0x80) return "not plain ASCII: the installer takes \"d\" and \"e\" paths in plain ASCII; rename it so";
   return nullptr;
 }
 
@@ -18,8 +16,10 @@ const char* path_value_refusal(const std::string& value) {
 const char* source_name_refusal(const std::string& name) {
   if (name == ".") return "'.' is not a file name";
   if (name.find('\\') != std::string::npos) return "character that Windows does not allow in file names";
-  const char* why = member_name_refusal(name);
-  return why ? why : ascii_refusal(name);
+  if (const char* why = member_name_refusal(name)) return why;
+  // Stored as UTF-8, flagged so, the name arrives as it is on any machine.
+  if (!valid_utf8(name.data(), name.size())) return "not UTF-8 text; rename it";
+  return nullptr;
 }
 
 const char* published_name_refusal(const std::string& name) {

@@ -9,14 +9,12 @@
 #include "rules/names.h"
 #include "rules/urls.h"
 
-// A file or folder name that the installer hands to Windows' 8-bit file
-// functions: plain ASCII only, as any other byte means another character under
-// another code page.
+// Plain ASCII only, for the paths of "d:" and "e:".
 const char* ascii_refusal(const std::string& name);
 // A "d:" or "e:" value: the installer's rule, in plain ASCII.
 const char* path_value_refusal(const std::string& value);
 // A file or folder name in a source tree: one component that the installer
-// would take as a member name, in plain ASCII.
+// would take as a member name, in UTF-8.
 const char* source_name_refusal(const std::string& name);
 // An archive's file name, the last part of its URL: beyond the installer's
 // rule, nothing that a server would read as an escape or the path's end.

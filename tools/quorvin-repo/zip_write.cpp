@@ -3,6 +3,7 @@
 #include <zip.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,9 @@ namespace {
 
 // MS-DOS attribute of a folder; files carry none.
 const uLong DOS_ATTR_FOLDER = 0x10;
+// General-purpose flag: the name is UTF-8. Set only for names beyond ASCII, so
+// that archives of ASCII names stay byte for byte what they were.
+const uLong FLAG_UTF8 = 1 << 11;
 
 // Whether a file of this size, deflated, may need 64-bit sizes in its local
 // header. minizip writes the central directory's 64-bit fields and end records
@@ -32,14 +36,15 @@ int add_item(zipFile zip, const SourceItem& item, std::vector<char>& buffer, uin
   zip_fileinfo info{};
   info.dosDate = item.dos_time;
   info.external_fa = item.is_dir ? DOS_ATTR_FOLDER : 0;
-  if (zipOpenNewFileInZip3_64(zip, item.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+  bool ascii = std::all_of(item.name.begin(), item.name.end(), [](char c) { return (c & 0x80) == 0; });
+  if (zipOpenNewFileInZip4_64(zip, item.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
                               item.is_dir ? 0 : Z_DEFLATED, item.is_dir ? 0 : Z_BEST_COMPRESSION,
-                              0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0,
-                              zip64) != ZIP_OK)
+                              0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, 0,
+                              ascii ? 0 : FLAG_UTF8, zip64) != ZIP_OK)
     return repo_error("%s: cannot add it to the archive", item.path.c_str());
   int result = 0;
   if (!item.is_dir) {
-    FILE* in = std::fopen(item.path.c_str(), "rb");
+    FILE* in = plat_fopen(item.path.c_str(), "rb");
     if (!in)
       result = repo_error("%s: cannot open for reading: %s; let the tool read it, or move it out "
                           "of the archive folder", item.path.c_str(), std::strerror(errno));
@@ -63,10 +68,18 @@ int add_item(zipFile zip, const SourceItem& item, std::vector<char>& buffer, uin
   return result;
 }
 
+// minizip opens the new archive through this: by its UTF-8 name.
+voidpf ZCALLBACK create_file(voidpf, const void* name, int) {
+  return plat_fopen(static_cast<const char*>(name), "wb");
+}
+
 }  // namespace
 
 int zip_write(const std::string& path, const std::vector<SourceItem>& items, uint64_t zip64_from) {
-  zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+  zlib_filefunc64_def io;
+  fill_fopen64_filefunc(&io);
+  io.zopen64_file = create_file;
+  zipFile zip = zipOpen2_64(path.c_str(), APPEND_STATUS_CREATE, nullptr, &io);
   if (!zip) return repo_error("%s: cannot create the archive", path.c_str());
   std::vector<char> buffer(65536);
   int result = 0;

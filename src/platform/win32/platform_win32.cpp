@@ -17,6 +17,24 @@ HINSTANCE module_instance = nullptr;
 }
 
 void win32_set_instance(HINSTANCE instance) { module_instance = instance; }
+
+std::wstring win32_wide(const char* utf8) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &wide[0], n);
+  wide.resize(static_cast<size_t>(n - 1));
+  return wide;
+}
+
+std::string win32_utf8(const wchar_t* wide) {
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::string();
+  std::string utf8(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide, -1, &utf8[0], n, nullptr, nullptr);
+  utf8.resize(static_cast<size_t>(n - 1));
+  return utf8;
+}
 HINSTANCE win32_instance() { return module_instance; }
 
 // ---- sockets ----------------------------------------------------------------
@@ -155,41 +173,53 @@ uint32_t plat_tick_ms() { return GetTickCount(); }
 void plat_sleep_ms(unsigned ms) { Sleep(ms); }
 
 // ---- files and process ------------------------------------------------------
-int plat_exists(const char* path) { return _access(path, 0) == 0 ? 1 : 0; }
+int plat_exists(const char* path) { return _waccess(win32_wide(path).c_str(), 0) == 0 ? 1 : 0; }
 
-int plat_mkdir(const char* path) { return _mkdir(path) == 0 ? 0 : -1; }
+int plat_mkdir(const char* path) { return CreateDirectoryW(win32_wide(path).c_str(), nullptr) ? 0 : -1; }
 
-int plat_remove(const char* path) { return std::remove(path) == 0 ? 0 : -1; }
+int plat_remove(const char* path) { return _wremove(win32_wide(path).c_str()) == 0 ? 0 : -1; }
+
+std::FILE* plat_fopen(const char* path, const char* mode) {
+  return _wfopen(win32_wide(path).c_str(), win32_wide(mode).c_str());
+}
+
+std::string plat_ansi_to_utf8(const std::string& text) {
+  int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+  if (n <= 0) return text;
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], n);
+  return win32_utf8(wide.c_str());
+}
 
 int plat_free_space(const char* path, uint64_t* bytes, uint32_t* unit) {
-  std::string at = path;
+  std::wstring at = win32_wide(path);
   for (;;) {
     ULARGE_INTEGER avail;
-    if (GetDiskFreeSpaceExA(at.c_str(), &avail, nullptr, nullptr)) {
+    if (GetDiskFreeSpaceExW(at.c_str(), &avail, nullptr, nullptr)) {
       *bytes = avail.QuadPart;
       if (unit) {
         // The cluster size is told for a volume's root only.
-        char root[MAX_PATH];
+        wchar_t root[MAX_PATH];
         DWORD sectors = 0, sector_bytes = 0, free_clusters, clusters;
-        *unit = GetVolumePathNameA(at.c_str(), root, sizeof root) &&
-                        GetDiskFreeSpaceA(root, &sectors, &sector_bytes, &free_clusters, &clusters) &&
+        *unit = GetVolumePathNameW(at.c_str(), root, MAX_PATH) &&
+                        GetDiskFreeSpaceW(root, &sectors, &sector_bytes, &free_clusters, &clusters) &&
                         sectors * sector_bytes > 0
                     ? sectors * sector_bytes
                     : 1;
       }
       return 0;
     }
-    size_t cut = at.find_last_of("\\/");
-    if (cut == std::string::npos) return -1;
+    size_t cut = at.find_last_of(L"\\/");
+    if (cut == std::wstring::npos) return -1;
     // A drive's root keeps its separator: "C:" alone is the drive's current folder.
-    size_t keep = cut > 0 && at[cut - 1] == ':' ? cut + 1 : cut;
+    size_t keep = cut > 0 && at[cut - 1] == L':' ? cut + 1 : cut;
     if (keep == 0 || keep >= at.size()) return -1;
     at.resize(keep);
   }
 }
 
 int plat_rename_replace(const char* from, const char* to) {
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
+  return MoveFileExW(win32_wide(from).c_str(), win32_wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
 }
 
 namespace {
@@ -203,7 +233,7 @@ bool dos_file_time(uint32_t dos_date_time, FILETIME* utc) {
 }  // namespace
 
 void plat_set_file_time_dos(const char* path, uint32_t dos_date_time) {
-  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE h = CreateFileW(win32_wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return;
   FILETIME utc;
   if (dos_file_time(dos_date_time, &utc)) SetFileTime(h, &utc, nullptr, &utc);
@@ -218,13 +248,25 @@ void plat_set_stream_time_dos(std::FILE* f, uint32_t dos_date_time) {
   if (h != INVALID_HANDLE_VALUE) SetFileTime(h, &utc, nullptr, &utc);
 }
 
+int plat_oem_to_utf16(const char* bytes, size_t len, std::u16string& text) {
+  text.clear();
+  if (len == 0) return 0;
+  int n = MultiByteToWideChar(CP_OEMCP, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(len), nullptr, 0);
+  if (n <= 0) return -1;
+  text.resize(static_cast<size_t>(n));
+  return MultiByteToWideChar(CP_OEMCP, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(len),
+                             reinterpret_cast<wchar_t*>(&text[0]), n) == n
+             ? 0
+             : -1;
+}
+
 std::string plat_exe_path() {
-  char buf[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
+  wchar_t buf[MAX_PATH];
+  DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
   // A cut name is not terminated on older systems.
-  if (n >= sizeof buf) n = sizeof buf - 1;
-  buf[n] = '\0';
-  return std::string(buf);
+  if (n >= MAX_PATH) n = MAX_PATH - 1;
+  buf[n] = L'\0';
+  return win32_utf8(buf);
 }
 
 void plat_exit(int code) {
