@@ -232,13 +232,8 @@ unsigned blocked_receiver(void* arg) {
   return 0;
 }
 
-void test_sockets() {
-  plat_net_startup();
-  uint32_t addr = 0;
-  CHECK_EQ(plat_resolve_ipv4("127.0.0.1", &addr), 0);
-  CHECK_EQ(addr, htonl(INADDR_LOOPBACK));
-  CHECK_EQ(plat_resolve_ipv4("no-such-host.invalid", &addr), -1);
-
+// A listening socket on a free loopback port.
+SOCKET loopback_listener(int backlog, int* port) {
   SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in sa;
   std::memset(&sa, 0, sizeof sa);
@@ -246,9 +241,21 @@ void test_sockets() {
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int len = sizeof sa;
   CHECK(bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0);
-  CHECK(listen(listener, 1) == 0);
+  CHECK(listen(listener, backlog) == 0);
   CHECK(getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len) == 0);
-  int port = ntohs(sa.sin_port);
+  *port = ntohs(sa.sin_port);
+  return listener;
+}
+
+void test_sockets() {
+  plat_net_startup();
+  uint32_t addr = 0;
+  CHECK_EQ(plat_resolve_ipv4("127.0.0.1", &addr), 0);
+  CHECK_EQ(addr, htonl(INADDR_LOOPBACK));
+  CHECK_EQ(plat_resolve_ipv4("no-such-host.invalid", &addr), -1);
+
+  int port = 0;
+  SOCKET listener = loopback_listener(1, &port);
 
   plat_socket s = plat_tcp_socket();
   CHECK(s != PLAT_INVALID_SOCKET);
@@ -361,16 +368,9 @@ void test_proxy_settings() {
   // A configuration script whose server takes the connection and never
   // answers: the manual settings after at most 5 s, and at once from then on.
   plat_net_startup();
-  SOCKET silent = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int len = sizeof sa;
-  CHECK(bind(silent, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0);
-  CHECK(listen(silent, 4) == 0);
-  CHECK(getsockname(silent, reinterpret_cast<sockaddr*>(&sa), &len) == 0);
-  std::string script = "http://127.0.0.1:" + std::to_string(ntohs(sa.sin_port)) + "/proxy.pac";
+  int silent_port = 0;
+  SOCKET silent = loopback_listener(4, &silent_port);
+  std::string script = "http://127.0.0.1:" + std::to_string(silent_port) + "/proxy.pac";
   set_connection_settings(1 | 2 | 4, "127.0.0.1:3128", "", script.c_str());
   uint32_t start = plat_tick_ms();
   CHECK_EQ(plat_proxy_settings("http://example.net:80/a", &got), 0);
@@ -520,17 +520,10 @@ void test_tls(char** args) {
 
   // A peer that never speaks fails the handshake at the receive time-out; one
   // that answers with something other than TLS fails it at once.
-  SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int len = sizeof sa;
-  CHECK(bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0);
-  CHECK(listen(listener, 2) == 0);
-  CHECK(getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len) == 0);
+  int listener_port = 0;
+  SOCKET listener = loopback_listener(2, &listener_port);
   for (int garbage = 0; garbage < 2; ++garbage) {
-    s = dial(ntohs(sa.sin_port));
+    s = dial(listener_port);
     SOCKET peer = accept(listener, nullptr, nullptr);
     if (garbage) send(peer, "HTTP/1.0 400 Bad Request\r\n\r\n", 28, 0);
     plat_set_recv_timeout(s, 500);

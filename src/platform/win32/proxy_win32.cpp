@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/win32/win32.h"
 
 namespace {
 // How long automatic detection or a configuration script may hold a request.
@@ -15,25 +16,6 @@ const DWORD AUTOMATIC_WAIT_MS = 5000;
 // Once they have failed or run out of time they are not asked again: every
 // later request would wait as long for the same answer.
 volatile LONG automatic_failed = 0;
-
-std::string narrow(const wchar_t* text) {
-  if (!text || !*text) return std::string();
-  int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) return std::string();
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], size, nullptr, nullptr);
-  out.resize(static_cast<size_t>(size - 1));
-  return out;
-}
-
-std::wstring widen(const char* text) {
-  int size = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-  if (size <= 1) return std::wstring();
-  std::wstring out(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text, -1, &out[0], size);
-  out.resize(static_cast<size_t>(size - 1));
-  return out;
-}
 
 // One question to WinHTTP, asked on a thread of its own so that the wait can
 // be cut short whatever WinHTTP does with its time-outs. The caller and the
@@ -75,8 +57,8 @@ DWORD WINAPI lookup_thread(void* arg) {
     if (WinHttpGetProxyForUrl(session, lookup->url.c_str(), &options, &info)) {
       lookup->answered = true;
       if (info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) {
-        lookup->proxies = narrow(info.lpszProxy);
-        lookup->bypass = narrow(info.lpszProxyBypass);
+        lookup->proxies = win32_utf8(info.lpszProxy);
+        lookup->bypass = win32_utf8(info.lpszProxyBypass);
       }
     }
     if (info.lpszProxy) GlobalFree(info.lpszProxy);
@@ -92,7 +74,7 @@ DWORD WINAPI lookup_thread(void* arg) {
 int ask_automatic(const char* url, bool detect, const std::wstring& script, PlatProxySettings* out) {
   Lookup* lookup = new (std::nothrow) Lookup;
   if (!lookup) return -1;
-  lookup->url = widen(url);
+  lookup->url = win32_wide(url);
   lookup->script = script;
   lookup->detect = detect;
   HANDLE thread = CreateThread(nullptr, 0, lookup_thread, lookup, 0, nullptr);
@@ -120,8 +102,8 @@ int plat_proxy_settings(const char* url, PlatProxySettings* out) {
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config;
   ZeroMemory(&config, sizeof config);
   if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) return -1;
-  std::string manual = narrow(config.lpszProxy);
-  std::string manual_bypass = narrow(config.lpszProxyBypass);
+  std::string manual = win32_utf8(config.lpszProxy);
+  std::string manual_bypass = win32_utf8(config.lpszProxyBypass);
   std::wstring script = config.lpszAutoConfigUrl ? config.lpszAutoConfigUrl : L"";
   bool detect = config.fAutoDetect != FALSE;
   if (config.lpszProxy) GlobalFree(config.lpszProxy);
