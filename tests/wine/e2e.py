@@ -943,6 +943,46 @@ def hostile_archives(run):
 
 
 @case
+def names_beyond_ascii(run):
+    """Member names as their archive says: UTF-8 where flagged (one outside the ANSI code
+    page among them), the OEM code page where not, a folder marked only by its attribute;
+    installed from the download directory under those names, a symbolic link refused."""
+    os.makedirs(run.dl)
+    path = os.path.join(run.dl, "names.zip")
+    with zipfile.ZipFile(path, "w") as z:
+        z.writestr("caf\u00e9.txt", "flagged utf-8\n")
+        z.writestr("\u03a9mega/\u0436.txt", "outside the ANSI code page\n")
+        z.writestr("AtA.txt", "code page 437\n")  # renamed below, without the flag
+        folder = zipfile.ZipInfo("plain")
+        folder.external_attr = 0x10
+        z.writestr(folder, b"")
+    data = open(path, "rb").read().replace(b"AtA.txt", b"\x82t\x82.txt")
+    with open(path, "wb") as f:
+        f.write(data)
+    with open(os.path.join(run.dl, "filelist.txt"), "w") as f:
+        f.write("v:\nu:%s/names.zip\ne:caf\u00e9.txt\n" % BASE_URL)
+    run.drive(wizard(run, 1053, [1101], missing=False, inst_missing=True) + ["wait-caption Info 30", "click 1002"]
+              + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
+    for name, text in (("caf\u00e9.txt", "flagged utf-8\n"), ("\u03a9mega/\u0436.txt", "outside the ANSI code page\n"),
+                       ("\u00e9t\u00e9.txt", "code page 437\n")):
+        got = os.path.join(run.inst, name)
+        check(os.path.isfile(got) and open(got).read() == text, "not installed as %r: %s"
+              % (name, sorted(os.listdir(run.inst))))
+    check(os.path.isdir(os.path.join(run.inst, "plain")), "the attribute-marked folder is no folder")
+    with zipfile.ZipFile(os.path.join(run.dl, "link.zip"), "w") as z:
+        link = zipfile.ZipInfo("link")
+        link.create_system = 3
+        link.external_attr = (0o120777 << 16)
+        z.writestr(link, "/etc/passwd")
+    with open(os.path.join(run.dl, "filelist.txt"), "w") as f:
+        f.write("v:\nu:%s/link.zip\ne:link\n" % BASE_URL)
+    run.drive(wizard(run, 1053, [1101], missing=False, inst_missing=False) + ["wait-caption Info 30", "click 1002"]
+              + failed_run())
+    check(any("is a symbolic link" in l for l in run.log()), "the link was not refused")
+    check(not os.path.lexists(os.path.join(run.inst, "link")), "the link was written")
+
+
+@case
 def large_archives(run):
     """zip64 archives made by Python's zipfile: members that start past 4 GiB (the
     archive is sparse) with 64-bit sizes in their local headers, installed byte-exactly."""
