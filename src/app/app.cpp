@@ -20,9 +20,9 @@ void start_run_with_the_choices() {
                  : install_mode == InstallFromDirectory ? RunMode::InstallFromDirectory
                                                         : RunMode::DownloadAndInstall;
   for (int i = 0; i < 4; ++i) choices.variant_flags[i] = variant_flags[i];
-  // Typed in the window's code page; from here on every path is UTF-8.
-  if (download_directory) choices.download_directory = plat_ansi_to_utf8(download_directory);
-  if (install_directory) choices.install_directory = plat_ansi_to_utf8(install_directory);
+  // The window gives its texts in UTF-8, as every path is from here on.
+  if (download_directory) choices.download_directory = download_directory;
+  if (install_directory) choices.install_directory = install_directory;
   run_start(choices);
 }
 }  // namespace

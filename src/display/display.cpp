@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 
 ui_window dialog_handle = nullptr;
@@ -57,13 +58,12 @@ void show_progress_page() {
 
 char* get_item_text(ui_window dialog, int id, char* old) {
   std::free(old);
-  char buf[1024];
-  int n = ui_get_item_text(dialog, id, buf, sizeof buf);
-  if (n <= 0) return nullptr;
-  buf[sizeof buf - 1] = '\0';
-  size_t len = std::strlen(buf);
-  char* copy = static_cast<char*>(std::malloc(len + 1));
-  if (copy) std::memcpy(copy, buf, len + 1);
+  std::string text;
+  // A field is read as into a 1024-character buffer: 1023 characters at most.
+  if (ui_get_item_text(dialog, id, &text, 1023) <= 0) return nullptr;
+  text.resize(std::strlen(text.c_str()));
+  char* copy = static_cast<char*>(std::malloc(text.size() + 1));
+  if (copy) std::memcpy(copy, text.c_str(), text.size() + 1);
   return copy;
 }
 

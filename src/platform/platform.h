@@ -137,8 +137,7 @@ int plat_mkdir(const char* path);
 int plat_remove(const char* path);
 // fopen for a UTF-8 path.
 std::FILE* plat_fopen(const char* path, const char* mode);
-// Text the user typed or picked in the window (the ANSI code page on Win32)
-// as UTF-8, for use as a path.
+// Text in the ANSI code page (a command line's arguments on Win32) as UTF-8.
 std::string plat_ansi_to_utf8(const std::string& text);
 // Bytes free to this process on the drive that holds path (or, for a path not
 // made yet, its nearest existing parent), and, where unit is given, the drive's

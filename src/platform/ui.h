@@ -41,9 +41,10 @@ void ui_show_item(ui_window w, int id, int show_cmd);
 void ui_enable_item(ui_window w, int id, int enable);
 void ui_set_window_text(ui_window w, const char* text);
 void ui_set_item_text(ui_window w, int id, const char* text);
-// Reads a control's text into buf (size bytes, NUL-terminated, cut to size-1).
-// Returns the number of characters copied, 0 for an empty field or a failed read.
-int ui_get_item_text(ui_window w, int id, char* buf, int size);
+// Reads a control's text into *out (UTF-8), cut to max_chars characters (UTF-16
+// units on Windows). Returns the number of characters read, 0 for an empty field
+// or a failed read.
+int ui_get_item_text(ui_window w, int id, std::string* out, int max_chars);
 int ui_get_item_checked(ui_window w, int id);
 void ui_set_item_checked(ui_window w, int id, int checked);
 // PBM_SETRANGE(0, max) with max already cut to 16 bits; PBM_SETPOS.

@@ -31,7 +31,7 @@ int refuse(const char* text) {
 // Nothing is created here: the run makes the directories when it needs them.
 // Any existing object passes, a plain file too.
 int accept_missing(const char* directory) {
-  if (plat_exists(plat_ansi_to_utf8(directory).c_str())) return 0;
+  if (plat_exists(directory)) return 0;
   int answer = ui_message_box(dialog_handle,
                               "The directory does not exist. Do you want it to be created?",
                               "No such directory", UI_BOX_QUESTION);

@@ -137,14 +137,14 @@ class Run:
         return sum(1 for line in lines if b"GET " + path.encode() + b" HTTP/1.0" in line)
 
     # ---- the wizard -------------------------------------------------------------------
-    def drive(self, steps):
-        """Runs one qvdrive script (a list of lines); a failed step fails the case."""
+    def drive(self, steps, extra_env=None):
+        """Runs one qvdrive script (a list of lines, UTF-8); a failed step fails the case."""
         self.rounds += 1
         script = os.path.join(self.dir, "round%d.qvs" % self.rounds)
-        with open(script, "w") as f:
+        with open(script, "w", encoding="utf-8") as f:
             f.write("\n".join(steps) + "\n")
         rc = run_wine_test.drive(self.build_dir, self.dir, self.exe, self.args.driver, script,
-                                 "e2e_%s_%d" % (self.name, self.rounds), 120, self.args.wine64)
+                                 "e2e_%s_%d" % (self.name, self.rounds), 120, self.args.wine64, extra_env)
         check(rc == 0, "driver failed (exit code %d)" % rc)
 
     def log(self):
@@ -945,24 +945,29 @@ def hostile_archives(run):
 @case
 def names_beyond_ascii(run):
     """Member names as their archive says: UTF-8 where flagged (one outside the ANSI code
-    page among them), the OEM code page where not, a folder marked only by its attribute;
-    installed from the download directory under those names, a symbolic link refused."""
+    page among them), the OEM code page where not (437, and 932 with 0x5C inside its
+    characters), a folder marked only by its attribute; installed from the download
+    directory under those names into a directory typed outside the ANSI code page, the
+    status line showing the last name as it is; a symbolic link refused."""
     os.makedirs(run.dl)
+    run.inst = os.path.join(run.dir, "inst-\u03a9")
     path = os.path.join(run.dl, "names.zip")
     with zipfile.ZipFile(path, "w") as z:
         z.writestr("caf\u00e9.txt", "flagged utf-8\n")
-        z.writestr("\u03a9mega/\u0436.txt", "outside the ANSI code page\n")
         z.writestr("AtA.txt", "code page 437\n")  # renamed below, without the flag
         folder = zipfile.ZipInfo("plain")
         folder.external_attr = 0x10
         z.writestr(folder, b"")
+        z.writestr("\u03a9mega/\u0436.txt", "outside the ANSI code page\n")
     data = open(path, "rb").read().replace(b"AtA.txt", b"\x82t\x82.txt")
     with open(path, "wb") as f:
         f.write(data)
     with open(os.path.join(run.dl, "filelist.txt"), "w") as f:
         f.write("v:\nu:%s/names.zip\ne:caf\u00e9.txt\n" % BASE_URL)
+    finished = box("Finished!", "Installation complete")
     run.drive(wizard(run, 1053, [1101], missing=False, inst_missing=True) + ["wait-caption Info 30", "click 1002"]
-              + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
+              + finished[:1] + ["expect-text 1302 \u03a9mega/\u0436.txt"] + finished[1:] + ["wait-exit 0 10"])
+    run.expect_log("install directory is \"%s\"" % run.win(run.inst).encode().decode("latin-1"))
     for name, text in (("caf\u00e9.txt", "flagged utf-8\n"), ("\u03a9mega/\u0436.txt", "outside the ANSI code page\n"),
                        ("\u00e9t\u00e9.txt", "code page 437\n")):
         got = os.path.join(run.inst, name)
@@ -980,6 +985,21 @@ def names_beyond_ascii(run):
               + failed_run())
     check(any("is a symbolic link" in l for l in run.log()), "the link was not refused")
     check(not os.path.lexists(os.path.join(run.inst, "link")), "the link was written")
+    # A double-byte OEM code page: Wine takes it from the Unix locale (scripts/bootstrap makes it).
+    check("ja_JP.utf8" in subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout,
+          "no ja_JP.UTF-8 locale: run scripts/bootstrap")
+    with zipfile.ZipFile(os.path.join(run.dl, "dbcs.zip"), "w") as z:
+        z.writestr("AA/BB.txt", "code page 932\n")  # renamed below, without the flag
+    data = open(os.path.join(run.dl, "dbcs.zip"), "rb").read().replace(b"AA/BB", b"\x83\x5c/\x95\x5c")
+    with open(os.path.join(run.dl, "dbcs.zip"), "wb") as f:
+        f.write(data)
+    with open(os.path.join(run.dl, "filelist.txt"), "w", encoding="utf-8") as f:
+        f.write("v:\nu:%s/dbcs.zip\ne:\u30bd/\u8868.txt\n" % BASE_URL)
+    run.inst = os.path.join(run.dir, "inst-932")
+    run.drive(wizard(run, 1053, [1101], missing=False, inst_missing=True) + ["wait-caption Info 30", "click 1002"]
+              + box("Finished!", "Installation complete") + ["wait-exit 0 10"], {"LC_ALL": "ja_JP.UTF-8"})
+    check(sorted(os.listdir(run.inst)) == ["quorvin-receipt.txt", "\u30bd"] and os.listdir(os.path.join(run.inst, "\u30bd")) == ["\u8868.txt"],
+          "code page 932 names installed as %r" % [os.path.join(d, n) for d, _, ns in os.walk(run.inst) for n in ns])
 
 
 @case

@@ -48,16 +48,32 @@ std::string window_class(HWND h) {
   return name;
 }
 
-// Text through WM_GETTEXT, which the owner answers (edit fields included).
+// Scripts and the program's texts are UTF-8; windows and files take UTF-16.
+std::wstring wide(const std::string& utf8) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+  std::wstring w(n > 0 ? n : 1, L'\0');
+  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &w[0], n);
+  return w.c_str();
+}
+
+std::string utf8(const wchar_t* text) {
+  int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  std::string s(n > 0 ? n : 1, '\0');
+  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text, -1, &s[0], n, nullptr, nullptr);
+  return s.c_str();
+}
+
+// Text through WM_GETTEXT, which the owner answers (edit fields included), as
+// UTF-16 so that no character is lost to a code page.
 bool read_text(HWND h, std::string* out) {
   DWORD_PTR len = 0;
-  if (!SendMessageTimeoutA(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendMs, &len)) return false;
-  std::vector<char> buf(len + 2, '\0');
+  if (!SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendMs, &len)) return false;
+  std::vector<wchar_t> buf(len + 2, L'\0');
   DWORD_PTR got = 0;
-  if (!SendMessageTimeoutA(h, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()),
+  if (!SendMessageTimeoutW(h, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()),
                            SMTO_ABORTIFHUNG, kSendMs, &got))
     return false;
-  *out = std::string(buf.data());
+  *out = utf8(buf.data());
   return true;
 }
 
@@ -393,7 +409,8 @@ bool cmd_type(const Args& a, std::string* why) {
   HWND h = control(id, why);
   if (!h) return false;
   DWORD_PTR r = 0;
-  if (SendMessageTimeoutA(h, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(a[2].c_str()), SMTO_ABORTIFHUNG,
+  std::wstring text = wide(a[2]);
+  if (SendMessageTimeoutW(h, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG,
                           kSendMs, &r))
     return true;
   *why = "WM_SETTEXT timed out";
@@ -788,13 +805,13 @@ bool cmd_picker_select_child(const Args& a, std::string* why) {
 
 // ---- files -----------------------------------------------------------------------
 bool cmd_make_dir(const Args& a, std::string* why) {
-  if (CreateDirectoryA(a[1].c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) return true;
-  *why = "CreateDirectoryA failed, error " + std::to_string(GetLastError());
+  if (CreateDirectoryW(wide(a[1]).c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) return true;
+  *why = "CreateDirectoryW failed, error " + std::to_string(GetLastError());
   return false;
 }
 
 bool cmd_expect_missing(const Args& a, std::string* why) {
-  if (GetFileAttributesA(a[1].c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+  if (GetFileAttributesW(wide(a[1]).c_str()) == INVALID_FILE_ATTRIBUTES) return true;
   *why = "it exists";
   return false;
 }
@@ -865,7 +882,7 @@ bool cmd_expect_file(const Args& a, std::string* why) {
     *why = "bad arguments";
     return false;
   }
-  if (poll(expect_ms, [&] { return (GetFileAttributesA(a[1].c_str()) != INVALID_FILE_ATTRIBUTES) == (want != 0); }))
+  if (poll(expect_ms, [&] { return (GetFileAttributesW(wide(a[1]).c_str()) != INVALID_FILE_ATTRIBUTES) == (want != 0); }))
     return true;
   *why = want ? "no such file" : "the file exists";
   return false;

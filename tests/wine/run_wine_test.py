@@ -196,16 +196,17 @@ def run_in(env, command, run_dir, args):
     return 0 if rc == 0 else 1
 
 
-def drive(build_dir, run_dir, exe, driver, script, name, timeout, loader=None):
+def drive(build_dir, run_dir, exe, driver, script, name, timeout, loader=None, extra_env=None):
     """Runs qvdrive with script against exe (in run_dir); its exit code, negative if killed.
 
     Screenshots and install.log are kept in build_dir/artifacts under name. loader:
-    as --wine64."""
+    as --wine64. extra_env: variables set for this run only (a locale)."""
     artifacts = os.path.join(build_dir, "artifacts")
     os.makedirs(artifacts, exist_ok=True)
     started = time.time()
     with Xvfb() as x:
         env = wine_env(build_dir, x.display, loader)
+        env.update(extra_env or {})
         proc = subprocess.Popen(
             wine(loader) + [os.path.abspath(driver), "--shots", windows_path(exe), windows_path(script)],
             env=env, cwd=run_dir, stdin=subprocess.PIPE, stdout=subprocess.PIPE,

@@ -140,15 +140,14 @@ void ui_set_item_text(ui_window, int id, const char* text) {
   }
 }
 
-int ui_get_item_text(ui_window, int id, char* buf, int size) {
+int ui_get_item_text(ui_window, int id, std::string* out, int max_chars) {
   Model& m = model();
   std::lock_guard<std::recursive_mutex> g(m.lock);
+  out->clear();
   Control* c = find(m, id);
-  if (!c || size <= 0) return 0;
-  int n = static_cast<int>(std::min<size_t>(c->text.size(), static_cast<size_t>(size - 1)));
-  c->text.copy(buf, static_cast<size_t>(n));
-  buf[n] = '\0';
-  return n;
+  if (!c || max_chars <= 0) return 0;
+  *out = c->text.substr(0, static_cast<size_t>(max_chars));
+  return static_cast<int>(out->size());
 }
 
 int ui_get_item_checked(ui_window, int id) {

@@ -1,5 +1,7 @@
 // Win32 side of the window-system seam: the wizard dialog from template 100,
 // its controls, message boxes, the folder picker and the message loops.
+// The seam's texts are UTF-8; every window here is a Unicode one and takes them
+// as UTF-16, so a member name or a folder outside the ANSI code page shows as it is.
 #include <windows.h>
 #include <commctrl.h>
 #include <objbase.h>
@@ -22,9 +24,9 @@ INT_PTR CALLBACK dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lp
 }
 
 int CALLBACK browse_callback(HWND window, UINT message, LPARAM, LPARAM data) {
-  const char* initial = reinterpret_cast<const char*>(data);
+  const wchar_t* initial = reinterpret_cast<const wchar_t*>(data);
   if (message == BFFM_INITIALIZED && initial && *initial)
-    SendMessageA(window, BFFM_SETSELECTIONA, TRUE, data);
+    SendMessageW(window, BFFM_SETSELECTIONW, TRUE, data);
   return 0;
 }
 }  // namespace
@@ -38,7 +40,7 @@ void ui_init_controls() {
 
 ui_window ui_create_dialog(ui_dialog_proc proc) {
   portable_proc = proc;
-  return CreateDialogParamA(win32_instance(), MAKEINTRESOURCEA(IDD_WIZARD), nullptr, dialog_proc, 0);
+  return CreateDialogParamW(win32_instance(), MAKEINTRESOURCEW(IDD_WIZARD), nullptr, dialog_proc, 0);
 }
 
 void ui_show_window(ui_window w) {
@@ -56,17 +58,19 @@ void ui_enable_item(ui_window w, int id, int enable) {
   EnableWindow(GetDlgItem(hwnd(w), id), enable ? TRUE : FALSE);
 }
 
-void ui_set_window_text(ui_window w, const char* text) { SetWindowTextA(hwnd(w), text); }
+void ui_set_window_text(ui_window w, const char* text) { SetWindowTextW(hwnd(w), win32_wide(text).c_str()); }
 
 void ui_set_item_text(ui_window w, int id, const char* text) {
-  SetDlgItemTextA(hwnd(w), id, text);
+  SetDlgItemTextW(hwnd(w), id, win32_wide(text).c_str());
 }
 
-int ui_get_item_text(ui_window w, int id, char* buf, int size) {
-  if (size <= 0) return 0;
-  buf[0] = '\0';
-  UINT n = GetDlgItemTextA(hwnd(w), id, buf, size);
-  buf[size - 1] = '\0';
+int ui_get_item_text(ui_window w, int id, std::string* out, int max_chars) {
+  out->clear();
+  if (max_chars <= 0) return 0;
+  std::wstring buf(static_cast<size_t>(max_chars) + 1, L'\0');
+  UINT n = GetDlgItemTextW(hwnd(w), id, &buf[0], max_chars + 1);
+  buf[static_cast<size_t>(max_chars)] = L'\0';
+  *out = win32_utf8(buf.c_str());
   return static_cast<int>(n);
 }
 
@@ -79,55 +83,57 @@ void ui_set_item_checked(ui_window w, int id, int checked) {
 }
 
 void ui_progress_set_range(ui_window w, int id, unsigned max16) {
-  SendDlgItemMessageA(hwnd(w), id, PBM_SETRANGE, 0, MAKELPARAM(0, max16 & 0xFFFF));
+  SendDlgItemMessageW(hwnd(w), id, PBM_SETRANGE, 0, MAKELPARAM(0, max16 & 0xFFFF));
 }
 
 void ui_progress_set_pos(ui_window w, int id, int pos) {
-  SendDlgItemMessageA(hwnd(w), id, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
+  SendDlgItemMessageW(hwnd(w), id, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
 }
 
 void ui_edit_set_sel(ui_window w, int id, int start, int end) {
-  SendDlgItemMessageA(hwnd(w), id, EM_SETSEL, static_cast<WPARAM>(start), static_cast<LPARAM>(end));
+  SendDlgItemMessageW(hwnd(w), id, EM_SETSEL, static_cast<WPARAM>(start), static_cast<LPARAM>(end));
 }
 
 void ui_edit_replace_sel(ui_window w, int id, const char* text) {
   // The field takes no more than its limit (30,000 or 32,767 characters at
   // first) and drops the rest without a word: a long summary would lose its end.
-  SendDlgItemMessageA(hwnd(w), id, EM_SETLIMITTEXT, 0, 0);
-  SendDlgItemMessageA(hwnd(w), id, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
+  SendDlgItemMessageW(hwnd(w), id, EM_SETLIMITTEXT, 0, 0);
+  std::wstring wide = win32_wide(text);
+  SendDlgItemMessageW(hwnd(w), id, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(wide.c_str()));
 }
 
 int ui_message_box(ui_window owner, const char* text, const char* caption, UiBoxKind kind) {
   UINT style = MB_ICONERROR | MB_OK;
   if (kind == UI_BOX_QUESTION) style = MB_ICONQUESTION | MB_YESNO;
   else if (kind == UI_BOX_INFO) style = MB_ICONINFORMATION | MB_OK;
-  return MessageBoxA(hwnd(owner), text, caption, style);
+  return MessageBoxW(hwnd(owner), win32_wide(text).c_str(), win32_wide(caption).c_str(), style);
 }
 
 int ui_browse_folder(ui_window owner, const char* title, const char* initial, std::string* out) {
   IMalloc* shell_malloc = nullptr;
   if (SHGetMalloc(&shell_malloc) != S_OK) shell_malloc = nullptr;
-  char buffer[MAX_PATH];
-  buffer[0] = '\0';
-  BROWSEINFOA info;
+  wchar_t buffer[MAX_PATH];
+  buffer[0] = L'\0';
+  std::wstring wide_title = win32_wide(title), wide_initial = win32_wide(initial ? initial : "");
+  BROWSEINFOW info;
   ZeroMemory(&info, sizeof info);
   info.hwndOwner = hwnd(owner);
   info.pidlRoot = nullptr;
   info.pszDisplayName = buffer;
-  info.lpszTitle = title;
+  info.lpszTitle = wide_title.c_str();
   info.ulFlags = BIF_RETURNONLYFSDIRS;
   info.lpfn = browse_callback;
-  info.lParam = reinterpret_cast<LPARAM>(initial);
+  info.lParam = reinterpret_cast<LPARAM>(wide_initial.c_str());
   int result = 0;
-  LPITEMIDLIST list = SHBrowseForFolderA(&info);
+  LPITEMIDLIST list = SHBrowseForFolderW(&info);
   if (list) {
-    result = SHGetPathFromIDListA(list, buffer) ? 1 : 0;
+    result = SHGetPathFromIDListW(list, buffer) ? 1 : 0;
     // The shell's allocator owns the list; without it, the task allocator is the same one.
     if (shell_malloc) shell_malloc->Free(list);
     else CoTaskMemFree(list);
   }
   if (shell_malloc) shell_malloc->Release();
-  if (result && out) *out = buffer;
+  if (result && out) *out = win32_utf8(buffer);
   return result;
 }
 
@@ -136,9 +142,9 @@ void ui_post_quit() { PostQuitMessage(0); }
 void ui_run_message_loop() {
   MSG msg;
   // No IsDialogMessage: the wizard is driven by clicks; Tab, Enter and Escape mean nothing.
-  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
     TranslateMessage(&msg);
-    DispatchMessageA(&msg);
+    DispatchMessageW(&msg);
   }
 }
 
@@ -151,8 +157,8 @@ int ui_wait_thread_or_messages(plat_thread t) {
 
 int ui_take_message() {
   MSG msg;
-  if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) return 0;
+  if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) return 0;
   if (msg.message == WM_QUIT) return 2;
-  DispatchMessageA(&msg);
+  DispatchMessageW(&msg);
   return 1;
 }
