@@ -154,8 +154,9 @@ def check_icon(pe, problems):
     for i in range(count):
         w, h, _, _, _, bits, _, _ = struct.unpack_from("<BBBBHHIH", data, 6 + 14 * i)
         forms.add((w, h, bits))
-    if kind != 1 or not {(32, 32, 4), (32, 32, 8)} <= forms:
-        problems.append("icon 201 holds %r, wanted 32x32 at 4 and 8 bits" % sorted(forms))
+    # 48x48 in true colour for a screen at 150 %, where Windows would stretch a 32x32 one.
+    if kind != 1 or not {(32, 32, 4), (32, 32, 8), (48, 48, 32)} <= forms:
+        problems.append("icon 201 holds %r, wanted 32x32 at 4 and 8 bits and 48x48 at 32" % sorted(forms))
 
 
 ASM_V1, ASM_V3 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v3}"
