@@ -171,7 +171,7 @@ int read_entry(Extraction& x, unz_file_info64* info, std::string& name) {
   if (unzGetCurrentFileInfo64(x.zip, info, stored, kNameMax, nullptr, 0, nullptr, 0) != UNZ_OK ||
       info->size_filename >= kNameMax || info->size_filename == 0)
     return -1;
-  return zip_entry_name(*info, stored, name);
+  return zip_entry_name(x.zip, *info, stored, name);
 }
 
 // The bar has 16 bits: up to 65535 entries it moves one step per entry, beyond

@@ -111,7 +111,7 @@ std::string name_of(Scan& s, uint64_t entry) {
   for (uint64_t i = 0; at == UNZ_OK && i < entry; ++i) at = unzGoToNextFile(s.zip);
   std::string text;
   if (at != UNZ_OK || unzGetCurrentFileInfo64(s.zip, &info, name, kNameMax, nullptr, 0, nullptr, 0) != UNZ_OK ||
-      info.size_filename >= kNameMax || zip_entry_name(info, name, text) != 0)
+      info.size_filename >= kNameMax || zip_entry_name(s.zip, info, name, text) != 0)
     return "?";
   return shown_name(text);
 }
@@ -163,7 +163,7 @@ int check_entry(Scan& s, uint64_t entry) {
   }
   // Every rule below holds for the name as Windows will see it, decoded.
   std::string member;
-  if (zip_entry_name(info, name, member) != 0) {
+  if (zip_entry_name(s.zip, info, name, member) != 0) {
     if (info.flag & kFlagUtf8)
       return refuse(s, ZIP_NAME_ENCODING, "", "the name of entry %llu is marked as UTF-8 but is not valid UTF-8",
                     number);
@@ -310,8 +310,47 @@ int check_directory_end(Scan& s) {
 
 }  // namespace
 
-int zip_entry_name(const unz_file_info64& info, const char* stored, std::string& name) {
-  return member_name_text(stored, info.size_filename, (info.flag & kFlagUtf8) != 0, name);
+namespace {
+// Info-ZIP's Unicode Path field (0x7075): version 1, the CRC-32 of the stored
+// name it stands for, then the name in UTF-8. A field that no longer matches
+// the stored name (renamed by a tool that knew nothing of it) does not count.
+bool unicode_path(const std::vector<unsigned char>& extra, const char* stored, size_t len, std::string& name) {
+  for (size_t at = 0; at + 4 <= extra.size();) {
+    unsigned id = extra[at] | extra[at + 1] << 8, size = extra[at + 2] | extra[at + 3] << 8;
+    const unsigned char* data = &extra[at + 4];
+    at += 4 + size;
+    if (at > extra.size()) return false;
+    if (id != 0x7075 || size <= 5 || data[0] != 1) continue;
+    uLong crc = static_cast<uLong>(data[1]) | static_cast<uLong>(data[2]) << 8 | static_cast<uLong>(data[3]) << 16 |
+                static_cast<uLong>(data[4]) << 24;
+    const char* text = reinterpret_cast<const char*>(data + 5);
+    if (crc != crc32(0, reinterpret_cast<const Bytef*>(stored), static_cast<uInt>(len)) ||
+        member_name_text(text, size - 5, true, name) != 0)
+      return false;
+    return true;
+  }
+  return false;
+}
+}  // namespace
+
+int zip_entry_name(unzFile zip, const unz_file_info64& info, const char* stored, std::string& name) {
+  size_t len = info.size_filename;
+  if (info.flag & kFlagUtf8) return member_name_text(stored, len, true, name);
+  if (info.size_file_extra > 0) {
+    std::vector<unsigned char> extra(info.size_file_extra);
+    unz_file_info64 again;
+    if (unzGetCurrentFileInfo64(zip, &again, nullptr, 0, extra.data(), static_cast<uLong>(extra.size()), nullptr,
+                                0) == UNZ_OK &&
+        unicode_path(extra, stored, len, name))
+      return 0;
+  }
+  // Tools on Unix store names unflagged in the maker's locale, UTF-8 on every
+  // current system: bytes that are UTF-8 are read so, as other extractors do.
+  if ((info.version >> 8) == kHostUnix && valid_utf8(stored, len)) {
+    name.assign(stored, len);
+    return 0;
+  }
+  return member_name_text(stored, len, false, name);
 }
 
 bool zip_entry_is_folder(const unz_file_info64& info, const std::string& name) {

@@ -37,9 +37,11 @@ struct ZipScan {
   uint64_t room = 0;   // what the files take, in whole allocation units of the destination's drive
 };
 
-// The entry's name as UTF-8 text (member_name_text, as its flag says). 0, or
-// -1 when it is not text.
-int zip_entry_name(const unz_file_info64& info, const char* stored, std::string& name);
+// The current entry's name as UTF-8 text: UTF-8 when flagged so; else the
+// Unicode Path field that still matches it; else, made on Unix, the bytes when
+// they are UTF-8; else read in the OEM code page (member_name_text). 0, or -1
+// when it is not text.
+int zip_entry_name(unzFile zip, const unz_file_info64& info, const char* stored, std::string& name);
 // Whether an entry is a folder: a name ending in a separator, or, without
 // data, the MS-DOS folder attribute alone (as some Windows tools write folders).
 bool zip_entry_is_folder(const unz_file_info64& info, const std::string& name);

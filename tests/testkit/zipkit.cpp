@@ -152,13 +152,14 @@ ZipBuilder& ZipBuilder::add(const std::string& name, const std::string& data, ui
 }
 
 ZipBuilder& ZipBuilder::add_as(const std::string& name, const std::string& data, uint32_t attributes,
-                               int made_by, int flags) {
+                               int made_by, int flags, const std::string& central_extra) {
   if (!zip_) return *this;
   zip_fileinfo zi = info_for(kDefaultDos);
   zi.external_fa = attributes;
   ++count_;
   ok_ = ok_ &&
-        zipOpenNewFileInZip4_64(zip_, name.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+        zipOpenNewFileInZip4_64(zip_, name.c_str(), &zi, nullptr, 0, central_extra.data(),
+                                static_cast<uInt>(central_extra.size()), nullptr, Z_DEFLATED,
                                 Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr,
                                 0, static_cast<uLong>(made_by), static_cast<uLong>(flags), 0) == ZIP_OK &&
         zipWriteInFileInZip(zip_, data.data(), static_cast<unsigned>(data.size())) == ZIP_OK &&

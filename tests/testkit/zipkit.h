@@ -27,9 +27,10 @@ class ZipBuilder {
   ZipBuilder& add(const std::string& name, const std::string& data, uint32_t dos = kDefaultDos,
                   int method = 8, bool zip64 = false);
   // A deflated member with these external attributes, "version made by" (its
-  // high byte the system that made it) and general-purpose flag bits.
+  // high byte the system that made it), general-purpose flag bits and extra
+  // fields in its directory entry.
   ZipBuilder& add_as(const std::string& name, const std::string& data, uint32_t attributes, int made_by,
-                     int flags = 0);
+                     int flags = 0, const std::string& central_extra = "");
   // A member whose bytes go in as given, under the stated method (any number:
   // one minizip cannot write is put into the headers afterwards), CRC and size
   // (from 4 GiB on with 64-bit records).

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <functional>
@@ -79,6 +80,15 @@ class ExtractTest : public ::testing::Test {
   std::string zip, dest;
 };
 
+// Info-ZIP's Unicode Path field for a member stored under another name.
+std::string unicode_path(const std::string& stored, const std::string& utf8) {
+  uLong crc = crc32(0, reinterpret_cast<const Bytef*>(stored.data()), static_cast<uInt>(stored.size()));
+  size_t size = 5 + utf8.size();
+  std::string field = {'\x75', '\x70', static_cast<char>(size & 0xFF), static_cast<char>(size >> 8), '\x01'};
+  for (int i = 0; i < 4; ++i) field += static_cast<char>((crc >> (8 * i)) & 0xFF);
+  return field + utf8;
+}
+
 TEST_F(ExtractTest, ExtractsEveryEntryWithItsTimeAndLogsEachStep) {
   const uint32_t summer = dos_date_time(2019, 7, 14, 16, 30, 58);
   const uint32_t winter = dos_date_time(2001, 12, 31, 23, 59, 0);
@@ -92,6 +102,11 @@ TEST_F(ExtractTest, ExtractsEveryEntryWithItsTimeAndLogsEachStep) {
         .add("zero.txt", "", winter)
         .add_as("marked", "", 0x10, 0)  // a folder by its MS-DOS attribute alone
         .add_as("caf\xc3\xa9.txt", "utf", 0, 0, 1 << 11)
+        // Unflagged: UTF-8 from Unix when it is UTF-8; a matching Unicode Path field; else code page 437.
+        .add_as("\xc3\xa9t\xc3\xa9.txt", "unix", 0, 3 << 8)
+        .add_as("\x81" "ber.txt", "unix 437", 0, 3 << 8)
+        .add_as("??.txt", "path field", 0, 0, 0, unicode_path("??.txt", "\xe4\xb8\x96.txt"))
+        .add_as("\x94.txt", "stale field", 0, 0, 0, unicode_path("other.txt", "x.txt"))
         .add("\x84.txt", "cp437");
     ASSERT_TRUE(z.close());
   }
@@ -105,6 +120,10 @@ TEST_F(ExtractTest, ExtractsEveryEntryWithItsTimeAndLogsEachStep) {
   EXPECT_TRUE(exists(dest + "/zero.txt"));
   EXPECT_EQ("utf", read_file(dest + "/caf\xc3\xa9.txt"));
   EXPECT_EQ("cp437", read_file(dest + "/\xc3\xa4.txt"));
+  for (auto [name, text] : {std::pair<const char*, const char*>{"\xc3\xa9t\xc3\xa9.txt", "unix"},
+                            {"\xc3\xbc" "ber.txt", "unix 437"}, {"\xe4\xb8\x96.txt", "path field"},
+                            {"\xc3\xb6.txt", "stale field"}})
+    EXPECT_EQ(text, read_file(dest + "/" + name)) << name;
   EXPECT_EQ(dos_to_local(summer), mtime_of(dest + "/top.txt"));
   EXPECT_EQ(dos_to_local(winter), mtime_of(dest + "/docs/readme.txt"));
   EXPECT_EQ(dos_to_local(summer), mtime_of(dest + "/docs/more/deep.bin"));
@@ -115,13 +134,16 @@ TEST_F(ExtractTest, ExtractsEveryEntryWithItsTimeAndLogsEachStep) {
                    "mkdir " + dest + "/empty", "mkdir " + dest + "/docs/more",
                    "opened " + dest + "/docs/more/deep.bin for writing",
                    "opened " + dest + "/zero.txt for writing", "mkdir " + dest + "/marked",
-                   "opened " + dest + "/caf\xc3\xa9.txt for writing", "opened " + dest + "/\xc3\xa4.txt for writing"}),
+                   "opened " + dest + "/caf\xc3\xa9.txt for writing",
+                   "opened " + dest + "/\xc3\xa9t\xc3\xa9.txt for writing", "opened " + dest + "/\xc3\xbc" "ber.txt for writing",
+                   "opened " + dest + "/\xe4\xb8\x96.txt for writing", "opened " + dest + "/\xc3\xb6.txt for writing",
+                   "opened " + dest + "/\xc3\xa4.txt for writing"}),
             after_install());
   EXPECT_EQ("Installing pkg.zip...", headless_text(0));
   EXPECT_EQ("\xc3\xa4.txt", headless_text(IDC_STATUS));
   EXPECT_EQ("", headless_text(IDC_RATE));
-  EXPECT_EQ(8u, headless_progress_range(IDC_PROGRESS));
-  EXPECT_EQ(8, headless_progress_pos(IDC_PROGRESS));
+  EXPECT_EQ(12u, headless_progress_range(IDC_PROGRESS));
+  EXPECT_EQ(12, headless_progress_pos(IDC_PROGRESS));
 }
 
 // Entries are copied in large pieces: sizes around a piece and past it, stored and

@@ -24,6 +24,7 @@ import sys
 import time
 import urllib.parse
 import zipfile
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
@@ -955,21 +956,29 @@ def names_beyond_ascii(run):
     with zipfile.ZipFile(path, "w") as z:
         z.writestr("caf\u00e9.txt", "flagged utf-8\n")
         z.writestr("AtA.txt", "code page 437\n")  # renamed below, without the flag
+        z.writestr("NNu.txt", "utf-8 from unix\n")  # renamed below: UTF-8 unflagged, made on Unix
+        named = zipfile.ZipInfo("QQ.txt")  # stored as ??.txt, its name in Info-ZIP's Unicode Path field
+        named.create_system = 0
+        text = "\u0436\u0436.txt".encode()
+        named.extra = struct.pack("<HHBI", 0x7075, 5 + len(text), 1, zlib.crc32(b"??.txt")) + text
+        z.writestr(named, "unicode path field\n")
         folder = zipfile.ZipInfo("plain")
         folder.external_attr = 0x10
         z.writestr(folder, b"")
         z.writestr("\u03a9mega/\u0436.txt", "outside the ANSI code page\n")
-    data = open(path, "rb").read().replace(b"AtA.txt", b"\x82t\x82.txt")
+    data = open(path, "rb").read().replace(b"AtA.txt", b"\x82t\x82.txt").replace(b"NNu.txt", b"\xc3\xb1u.txt")
+    data = data.replace(b"QQ.txt", b"??.txt")
     with open(path, "wb") as f:
         f.write(data)
-    with open(os.path.join(run.dl, "filelist.txt"), "w") as f:
+    with open(os.path.join(run.dl, "filelist.txt"), "w", encoding="utf-8") as f:
         f.write("v:\nu:%s/names.zip\ne:caf\u00e9.txt\n" % BASE_URL)
     finished = box("Finished!", "Installation complete")
     run.drive(wizard(run, 1053, [1101], missing=False, inst_missing=True) + ["wait-caption Info 30", "click 1002"]
               + finished[:1] + ["expect-text 1302 \u03a9mega/\u0436.txt"] + finished[1:] + ["wait-exit 0 10"])
     run.expect_log("install directory is \"%s\"" % run.win(run.inst).encode().decode("latin-1"))
     for name, text in (("caf\u00e9.txt", "flagged utf-8\n"), ("\u03a9mega/\u0436.txt", "outside the ANSI code page\n"),
-                       ("\u00e9t\u00e9.txt", "code page 437\n")):
+                       ("\u00e9t\u00e9.txt", "code page 437\n"), ("\u00f1u.txt", "utf-8 from unix\n"),
+                       ("\u0436\u0436.txt", "unicode path field\n")):
         got = os.path.join(run.inst, name)
         check(os.path.isfile(got) and open(got).read() == text, "not installed as %r: %s"
               % (name, sorted(os.listdir(run.inst))))

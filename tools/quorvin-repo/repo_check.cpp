@@ -117,7 +117,7 @@ int check_archive(const std::string& archive, const std::string& label, const st
     if (unzGetCurrentFileInfo64(zip, &info, name.data(), name.size(), nullptr, 0, nullptr, 0) != UNZ_OK)
       break;
     std::string member;
-    if (zip_entry_name(info, name.data(), member) != 0) break;  // the opening pass refused it
+    if (zip_entry_name(zip, info, name.data(), member) != 0) break;  // the opening pass refused it
     if (zip_entry_is_folder(info, member) || read_member(zip, label, member.c_str(), buf) == 0)
       add_installed(installed, member);
     else

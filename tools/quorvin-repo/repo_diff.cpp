@@ -55,7 +55,7 @@ int read_archive(const std::string& dir, const FileListEntry* e, Archive* a) {
       break;
     // Named and told apart as the installer records them.
     std::string member;
-    if (zip_entry_name(info, name, member) != 0) break;
+    if (zip_entry_name(zip, info, name, member) != 0) break;
     ReceiptItem item;
     item.path = receipt_path(e->dest_subdir, member);
     if (item.path.empty()) continue;
