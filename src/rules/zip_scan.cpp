@@ -25,7 +25,7 @@ const size_t kFolderPathMax = 247;
 // high 16 bits.
 const uLong kDosFolder = 0x10;
 const uLong kHostUnix = 3;
-const uLong kUnixTypeMask = 0170000, kUnixLink = 0120000;
+const uLong kUnixTypeMask = 0170000, kUnixLink = 0120000, kUnixFolder = 0040000;
 // General-purpose flag: the name (and comment) are UTF-8.
 const uLong kFlagUtf8 = 1 << 11;
 
@@ -354,7 +354,9 @@ int zip_entry_name(unzFile zip, const unz_file_info64& info, const char* stored,
 }
 
 bool zip_entry_is_folder(const unz_file_info64& info, const std::string& name) {
-  return (!name.empty() && is_sep(name.back())) || ((info.external_fa & kDosFolder) && info.uncompressed_size == 0);
+  bool unix_folder = (info.version >> 8) == kHostUnix && ((info.external_fa >> 16) & kUnixTypeMask) == kUnixFolder;
+  return (!name.empty() && is_sep(name.back())) ||
+         ((unix_folder || (info.external_fa & kDosFolder)) && info.uncompressed_size == 0);
 }
 
 ZipScan zip_scan(unzFile zip, const char* archive_path, uint64_t count, const std::string& destination_dir) {

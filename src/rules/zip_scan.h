@@ -43,7 +43,8 @@ struct ZipScan {
 // when it is not text.
 int zip_entry_name(unzFile zip, const unz_file_info64& info, const char* stored, std::string& name);
 // Whether an entry is a folder: a name ending in a separator, or, without
-// data, the MS-DOS folder attribute alone (as some Windows tools write folders).
+// data, the MS-DOS folder attribute or a Unix folder mode alone (as some tools
+// write folders).
 bool zip_entry_is_folder(const unz_file_info64& info, const std::string& name);
 
 // Walks the count entries of the open archive from the first. Refuses a name

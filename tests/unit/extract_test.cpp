@@ -101,6 +101,7 @@ TEST_F(ExtractTest, ExtractsEveryEntryWithItsTimeAndLogsEachStep) {
         .add("docs/more/deep.bin", big, summer)
         .add("zero.txt", "", winter)
         .add_as("marked", "", 0x10, 0)  // a folder by its MS-DOS attribute alone
+        .add_as("moded", "", 040755u << 16, 3 << 8)  // a folder by its Unix mode alone
         .add_as("caf\xc3\xa9.txt", "utf", 0, 0, 1 << 11)
         // Unflagged: UTF-8 from Unix when it is UTF-8; a matching Unicode Path field; else code page 437.
         .add_as("\xc3\xa9t\xc3\xa9.txt", "unix", 0, 3 << 8)
@@ -133,7 +134,7 @@ TEST_F(ExtractTest, ExtractsEveryEntryWithItsTimeAndLogsEachStep) {
                    "mkdir " + dest + "/docs", "opened " + dest + "/docs/readme.txt for writing",
                    "mkdir " + dest + "/empty", "mkdir " + dest + "/docs/more",
                    "opened " + dest + "/docs/more/deep.bin for writing",
-                   "opened " + dest + "/zero.txt for writing", "mkdir " + dest + "/marked",
+                   "opened " + dest + "/zero.txt for writing", "mkdir " + dest + "/marked", "mkdir " + dest + "/moded",
                    "opened " + dest + "/caf\xc3\xa9.txt for writing",
                    "opened " + dest + "/\xc3\xa9t\xc3\xa9.txt for writing", "opened " + dest + "/\xc3\xbc" "ber.txt for writing",
                    "opened " + dest + "/\xe4\xb8\x96.txt for writing", "opened " + dest + "/\xc3\xb6.txt for writing",
@@ -142,8 +143,8 @@ TEST_F(ExtractTest, ExtractsEveryEntryWithItsTimeAndLogsEachStep) {
   EXPECT_EQ("Installing pkg.zip...", headless_text(0));
   EXPECT_EQ("\xc3\xa4.txt", headless_text(IDC_STATUS));
   EXPECT_EQ("", headless_text(IDC_RATE));
-  EXPECT_EQ(12u, headless_progress_range(IDC_PROGRESS));
-  EXPECT_EQ(12, headless_progress_pos(IDC_PROGRESS));
+  EXPECT_EQ(13u, headless_progress_range(IDC_PROGRESS));
+  EXPECT_EQ(13, headless_progress_pos(IDC_PROGRESS));
 }
 
 // Entries are copied in large pieces: sizes around a piece and past it, stored and
