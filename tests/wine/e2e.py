@@ -1012,6 +1012,36 @@ def names_beyond_ascii(run):
 
 
 @case
+def authenticode_signed(run):
+    """The program signed by scripts/sign-exe under a code-signing certificate made here:
+    osslsigncode verifies it against the test authority, and the signed copy installs."""
+    def openssl(*args):
+        subprocess.run(["openssl"] + list(args), cwd=run.dir, check=True, capture_output=True, timeout=60)
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+            "-subj", "/CN=Quorvin Test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "pub.key", "-out", "pub.csr", "-subj", "/CN=publisher")
+    with open(os.path.join(run.dir, "pub.ext"), "w") as f:
+        f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n")
+    openssl("x509", "-req", "-in", "pub.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-days", "2",
+            "-extfile", "pub.ext", "-out", "pub.pem")
+    signed = run.exe + ".signed"
+    sign = subprocess.run([os.path.join(SOURCE, "scripts", "sign-exe"), "--cert", "pub.pem", "--key", "pub.key",
+                           "--ca", "ca.pem", run.exe, signed], cwd=run.dir, capture_output=True, text=True, timeout=60)
+    check(sign.returncode == 0, "sign-exe failed: %s" % sign.stderr)
+    os.replace(signed, run.exe)
+    verify = subprocess.run(["osslsigncode", "verify", "-CAfile", "ca.pem", "-ignore-cdp", "-in", run.exe],
+                            cwd=run.dir, capture_output=True, text=True, timeout=60)
+    check(verify.returncode == 0 and "Signature verification: ok" in verify.stdout, "not verified:\n" + verify.stdout)
+    run.make_repo()
+    wanted = run.archives(0)
+    with run.plain_server():
+        run.drive(wizard(run, 1051, [1101]) + summary(run, wanted, wanted) + ["click 1002"]
+                  + box("Finished!", "Installation complete") + ["wait-exit 0 10"])
+    expect_installed(run, wanted)
+
+
+@case
 def large_archives(run):
     """zip64 archives made by Python's zipfile: members that start past 4 GiB (the
     archive is sparse) with 64-bit sizes in their local headers, installed byte-exactly."""
