@@ -317,7 +317,7 @@ namespace {
 bool unicode_path(const std::vector<unsigned char>& extra, const char* stored, size_t len, std::string& name) {
   for (size_t at = 0; at + 4 <= extra.size();) {
     unsigned id = extra[at] | extra[at + 1] << 8, size = extra[at + 2] | extra[at + 3] << 8;
-    const unsigned char* data = &extra[at + 4];
+    const unsigned char* data = extra.data() + at + 4;
     at += 4 + size;
     if (at > extra.size()) return false;
     if (id != 0x7075 || size <= 5 || data[0] != 1) continue;

@@ -21,6 +21,7 @@
 #include "install/extract.h"
 #include "platform/headless/headless.h"
 #include "platform/ui.h"
+#include "rules/zip_scan.h"
 #include "support/log.h"
 #include "support/paths.h"
 
@@ -86,8 +87,11 @@ void check_success(size_t archive_size) {
       std::fprintf(stderr, "success, but the entries hold more bytes than the archive\n");
       std::abort();
     }
-    std::string path = path_join(dest, name);
-    bool dir = is_sep(name[std::strlen(name) - 1]);
+    // Named as the extraction reads names (its encodings), and a folder as it tells them.
+    std::string text;
+    if (zip_entry_name(z, info, name, text) != 0) std::abort();
+    std::string path = path_join(dest, text);
+    bool dir = zip_entry_is_folder(info, text);
     while (!path.empty() && is_sep(path.back())) path.pop_back();
     want[path] = {dir, info.crc, info.uncompressed_size};
   }

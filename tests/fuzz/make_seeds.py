@@ -7,9 +7,11 @@ seed is kept in the repository. Existing files are replaced; others are kept
 """
 import io
 import os
+import struct
 import sys
 import warnings
 import zipfile
+import zlib
 
 warnings.filterwarnings("ignore", "Duplicate name")
 
@@ -85,6 +87,15 @@ def archive_seeds(out):
     write(out, "fuzz_archive", "zip64", zip_bytes([("big.txt", text, deflated)], zip64=True))
     write(out, "fuzz_archive", "dup", zip_bytes([("same", b"one", stored), ("same", b"two", deflated)]))
     write(out, "fuzz_archive", "backslash", zip_bytes([("win\\style\\name.txt", b"w", deflated)]))
+    # A name in Info-ZIP's Unicode Path field, stored under its code page 437 form.
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w") as z:
+        info = zipfile.ZipInfo("x.txt")
+        info.create_system = 0
+        name = "\u00e9.txt".encode()
+        info.extra = struct.pack("<HHBI", 0x7075, 5 + len(name), 1, zlib.crc32(b"\x82.txt")) + name
+        z.writestr(info, b"u")
+    write(out, "fuzz_archive", "unicode_path", buf.getvalue().replace(b"x.txt", b"\x82.txt"))
 
 
 def dictionaries(out):
