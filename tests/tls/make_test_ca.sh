@@ -14,6 +14,12 @@ out=${1:?usage: make_test_ca.sh OUTDIR}
 mkdir -p "$out"
 cd "$out"
 [ -f done ] && exit 0
+# Tests run side by side ask for it at once: one makes it, the others wait for
+# it, and a folder an interrupted run left half made is made anew.
+exec 9>"../$(basename "$out").lock"
+flock 9
+[ -f done ] && exit 0
+find . -mindepth 1 -delete
 names="DNS:localhost,DNS:127.0.0.1,IP:127.0.0.1"
 
 make_ca() {  # NAME SUBJECT
