@@ -43,12 +43,6 @@ size_t read_direct(Reader& r, char* to, size_t n) {
   return got;
 }
 
-uint64_t get_le(const unsigned char* p, int bytes) {
-  uint64_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | p[i];
-  return v;
-}
-
 // Data put before an archive (a self-extractor's program) moves it all, but
 // its offsets still count from its own start. minizip finds such an archive
 // from its end record, but not from zip64 records, whose offset it takes as it
@@ -68,10 +62,10 @@ uint64_t bytes_before_zip64(Reader& r, uint64_t file_size) {
     const unsigned char* locator = &tail[at - kLocator];
     const unsigned char* record = locator - kZip64End;
     if (std::memcmp(locator, "PK\6\7", 4) != 0 || std::memcmp(record, "PK\6\6", 4) != 0 ||
-        get_le(record + 4, 8) != kZip64End - 12)
+        zip_le(record + 4, 8) != kZip64End - 12)
       return 0;
     uint64_t found = file_size - n + static_cast<uint64_t>(record - tail.data());
-    uint64_t said = get_le(locator + 8, 8);
+    uint64_t said = zip_le(locator + 8, 8);
     return said < found ? found - said : 0;
   }
   return 0;
@@ -172,4 +166,10 @@ void zip_read_functions(zlib_filefunc64_def* funcs) {
   funcs->zclose_file = close_file;
   funcs->zerror_file = error_file;
   funcs->opaque = nullptr;
+}
+
+uint64_t zip_le(const unsigned char* p, int bytes) {
+  uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | p[i];
+  return v;
 }

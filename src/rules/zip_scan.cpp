@@ -308,26 +308,19 @@ int check_directory_end(Scan& s) {
   return refuse(s, ZIP_UNCOUNTED, "", "the archive's directory holds more entries than its end record counts");
 }
 
-}  // namespace
-
-namespace {
 // Info-ZIP's Unicode Path field (0x7075): version 1, the CRC-32 of the stored
 // name it stands for, then the name in UTF-8. A field that no longer matches
 // the stored name (renamed by a tool that knew nothing of it) does not count.
 bool unicode_path(const std::vector<unsigned char>& extra, const char* stored, size_t len, std::string& name) {
   for (size_t at = 0; at + 4 <= extra.size();) {
-    unsigned id = extra[at] | extra[at + 1] << 8, size = extra[at + 2] | extra[at + 3] << 8;
+    uint64_t id = zip_le(&extra[at], 2), size = zip_le(&extra[at + 2], 2);
     const unsigned char* data = extra.data() + at + 4;
     at += 4 + size;
     if (at > extra.size()) return false;
     if (id != 0x7075 || size <= 5 || data[0] != 1) continue;
-    uLong crc = static_cast<uLong>(data[1]) | static_cast<uLong>(data[2]) << 8 | static_cast<uLong>(data[3]) << 16 |
-                static_cast<uLong>(data[4]) << 24;
     const char* text = reinterpret_cast<const char*>(data + 5);
-    if (crc != crc32(0, reinterpret_cast<const Bytef*>(stored), static_cast<uInt>(len)) ||
-        member_name_text(text, size - 5, true, name) != 0)
-      return false;
-    return true;
+    return zip_le(data + 1, 4) == crc32(0, reinterpret_cast<const Bytef*>(stored), static_cast<uInt>(len)) &&
+           member_name_text(text, static_cast<size_t>(size - 5), true, name) == 0;
   }
   return false;
 }
